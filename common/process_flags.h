@@ -1,0 +1,10 @@
+// Facts passed between modules during one run. Each flag has one writer;
+// all start at 0 and are never cleared during a run.
+#pragma once
+
+extern int kernel_support;         // driver: the kernel can re-map MTD partitions
+extern int mtd_config_present;     // ROM check: /tmp/mtd.conf was written from the ROM
+extern int upgrader_kernel_only;   // MTD layout: layout differs and cannot be repaired
+extern int env_mtd_moved;          // MTD layout: /tmp/mtdblock3 must be written back to mtd3
+extern int config_mtd_moved;       // MTD layout: /tmp/mtdblock4 must be written back to mtd4
+extern int env_config_blocks_saved;  // MTD layout: both partition copies were made this run

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the simulator need, from Debian
+# packages, and registers qemu-user for mipsel binaries. Safe to run twice.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  g++-mipsel-linux-gnu libc6-dev-mipsel-cross
+  qemu-user-static
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  busybox-static
+  fuse3 libfuse3-dev
+  faketime libfaketime
+  libpng-dev
+  valgrind
+  fonts-terminus xfonts-base
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# qemu-user through binfmt_misc. The static interpreter with the F flag is
+# opened at registration time, so mipsel binaries also run inside a chroot.
+binfmt=/proc/sys/fs/binfmt_misc
+if [ ! -e "$binfmt/register" ]; then
+  mount -t binfmt_misc binfmt_misc "$binfmt"
+fi
+interp=/usr/bin/qemu-mipsel-static
+entry="$binfmt/qemu-mipsel"
+if [ -e "$entry" ] && ! { grep -q "interpreter $interp" "$entry" && grep -q '^flags: .*F' "$entry"; }; then
+  echo -1 > "$entry"
+fi
+if [ ! -e "$entry" ]; then
+  magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00'
+  mask='\xff\xff\xff\xff\xff\xff\xff\x00\xfe\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  printf ':qemu-mipsel:M::%s:%s:%s:F' "$magic" "$mask" "$interp" > "$binfmt/register"
+fi
+grep -q enabled "$entry"

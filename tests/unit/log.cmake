@@ -1,0 +1,1 @@
+upg_unit_test(log_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/log_test.cpp LIBS rl_log)

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "log/rl_log.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+#pragma GCC diagnostic ignored "-Wformat-security"
+
+namespace {
+
+std::string prefix(const char* name, int level) {
+  return std::string(name) + " pid" + std::to_string(getpid()) + ",tid" +
+         std::to_string(static_cast<int>(syscall(SYS_gettid))) + ",l" + std::to_string(level) + ": ";
+}
+
+// Each case runs in its own process: the module's state is process-wide.
+TEST(Log, BeforeInitCarriesEmptyNameAndPidZero) {
+  SyslogCapture cap;
+  EXPECT_EQ(0, run_in_child([] {
+    rl_log_debug("early %d\n", 1);
+    return 0;
+  }));
+  auto lines = cap.lines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(7, lines[0].level);
+  EXPECT_EQ(1, lines[0].facility);  // LOG_USER
+  EXPECT_EQ(" pid0,tid", lines[0].text.substr(0, 9));
+  EXPECT_EQ("early 1\n", lines[0].message());
+}
+
+TEST(Log, ComposedTextPriorityAndNameCut) {
+  SyslogCapture cap;
+  std::string expected;
+  EXPECT_EQ(0, run_in_child([&] {
+    rl_log_init("abcdefghijklmnopqrst", 7);
+    rl_log_err("copy_bins failed!\n");
+    return 0;
+  }));
+  auto lines = cap.lines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(3, lines[0].level);
+  EXPECT_EQ(0u, lines[0].text.find("abcdefghijklmn pid"));
+  EXPECT_NE(std::string::npos, lines[0].text.find(",l3: copy_bins failed!\n"));
+}
+
+TEST(Log, ThresholdEmptyFormatAndSecondInit) {
+  SyslogCapture cap;
+  EXPECT_EQ(0, run_in_child([] {
+    rl_log_init("upgrader", 6);
+    EXPECT_EQ(0, rl_log_init("other", 7));  // changes nothing
+    rl_log_debug("hidden\n");
+    rl_log_info("shown %s\n", "x");
+    rl_log_err("");
+    rl_log_err(nullptr);
+    rl_log_set_level(7);
+    rl_log_debug("now %d\n", 7);
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  }));
+  auto lines = cap.lines();
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ(6, lines[0].level);
+  EXPECT_EQ("shown x\n", lines[0].message());
+  EXPECT_EQ(0u, lines[0].text.find("upgrader pid"));
+  EXPECT_EQ("now 7\n", lines[1].message());
+}
+
+TEST(Log, LongFormatIsCutAt4095Bytes) {
+  SyslogCapture cap;
+  std::string big(5000, 'a');
+  std::string pre;
+  EXPECT_EQ(0, run_in_child([&] {
+    rl_log_init("upgrader", 7);
+    pre = prefix("upgrader", 4);
+    rl_log_warn(big.c_str());
+    return 0;
+  }));
+  auto lines = cap.lines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(4, lines[0].level);
+  EXPECT_EQ(4095u, lines[0].text.size());
+  EXPECT_EQ(std::string(4095 - (lines[0].text.size() - lines[0].message().size()), 'a'), lines[0].message());
+}
+
+}  // namespace
