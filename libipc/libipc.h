@@ -35,4 +35,4 @@ void libipc_show_version();
 
 // How long the listener waits for the rest of a message before it drops the
 // connection, so that a client that connects and sends nothing cannot stall it.
-#define IPC_READ_TIMEOUT_MS 2000
+#define IPC_READ_TIMEOUT_MS 1000

@@ -113,24 +113,54 @@ int shell_status(int status) {
   return -1;
 }
 
+// A reboot on the phone reaches init: busybox's `reboot` applet (which
+// busybox sh runs in preference to any file on the search path, and which
+// /sbin/reboot and its copy /tmp/reboot are) signals PID 1 with SIGTERM.
+// The boot's init records each request in /sim/reboot-requests.
+volatile sig_atomic_t g_reboot_requests = 0;
+
+void on_reboot_request(int) { g_reboot_requests = g_reboot_requests + 1; }
+
+void record_reboot_requests(const BootOptions& o, int* recorded) {
+  while (*recorded < g_reboot_requests) {
+    ++*recorded;
+    std::string path = o.root + "/sim/reboot-requests";
+    FILE* f = fopen(path.c_str(), "a");
+    if (f) {
+      fputs("reboot\n", f);
+      fclose(f);
+    }
+  }
+}
+
 // PID 1 of the boot: starts the command, reaps every orphan, and returns
 // the command's status. Its end takes every other process of the boot with it.
 [[noreturn]] void boot_init(const BootOptions& o) {
+  struct sigaction reboot_action = {};
+  reboot_action.sa_handler = on_reboot_request;
+  sigemptyset(&reboot_action.sa_mask);
+  sigaction(SIGTERM, &reboot_action, nullptr);
   setup_mounts(o);
   pid_t cmd = fork();
   if (cmd < 0) die("fork", o.argv[0]);
-  if (cmd == 0) exec_command(o);
+  if (cmd == 0) {
+    signal(SIGTERM, SIG_DFL);
+    exec_command(o);
+  }
   if (o.timeout_seconds > 0) alarm(static_cast<unsigned>(o.timeout_seconds));
   int result = -1;
+  int recorded = 0;
   for (;;) {
     int status;
     pid_t pid = waitpid(-1, &status, 0);
+    record_reboot_requests(o, &recorded);
     if (pid == cmd) {
       result = shell_status(status);
       break;
     }
     if (pid < 0 && errno == ECHILD) break;
   }
+  record_reboot_requests(o, &recorded);
   _exit(result < 0 ? 125 : result);
 }
 

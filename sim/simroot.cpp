@@ -30,12 +30,6 @@ const char* const kApplets[] = {
 
 const char kBusybox[] = "/bin/busybox";
 
-const char kRebootScript[] =
-    "#!/bin/sh\n"
-    "# The simulated reboot: record the request; the simulator ends the boot.\n"
-    "echo \"reboot $*\" >> /sim/reboot-requests\n"
-    "exit 0\n";
-
 const char kKillappsScript[] =
     "#!/bin/sh\n"
     "# Stops the phone's applications; the simulated phone runs none.\n"
@@ -112,7 +106,10 @@ int simroot_populate(const char* root) {
       return -1;
     }
   }
-  if (write_new_file(base + "/sbin/reboot", kRebootScript, 0755) != 0) return -1;
+  // As on the phone, reboot is busybox's applet: it asks init (the boot's
+  // PID 1) to reboot. The driver copies it to /tmp/reboot.
+  std::string reboot = base + "/sbin/reboot";
+  if (lstat(reboot.c_str(), &st) != 0 && symlink("/bin/busybox", reboot.c_str()) != 0) return -1;
   if (write_new_file(base + "/app/scripts/killapps.sh", kKillappsScript, 0755) != 0) return -1;
   return 0;
 }

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "libipc/libipc.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+std::string ipc_path(int id) { return "/var/ipc/" + std::to_string(id); }
+
+// A bare listener on one id that hands back the raw bytes of each connection.
+class RawListener {
+ public:
+  explicit RawListener(int id) {
+    mkdir("/var/ipc", 0777);
+    unlink(ipc_path(id).c_str());
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    strcpy(a.sun_path, ipc_path(id).c_str());
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    EXPECT_EQ(0, listen(fd_, 16));
+    path_ = ipc_path(id);
+  }
+  ~RawListener() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  // Bytes of the next pending connection; "" when none is pending.
+  std::string take() {
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) return "";
+    int c = accept(fd_, nullptr, nullptr);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(c, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(c);
+    return out;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+int32_t word(const std::string& s, size_t i) {
+  int32_t v;
+  memcpy(&v, s.data() + 4 * i, 4);
+  return v;
+}
+
+TEST(IpcSend, WireLayoutAndDataLimits) {
+  RawListener l3(3);
+  SyslogCapture cap;
+  ipc_register(6);
+  ASSERT_EQ(0, ipc_send(3, 4, 2, 0, nullptr, 0));
+  std::string m = l3.take();
+  ASSERT_EQ(20u, m.size());
+  EXPECT_EQ(20, word(m, 0));
+  EXPECT_EQ(4, word(m, 1));
+  EXPECT_EQ(6, word(m, 2));
+  EXPECT_EQ(2, word(m, 3));
+  EXPECT_EQ(0, word(m, 4));
+
+  std::string data(2048, 'd');
+  ASSERT_EQ(0, ipc_send(3, 9, -1, 7, data.data(), 2048));
+  m = l3.take();
+  ASSERT_EQ(2068u, m.size());
+  EXPECT_EQ(2068, word(m, 0));
+  EXPECT_EQ(-1, word(m, 3));
+  EXPECT_EQ(7, word(m, 4));
+  EXPECT_EQ(data, m.substr(20));
+
+  std::string big(2049, 'x');
+  EXPECT_EQ(1, ipc_send(3, 9, 0, 0, big.data(), 2049));
+  EXPECT_EQ("", l3.take());
+  EXPECT_TRUE(cap.has("data len 2049 is larger than 2048\n", 3));
+
+  // A length without data sends the header alone.
+  ASSERT_EQ(0, ipc_send(3, 1, 0, 0, nullptr, 100));
+  EXPECT_EQ(20u, l3.take().size());
+  ipc_unregister();
+}
+
+TEST(IpcSend, UnregisteredOrAbsentPeerFailsSilently) {
+  RawListener l2(2);
+  SyslogCapture cap;
+  ipc_unregister();
+  EXPECT_EQ(-1, ipc_send(2, 4, 1, 0, nullptr, 0));
+  EXPECT_EQ("", l2.take());
+  ipc_register(6);
+  EXPECT_EQ(-1, ipc_send(9, 4, 1, 0, nullptr, 0));  // nobody listens on 9
+  ipc_unregister();
+  for (const auto& line : cap.lines()) EXPECT_NE(3, line.level) << line.text;
+}
+
+TEST(IpcBroadcast, TriesEveryIdIncludingItsOwn) {
+  std::vector<std::unique_ptr<RawListener>> all;
+  for (int id = 1; id <= 12; ++id) all.push_back(std::make_unique<RawListener>(id));
+  RawListener extra(13);
+  ipc_register(6);
+  EXPECT_EQ(0, ipc_broadcast(3, 0, 0, nullptr, 0));
+  for (int id = 1; id <= 12; ++id) {
+    std::string m = all[static_cast<size_t>(id - 1)]->take();
+    ASSERT_EQ(20u, m.size()) << "id " << id;
+    EXPECT_EQ(3, word(m, 1));
+    EXPECT_EQ(6, word(m, 2));
+  }
+  EXPECT_EQ("", extra.take());
+  ipc_unregister();
+}
+
+struct Received {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> messages;
+};
+
+void on_message(ipc_msg* msg, void* user) {
+  auto* r = static_cast<Received*>(user);
+  std::lock_guard<std::mutex> lock(r->mu);
+  r->messages.emplace_back(reinterpret_cast<char*>(msg), static_cast<size_t>(msg->length));
+  r->cv.notify_all();
+}
+
+int connect_to(int id) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a = {};
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, ipc_path(id).c_str());
+  EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  return fd;
+}
+
+void send_raw(int id, const std::string& bytes, bool split = false) {
+  int fd = connect_to(id);
+  if (split) {
+    for (char c : bytes) {
+      EXPECT_EQ(1, write(fd, &c, 1));
+      usleep(1000);
+    }
+  } else {
+    EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+  }
+  close(fd);
+}
+
+std::string header(int32_t length, int32_t type) {
+  int32_t h[5] = {length, type, 4, 11, 12};
+  return std::string(reinterpret_cast<char*>(h), sizeof h);
+}
+
+// Malformed messages are dropped with their log line and the listener keeps
+// serving; a message that arrives in pieces is still delivered whole; a peer
+// that connects and sends nothing cannot stall the listener.
+TEST(IpcListen, DropsMalformedMessagesAndKeepsServing) {
+  SyslogCapture cap;
+  Received got;
+  ipc_register(5);
+  ASSERT_EQ(0, ipc_listen(on_message, &got));
+  struct stat st;
+  ASSERT_EQ(0, stat("/var/ipc/5", &st));
+  EXPECT_EQ(0777u, st.st_mode & 0777);
+
+  int silent = connect_to(5);  // sends nothing and stays open
+  send_raw(5, header(7, 1));
+  send_raw(5, header(2069, 1));
+  send_raw(5, header(30, 1) + "abcd");  // announces 30, closes after 24
+  send_raw(5, header(24, 2) + "wxyz", true);
+  {
+    std::unique_lock<std::mutex> lock(got.mu);
+    ASSERT_TRUE(got.cv.wait_for(lock, std::chrono::seconds(10), [&] { return !got.messages.empty(); }));
+  }
+  close(silent);
+  ASSERT_EQ(1u, got.messages.size());
+  EXPECT_EQ(header(24, 2) + "wxyz", got.messages[0]);
+  EXPECT_TRUE(cap.has("read len failed: read_len = 0", 3));
+  EXPECT_TRUE(cap.has("msg len failed: msg_len = 7", 3));
+  EXPECT_TRUE(cap.has("msg len failed: msg_len = 2069", 3));
+  EXPECT_TRUE(cap.has("msg_len != read_len: msg_len = 26, read_len = 20", 3));
+  ipc_unregister();
+}
+
+TEST(IpcListen, RefusedBeforeRegistration) {
+  SyslogCapture cap;
+  ipc_unregister();
+  EXPECT_EQ(-1, ipc_listen(on_message, nullptr));
+  EXPECT_TRUE(cap.has("registe ipc failed", 3));
+}
+
+}  // namespace

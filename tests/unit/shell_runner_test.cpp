@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+#include "upgrader/shell_runner.h"
+
+namespace {
+
+struct Case {
+  const char* name;
+  const char* command;
+  int timeout;
+  int retries;
+  int expected;
+  int attempts;
+  std::vector<std::string> warnings;
+};
+
+// The command appends to /tmp/attempts each time it starts.
+TEST(SystemEx, TimeoutsRetriesAndResults) {
+  const Case cases[] = {
+      {"keeps timing out", "echo x >> /tmp/attempts; sleep 20", 1, 2, -1, 3,
+       {"system_ex:echo x >> /tmp/attempts; sleep 20 retry -1 times...",
+        "system_ex:echo x >> /tmp/attempts; sleep 20 retry 0 times...",
+        "system_ex:echo x >> /tmp/attempts; sleep 20 retry 1 times..."}},
+      {"fails at once: not retried", "echo x >> /tmp/attempts; exit 3", 3, 3, 3, 1, {}},
+      {"time-out 0 waits for the end", "echo x >> /tmp/attempts; usleep 300000; exit 5", 0, 3, 5, 1, {}},
+      {"negative retries count as 0", "echo x >> /tmp/attempts; sleep 20", 1, -4, -1, 1,
+       {"system_ex:echo x >> /tmp/attempts; sleep 20 retry -1 times..."}},
+      {"killed by a signal", "echo x >> /tmp/attempts; kill -9 $$", 3, 3, -1, 1, {}},
+      {"success", "echo x >> /tmp/attempts", 3, 3, 0, 1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink("/tmp/attempts");
+    SyslogCapture cap;
+    EXPECT_EQ(c.expected, system_ex(c.command, c.timeout, c.retries));
+    EXPECT_EQ(std::string(static_cast<size_t>(c.attempts) * 2, 'x').size(), read_file("/tmp/attempts").size());
+    EXPECT_EQ(c.warnings, cap.messages(4));
+  }
+  EXPECT_EQ(-1, system_ex(nullptr, 1, 1));
+}
+
+void custom_handler(int) {}
+
+TEST(SystemEx, RestoresSignalActionsAndMask) {
+  struct sigaction mine = {};
+  mine.sa_handler = custom_handler;
+  sigaction(SIGINT, &mine, nullptr);
+  sigset_t before;
+  sigemptyset(&before);
+  sigaddset(&before, SIGUSR1);
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+
+  EXPECT_EQ(0, system_ex("true", 2, 0));
+
+  struct sigaction now;
+  sigaction(SIGINT, nullptr, &now);
+  EXPECT_EQ(reinterpret_cast<void*>(custom_handler), reinterpret_cast<void*>(now.sa_handler));
+  sigaction(SIGQUIT, nullptr, &now);
+  EXPECT_EQ(SIG_DFL, now.sa_handler);
+  sigset_t after;
+  sigprocmask(SIG_SETMASK, nullptr, &after);
+  EXPECT_TRUE(sigismember(&after, SIGUSR1));
+  EXPECT_FALSE(sigismember(&after, SIGCHLD));
+}
+
+TEST(CheckShellStatus, JudgesStatusWords) {
+  struct {
+    int status;
+    int expected;
+  } cases[] = {{0, 0}, {-1, -1}, {1 << 8, -1}, {127 << 8, -1}, {9, -1}, {0x80, 0}};
+  for (auto c : cases) EXPECT_EQ(c.expected, check_shell_status(c.status)) << c.status;
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/misc_device.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+#include "upgrader/system_actions.h"
+
+namespace {
+
+TEST(Watchdog, RequestNumbersOfTheTarget) {
+#if defined(__mips__)
+  EXPECT_EQ(0x80044D05u, static_cast<unsigned>(MISC_IOCS_WATCHDOG));
+  EXPECT_EQ(0x80044D07u, static_cast<unsigned>(MISC_IOCS_LED));
+  EXPECT_EQ(0x40044D08u, static_cast<unsigned>(MISC_IOCG_LED));
+  EXPECT_EQ(0x80044D09u, static_cast<unsigned>(MISC_IOCS_BKLIGHT));
+  EXPECT_EQ(0x40044D0Au, static_cast<unsigned>(MISC_IOCG_BKLIGHT));
+  EXPECT_EQ(0x80044D11u, static_cast<unsigned>(MISC_IOCS_EXT_LED));
+#else
+  GTEST_SKIP() << "the target's encodings are checked on the mipsel build";
+#endif
+}
+
+// /dev/misc0 as a regular file records each request: the watchdog history.
+TEST(Watchdog, RecordsStateAndHistory) {
+  ASSERT_TRUE(write_file("/dev/misc0", ""));
+  SyslogCapture cap;
+  EXPECT_EQ(0, set_watchdog(0));
+  EXPECT_EQ(0, set_watchdog(1));
+  EXPECT_EQ(0, upgrader_set_watchdog(0));
+  EXPECT_EQ("watchdog 0\nwatchdog 1\nwatchdog 0\n", read_file("/dev/misc0"));
+  EXPECT_EQ((std::vector<std::string>{"upgrader_set_watchdog", "upgrader_set_watchdog,ok"}), cap.messages(3));
+}
+
+TEST(Watchdog, FailuresAndTheirMessages) {
+  unlink("/dev/misc0");
+  SyslogCapture cap;
+  EXPECT_EQ(-1, set_watchdog(0));
+  EXPECT_EQ(-1, upgrader_set_watchdog(0));
+  ASSERT_TRUE(write_file("/dev/misc0", "fail watchdog\n"));
+  EXPECT_EQ(-1, set_watchdog(0));
+  EXPECT_EQ(-1, upgrader_set_watchdog(1));
+  EXPECT_EQ((std::vector<std::string>{"/dev/misc0 open failed\n", "upgrader_set_watchdog",
+                                      "open misc ioctl device failed.", "/dev/misc0 ctrl failed!\n",
+                                      "upgrader_set_watchdog", "IOCTL MISC_IOCS_WATCHDOG failed."}),
+            cap.messages(3));
+  unsigned value = 9;
+  ASSERT_TRUE(write_file("/dev/misc0", "led 5\nled 1025\nbklight 3\n"));
+  int fd = open("/dev/misc0", O_RDWR);
+  EXPECT_EQ(0, plat_misc_get(fd, MISC_IOCG_LED, &value));
+  EXPECT_EQ(1025u, value);
+  close(fd);
+}
+
+TEST(Killapps, StatesThatKeepApplicationsRunning) {
+  ASSERT_TRUE(write_file("/app/scripts/killapps.sh", "#!/bin/sh\necho ran >> /tmp/killapps.ran\nexit 0\n"));
+  chmod("/app/scripts/killapps.sh", 0755);
+  unlink("/tmp/killapps.ran");
+  EXPECT_EQ(0, killapps(2));
+  EXPECT_EQ(0, killapps(-3));
+  EXPECT_FALSE(file_exists("/tmp/killapps.ran"));
+  EXPECT_EQ(0, killapps(0));
+  EXPECT_EQ(0, killapps(1));
+  EXPECT_EQ("ran\nran\n", read_file("/tmp/killapps.ran"));
+
+  ASSERT_TRUE(write_file("/app/scripts/killapps.sh", "#!/bin/sh\nexit 1\n"));
+  SyslogCapture cap;
+  EXPECT_EQ(-1, killapps(0));
+  EXPECT_TRUE(cap.has("killapps failed!\n", 3));
+}
+
+TEST(Reboot, CopyOrSearchPathByFallbackFlag) {
+  ASSERT_TRUE(write_file("/tmp/reboot", "#!/bin/sh\necho copy >> /tmp/reboots\n"));
+  chmod("/tmp/reboot", 0755);
+  unlink("/tmp/reboots");
+  EXPECT_EQ(0, upgrader_reboot(0));
+  EXPECT_EQ("copy\n", read_file("/tmp/reboots"));
+  // "reboot" is busybox's applet, which asks init to reboot: the simulated
+  // device's init records the request.
+  std::string before = read_file("/sim/reboot-requests");
+  EXPECT_EQ(0, upgrader_reboot(1));
+  for (int i = 0; i < 100 && read_file("/sim/reboot-requests") == before; ++i) usleep(10000);
+  EXPECT_EQ(before + "reboot\n", read_file("/sim/reboot-requests"));
+}
+
+}  // namespace
