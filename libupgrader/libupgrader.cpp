@@ -11,9 +11,16 @@ namespace {
 
 constexpr int kMode = 0666;
 
+// The last segment this process attached, so that a reader of the ROM knows
+// how far it may read, whatever size the writer created it with.
+void* g_attached_addr = nullptr;
+unsigned long g_attached_size = 0;
+
 void* attach(int shmid) {
   struct shmid_ds ds;
+  unsigned long size = 0;
   if (shmctl(shmid, IPC_STAT, &ds) == 0) {
+    size = static_cast<unsigned long>(ds.shm_segsz);
     rl_log_info("Size of memory segment is %d\n", static_cast<int>(ds.shm_segsz));
     rl_log_info("Numbre of attaches %d\n", static_cast<int>(ds.shm_nattch));
   } else {
@@ -25,6 +32,8 @@ void* attach(int shmid) {
     return nullptr;
   }
   rl_log_info("Memory attached at %X\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(addr)));
+  g_attached_addr = addr;
+  g_attached_size = size;
   return addr;
 }
 
@@ -70,6 +79,12 @@ void libupd_delete_share_memory(void* addr) {
   }
   rl_log_info("detach the shared memory");
   if (shmctl(id, IPC_RMID, nullptr) != 0) rl_log_err("Failed to delete shared memory");
+}
+
+unsigned long libupd_get_rom_capacity(void* addr) {
+  if (!addr || addr != g_attached_addr || g_attached_size <= LIBUPD_ROM_OFFSET) return 0;
+  unsigned long room = g_attached_size - LIBUPD_ROM_OFFSET;
+  return room < LIBUPD_ROM_CAPACITY ? room : LIBUPD_ROM_CAPACITY;
 }
 
 void libupd_show_version() {

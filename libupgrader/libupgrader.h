@@ -17,4 +17,8 @@ int libupd_get_state(void* addr);
 int libupd_set_state(void* addr, int state);
 void* libupd_get_rom_start_addr(void* addr);
 void libupd_delete_share_memory(void* addr);
+// Bytes of ROM room behind the state word of a segment attached by this
+// process (its size less the 8-byte head), never more than the 8 MiB
+// capacity; 0 for an address this process did not attach.
+unsigned long libupd_get_rom_capacity(void* addr);
 void libupd_show_version();
