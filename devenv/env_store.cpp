@@ -240,9 +240,11 @@ bool is_safe_env_text(const char* name, const char* value) {
 
 int env_find(const env_info* table, const char* name, int* index) {
   if (!table || !name || !index) return -1;
+  // A stored name has at most ENV_NAME_SIZE - 1 characters; a field without
+  // a terminator holds no name.
   size_t wanted = strlen(name);
+  if (wanted >= ENV_NAME_SIZE) return -1;
   for (int i = 0; i < ENV_TABLE_SIZE; i++) {
-    // Names are bounded by their field, whatever the table holds.
     const char* candidate = table[i].name;
     if (strnlen(candidate, ENV_NAME_SIZE) == wanted && memcmp(candidate, name, wanted) == 0) {
       *index = i;
