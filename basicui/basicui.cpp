@@ -136,17 +136,22 @@ void basicui_display_updating_line(const char* text) {
   basicui_open_display_info(&s_screen, 0);
 }
 
+void basicui_build_user_setting(display_info* screen, const user_setting_info* info) {
+  if (!screen || !info) return;
+  basicui_displayline_init(screen);
+  set_title_bar(&screen->lines[kTitleLine], info->title);
+  set_entry_field(&screen->lines[kUserLine], kUserFieldY, CTRL_TYPE_TEXT, info->user_label);
+  set_entry_field(&screen->lines[kPasswdLine], kPasswdFieldY, CTRL_TYPE_PASSWORD, info->passwd_label);
+  const char* const keys[UI_SOFT_KEYS] = {"Cancel", "abc", "Delete", "OK"};
+  for (int k = 0; k < UI_SOFT_KEYS; ++k) set_soft_key(screen, k, keys[k]);
+  screen->start_focus = kUserLine;
+  screen->first_focus = kUserLine;
+  screen->last_focus = kPasswdLine;
+}
+
 void basicui_open_user_setting(user_setting_info* info) {
   if (!info) return;
-  basicui_displayline_init(&s_screen);
-  set_title_bar(&s_screen.lines[kTitleLine], info->title);
-  set_entry_field(&s_screen.lines[kUserLine], kUserFieldY, CTRL_TYPE_TEXT, info->user_label);
-  set_entry_field(&s_screen.lines[kPasswdLine], kPasswdFieldY, CTRL_TYPE_PASSWORD, info->passwd_label);
-  const char* const keys[UI_SOFT_KEYS] = {"Cancel", "abc", "Delete", "OK"};
-  for (int k = 0; k < UI_SOFT_KEYS; ++k) set_soft_key(&s_screen, k, keys[k]);
-  s_screen.start_focus = kUserLine;
-  s_screen.first_focus = kUserLine;
-  s_screen.last_focus = kPasswdLine;
+  basicui_build_user_setting(&s_screen, info);
   int answer = basicui_open_display_info(&s_screen, 1);
   ctrl_copy_text(info->user, s_screen.lines[kUserLine].input_text);
   ctrl_copy_text(info->passwd, s_screen.lines[kPasswdLine].input_text);

@@ -64,5 +64,8 @@ int basicui_open_display_info(display_info* info, int wait);
 int basicui_open_update_info(const update_info* info);
 int basicui_open_upgrading(int percent);
 void basicui_display_updating_line(const char* text);
+// Fills a description with the user settings screen (fields empty, focus on
+// the user field).
+void basicui_build_user_setting(display_info* screen, const user_setting_info* info);
 void basicui_open_user_setting(user_setting_info* info);
 int basicui_get_keypressed();

@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "basicui/controls.h"
+#include "lcd/lcd_device.h"
+#include "tests/support/files.h"
+
+namespace {
+
+// The simulated phone's panel: a G-type framebuffer file and the kernel files
+// the LCD layer reads and writes.
+class PanelEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    mkdir("/proc/misc", 0755);
+    mkdir("/proc/glcd", 0755);
+    ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.0.0.0.0\n"));
+    ASSERT_TRUE(write_file("/proc/glcd/refresh", ""));
+    ASSERT_TRUE(write_file("/dev/fb0", std::string(LCD_FB_SIZE_GTYPE, '\0')));
+    ASSERT_EQ(0, lcd_init());
+  }
+};
+const auto* const kPanel = ::testing::AddGlobalTestEnvironment(new PanelEnvironment);
+
+ctrl_data entry(uint8_t type, uint8_t mode, const char* text = "") {
+  ctrl_data c;
+  ctrl_init(&c, type, 0, 0, 480, 26, 300, "User:", text);
+  c.input_mode = mode;
+  return c;
+}
+
+// Plays a script on a control: key characters go to ctrl_add_char; '.' is a
+// blink, '<' and '>' move the cursor, '~' deletes.
+void play(ctrl_data* c, const std::string& script) {
+  for (char k : script) {
+    switch (k) {
+      case '.': ctrl_show_cursor(c, 1); break;
+      case '<': ctrl_move_left(c); break;
+      case '>': ctrl_move_right(c); break;
+      case '~': ctrl_del_char(c); break;
+      default: ASSERT_EQ(0, ctrl_add_char(c, k)) << "key " << k;
+    }
+  }
+}
+
+struct TapCase {
+  uint8_t mode;
+  std::string script;
+  std::string text;
+  int highlight;
+  int cursor;
+};
+
+TEST(Controls, MultiTapEntry) {
+  const std::string star25(25, '*');
+  const std::vector<TapCase> cases = {
+      {1, "222", "c", 1, 1},
+      {1, "2222", "a", 1, 1},
+      {1, "23", "ad", 1, 2},
+      {1, "2..2", "aa", 1, 2},          // settled after two blinks
+      {1, "2.2", "b", 1, 1},            // one blink: still composing
+      {1, "2..", "a", 1, 1},            // highlight stays until the third blink
+      {1, "2...", "a", 0, 1},
+      {1, "11", "11", 0, 2},            // one-character lists never cycle
+      {1, "##", "##", 0, 2},
+      {1, "1", "1", 0, 1},
+      {3, "2", "2", 1, 1},
+      {3, "22", "a", 1, 1},
+      {3, "2222", "c", 1, 1},
+      {3, "22222", "A", 1, 1},
+      {3, "2222222", "C", 1, 1},
+      {3, "22222222", "2", 1, 1},
+      {3, "7777777777", "7", 1, 1},     // nine characters, the tenth press wraps
+      {0, "0", " ", 1, 1},
+      {0, "00", "0", 1, 1},
+      {1, "0", " ", 1, 1},
+      {1, "00", "0", 1, 1},
+      {3, "0", "0", 1, 1},
+      {3, "00", " ", 1, 1},
+      {2, "00", "00", 0, 2},
+      {2, "2", "2", 0, 1},
+      {0, "44", "H", 1, 1},
+      {2, "**", ".", 1, 1},
+      {2, "******", "/", 1, 1},
+      {2, "*******", "*", 1, 1},
+      {1, "**", ".", 1, 1},
+      {1, star25, "#", 1, 1},           // the 25th character of the star list
+      {1, star25 + "*", "*", 1, 1},
+      {1, "2>2", "aa", 1, 2},           // a cursor move ends composing, even at the end
+      {1, "22<", "b", 0, 0},
+      {1, "23<2", "aad", 1, 2},         // insertion in the middle
+      {1, "23<<>", "ad", 0, 1},
+      {1, "23~", "a", 0, 1},
+      {1, "22~2", "a", 1, 1},           // a deletion ends composing
+      {1, "9999", "z", 1, 1},
+  };
+  for (const TapCase& tc : cases) {
+    SCOPED_TRACE("mode " + std::to_string(tc.mode) + " script " + tc.script);
+    ctrl_data c = entry(CTRL_TYPE_TEXT, tc.mode);
+    play(&c, tc.script);
+    EXPECT_EQ(tc.text, c.input_text);
+    EXPECT_EQ(tc.highlight, c.highlight);
+    EXPECT_EQ(tc.cursor, c.cursor);
+  }
+}
+
+TEST(Controls, StarListOfTheLetterModes) {
+  const std::string expected = "*.!@$^-_+{}[]():;\"/,'<>~#";
+  for (int mode : {0, 1, 3}) EXPECT_EQ(expected, g_input_char_list[mode][10]) << mode;
+  EXPECT_STREQ("*.:@-/", g_input_char_list[2][10]);
+  EXPECT_STREQ("9wxyzWXYZ", g_input_char_list[3][9]);
+  EXPECT_STREQ("PQRS", g_input_char_list[0][7]);
+}
+
+TEST(Controls, InitPlacesTheCursorOfEntryFields) {
+  ctrl_data c;
+  ctrl_init(&c, CTRL_TYPE_PASSWORD, 1, 2, 3, 4, 0, nullptr, "abc");
+  EXPECT_EQ(3, c.cursor);
+  EXPECT_EQ(1, c.cursor_shown);
+  EXPECT_EQ(1, c.input_mode);
+  EXPECT_EQ(1, c.redraw);
+  EXPECT_EQ(24, c.font);
+  EXPECT_EQ(1, c.fg_color);
+  EXPECT_STREQ("", c.label);
+
+  ctrl_init(&c, CTRL_TYPE_PLAIN, 0, 0, 10, 10, 0, "label", "abc");
+  EXPECT_EQ(0, c.cursor);
+  EXPECT_EQ(0, c.cursor_shown);
+
+  const std::string longer(100, 'x');
+  ctrl_init(&c, CTRL_TYPE_TEXT, 0, 0, 10, 10, 0, longer.c_str(), longer.c_str());
+  EXPECT_EQ(std::string(63, 'x'), c.label);
+  EXPECT_EQ(std::string(63, 'x'), c.input_text);
+  EXPECT_EQ(63, c.cursor);
+}
+
+TEST(Controls, RefusedKeysAndControls) {
+  ctrl_data plain = entry(CTRL_TYPE_PLAIN, 1);
+  EXPECT_EQ(-1, ctrl_add_char(&plain, '2'));
+  EXPECT_STREQ("", plain.input_text);
+  ctrl_data c = entry(CTRL_TYPE_TEXT, 1);
+  for (char k : {'a', 'A', '+', '\0', ' '}) EXPECT_EQ(-1, ctrl_add_char(&c, k));
+  EXPECT_STREQ("", c.input_text);
+  EXPECT_EQ(-1, ctrl_add_char(nullptr, '2'));
+  EXPECT_EQ(-1, ctrl_del_char(nullptr));
+  EXPECT_EQ(-1, ctrl_del_char(&c));  // empty field, cursor at the start
+}
+
+TEST(Controls, FullFieldRefusesAndKeepsWhatIsThere) {
+  const std::string full(63, 'x');
+  ctrl_data c = entry(CTRL_TYPE_TEXT, 1, full.c_str());
+  EXPECT_EQ(0, ctrl_add_char(&c, '2'));
+  EXPECT_EQ(full, c.input_text);
+  EXPECT_EQ(63, c.cursor);
+  // A second press of the same key must not take the settled x for the
+  // character being composed.
+  EXPECT_EQ(0, ctrl_add_char(&c, '2'));
+  EXPECT_EQ(full, c.input_text);
+  EXPECT_EQ(0, c.highlight);
+
+  ctrl_data d = entry(CTRL_TYPE_TEXT, 1, full.c_str());
+  for (int i = 0; i < 70; ++i) ctrl_move_left(&d);
+  EXPECT_EQ(0, d.cursor);
+  EXPECT_EQ(-1, ctrl_del_char(&d));
+  EXPECT_EQ(full, d.input_text);
+  ctrl_move_right(&d);
+  EXPECT_EQ(0, ctrl_del_char(&d));
+  EXPECT_EQ(std::string(62, 'x'), d.input_text);
+  EXPECT_EQ(0, ctrl_add_char(&d, '2'));
+  EXPECT_EQ("a" + std::string(62, 'x'), d.input_text);
+}
+
+TEST(Controls, InputModeNames) {
+  ctrl_data c = entry(CTRL_TYPE_TEXT, 1);
+  std::vector<std::string> seen;
+  for (int i = 0; i < 5; ++i) {
+    ctrl_switch_input(&c);
+    seen.push_back(ctrl_get_input_text(c.input_mode));
+  }
+  EXPECT_EQ((std::vector<std::string>{"123", "1Ab", "ABC", "abc", "123"}), seen);
+  EXPECT_STREQ("abc", ctrl_get_input_text(4));
+  EXPECT_STREQ("abc", ctrl_get_input_text(200));
+  EXPECT_STREQ("ABC", ctrl_get_input_text(0));
+}
+
+std::vector<unsigned char> canvas_after_show(ctrl_data c) {
+  unsigned char* canvas = lcd_get_canvas();
+  memset(canvas, 0, LCD_CANVAS_SIZE);
+  ctrl_show(&c, 1);
+  return std::vector<unsigned char>(canvas, canvas + LCD_CANVAS_SIZE);
+}
+
+// The password field looks exactly like a text field holding the mask.
+TEST(Controls, PasswordShowsOnlyTheCharacterBeingComposed) {
+  ctrl_data pw = entry(CTRL_TYPE_PASSWORD, 1);
+  play(&pw, "2..22..222");
+  ASSERT_STREQ("abc", pw.input_text);
+  ASSERT_EQ(0, pw.tap_counter);
+
+  ctrl_data shown = pw;
+  shown.type = CTRL_TYPE_TEXT;
+  strcpy(shown.input_text, "**c");
+  EXPECT_EQ(canvas_after_show(shown), canvas_after_show(pw));
+  strcpy(shown.input_text, "***");
+  EXPECT_NE(canvas_after_show(shown), canvas_after_show(pw));
+
+  play(&pw, "..");  // settled
+  shown = pw;
+  shown.type = CTRL_TYPE_TEXT;
+  strcpy(shown.input_text, "***");
+  EXPECT_EQ(canvas_after_show(shown), canvas_after_show(pw));
+
+  // The cursor at the start reveals nothing, even while composing.
+  ctrl_data start = entry(CTRL_TYPE_PASSWORD, 1);
+  play(&start, "22");
+  ctrl_move_left(&start);
+  start.tap_counter = 0;
+  shown = start;
+  shown.type = CTRL_TYPE_TEXT;
+  strcpy(shown.input_text, "*");
+  EXPECT_EQ(canvas_after_show(shown), canvas_after_show(start));
+}
+
+TEST(Controls, DrawingHonoursSizeRedrawAndReverse) {
+  unsigned char* canvas = lcd_get_canvas();
+  ctrl_data c;
+  ctrl_init(&c, CTRL_TYPE_PLAIN, 40, 220, 0, 20, 0, "", "");
+  c.reverse = 1;
+  memset(canvas, 0, LCD_CANVAS_SIZE);
+  ctrl_show(&c, 1);  // width 0: nothing
+  EXPECT_EQ(std::vector<unsigned char>(LCD_CANVAS_SIZE, 0), std::vector<unsigned char>(canvas, canvas + LCD_CANVAS_SIZE));
+
+  c.width = 404;
+  ctrl_show(&c, 0);  // asked to be drawn since init
+  EXPECT_EQ(0, c.redraw);
+  EXPECT_EQ(1, GetBit(40, 220, canvas, LCD_CANVAS_SIZE));
+  EXPECT_EQ(1, GetBit(443, 239, canvas, LCD_CANVAS_SIZE));
+  EXPECT_EQ(0, GetBit(444, 239, canvas, LCD_CANVAS_SIZE));
+  EXPECT_EQ(0, GetBit(40, 240, canvas, LCD_CANVAS_SIZE));
+
+  memset(canvas, 0, LCD_CANVAS_SIZE);
+  ctrl_show(&c, 0);  // nothing changed: nothing drawn
+  EXPECT_EQ(0, GetBit(40, 220, canvas, LCD_CANVAS_SIZE));
+  ctrl_set_reverse(&c, 0);
+  ctrl_set_hidden(&c, 1);
+  c.border = 1;
+  memset(canvas, 0xFF, LCD_CANVAS_SIZE);
+  ctrl_show(&c, 0);
+  EXPECT_EQ(1, GetBit(40, 225, canvas, LCD_CANVAS_SIZE));   // frame
+  EXPECT_EQ(0, GetBit(41, 225, canvas, LCD_CANVAS_SIZE));   // light inside
+  EXPECT_EQ(1, GetBit(443, 239, canvas, LCD_CANVAS_SIZE));
+  EXPECT_EQ(1, GetBit(444, 239, canvas, LCD_CANVAS_SIZE));  // outside: untouched
+}
+
+}  // namespace

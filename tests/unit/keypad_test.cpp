@@ -1,0 +1,158 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "basicui/keypad.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+const char kDevice[] = "/dev/input/event0";
+
+// One event as the 32-bit target's kernel lays it out (little-endian).
+std::string event(uint16_t type, uint16_t code, int32_t value) {
+  std::string e(16, '\0');
+  auto put = [&](int at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) e[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  put(0, 1700000000u, 4);
+  put(4, 123456u, 4);
+  put(8, type, 2);
+  put(10, code, 2);
+  put(12, static_cast<uint32_t>(value), 4);
+  return e;
+}
+std::string press(uint16_t code) { return event(1, code, 1); }
+std::string release(uint16_t code) { return event(1, code, 0); }
+// A synchronisation event closes every burst: once the reader has taken it
+// from the pipe, it has handled everything before it.
+std::string sync_event() { return event(0, 0, 0); }
+
+class Keypad {
+ public:
+  Keypad() {
+    unlink(kDevice);
+    if (mkfifo(kDevice, 0600) == 0) fd_ = open(kDevice, O_RDWR);
+  }
+  ~Keypad() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  // Writes the bytes and waits until the reader has drained the pipe.
+  bool send(const std::string& bytes) {
+    if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
+    for (int i = 0; i < 5000; ++i) {
+      int pending = 0;
+      if (ioctl(fd_, FIONREAD, &pending) != 0) return false;
+      if (pending == 0) return true;
+      usleep(1000);
+    }
+    return false;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+int reader_threads() {
+  std::string status = read_file("/proc/self/status");
+  size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : atoi(status.c_str() + at + 8);
+}
+
+bool wait_for_single_thread() {
+  for (int i = 0; i < 5000; ++i) {
+    if (reader_threads() == 1) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+int result() { return ::testing::Test::HasFailure() ? 1 : 0; }
+
+TEST(Keypad, ParsesTheTargetLayout) {
+  std::string e = event(0x0001, 0x0123, -2);
+  kpad_event ev = kpad_parse_event(reinterpret_cast<const uint8_t*>(e.data()));
+  EXPECT_EQ(0x0001, ev.type);
+  EXPECT_EQ(0x0123, ev.code);
+  EXPECT_EQ(-2, ev.value);
+}
+
+TEST(Keypad, PressReleaseAndRepeat) {
+  EXPECT_EQ(0, run_in_child([] {
+    Keypad pad;
+    EXPECT_TRUE(pad.ok());
+    EXPECT_EQ(0, key_get_keypressed());  // starts the reader
+    EXPECT_TRUE(pad.send(press(35) + release(35) + sync_event()));
+    EXPECT_EQ(35, key_get_keypressed());
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_TRUE(pad.send(press(5) + sync_event()));
+    EXPECT_EQ(5, key_get_keypressed());
+    EXPECT_TRUE(pad.send(event(1, 5, 2) + event(1, 5, 2) + release(5) + sync_event()));
+    EXPECT_EQ(0, key_get_keypressed());  // auto-repeat does not repeat the key
+    EXPECT_TRUE(pad.send(event(4, 17, 1) + sync_event()));
+    EXPECT_EQ(17, key_get_keypressed());  // the event type is not examined
+    return result();
+  }));
+}
+
+TEST(Keypad, TwoPressesWithinOnePollKeepTheLast) {
+  EXPECT_EQ(0, run_in_child([] {
+    Keypad pad;
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_TRUE(pad.send(press(2) + release(2) + press(3) + release(3) + sync_event()));
+    EXPECT_EQ(3, key_get_keypressed());
+    EXPECT_EQ(0, key_get_keypressed());
+    return result();
+  }));
+}
+
+TEST(Keypad, ShortReadIsNoKey) {
+  SyslogCapture cap;
+  EXPECT_EQ(0, run_in_child([] {
+    Keypad pad;
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_TRUE(pad.send(press(9).substr(0, 8)));
+    EXPECT_TRUE(pad.send(press(4) + sync_event()));
+    EXPECT_EQ(4, key_get_keypressed());
+    return result();
+  }));
+  EXPECT_EQ(1, cap.count("kpad_thread no key read", 6));
+}
+
+TEST(Keypad, DeviceThatCannotBeOpened) {
+  SyslogCapture cap;
+  EXPECT_EQ(0, run_in_child([] {
+    unlink(kDevice);
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_TRUE(wait_for_single_thread());  // the reader ended
+    EXPECT_EQ(0, key_get_keypressed());
+    return result();
+  }));
+  EXPECT_TRUE(cap.has("can't open /dev/input/event0.\n", 2));
+}
+
+// A stream that ends (or fails) ends the reader instead of spinning on it.
+TEST(Keypad, EndOfStreamEndsTheReader) {
+  SyslogCapture cap;
+  EXPECT_EQ(0, run_in_child([] {
+    unlink(kDevice);
+    EXPECT_TRUE(write_file(kDevice, press(6) + release(6)));
+    int first = key_get_keypressed();
+    EXPECT_TRUE(wait_for_single_thread());
+    int second = key_get_keypressed();
+    EXPECT_EQ(6, first + second);
+    EXPECT_EQ(0, first * second);
+    EXPECT_EQ(0, key_get_keypressed());
+    return result();
+  }));
+  EXPECT_EQ(1, cap.count("kpad_thread no key read", 6));
+}
+
+}  // namespace
