@@ -1,5 +1,6 @@
 #include "sim/boot.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -9,9 +10,16 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
 
 namespace sim {
 namespace {
@@ -51,14 +59,16 @@ void bind_device(const std::string& root, const char* dev) {
   if (mount(dev, target.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind", dev);
 }
 
-// The kernel's own /proc of this PID namespace lives at /sim/realproc; the
-// device's /proc links to the parts programs and runtimes need (self,
-// thread-self), while the phone's kernel files are plain files or served.
-void mount_realproc(const std::string& root) {
+// The kernel's own /proc of this PID namespace lives at /sim/realproc. For a
+// plain run the device's /proc is a directory of plain files with links to
+// the parts programs and runtimes need (self, thread-self); a device boot
+// serves it (procfs.cpp).
+void mount_realproc(const std::string& root, bool links) {
   std::string realproc = root + "/sim/realproc";
   make_dirs(realproc);
   if (mount("proc", realproc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     die("mount proc", realproc);
+  if (!links) return;
   for (const char* name : {"self", "thread-self", "mounts", "cpuinfo", "meminfo", "stat"}) {
     std::string link = root + "/proc/" + name;
     struct stat st;
@@ -92,19 +102,53 @@ void setup_mounts(const BootOptions& o) {
     make_dirs(o.root + path);
     bind_readonly(path, o.root + path, false);
   }
-  mount_realproc(o.root);
+  mount_realproc(o.root, !o.device.enabled);
+  if (o.device.enabled) {
+    // The phone's /tmp is RAM: empty at every boot, gone with it.
+    std::string tmp = o.root + "/tmp";
+    make_dirs(tmp);
+    if (mount("tmpfs", tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=128m") != 0) die("mount tmpfs", tmp);
+  }
 }
 
-[[noreturn]] void exec_command(const BootOptions& o) {
+void enter_root(const BootOptions& o) {
   if (chroot(o.root.c_str()) != 0) die("chroot", o.root);
-  if (chdir(o.workdir.c_str()) != 0) die("chdir", o.workdir);
+  if (chdir("/") != 0) die("chdir", "/");
+}
+
+void unblock_all_signals() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) signal(sig, SIG_DFL);
+}
+
+[[noreturn]] void exec_argv(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
   setenv("PATH", "/bin:/sbin:/usr/bin", 1);
-  for (const std::string& kv : o.env) putenv(const_cast<char*>(kv.c_str()));
+  for (const std::string& kv : env) putenv(const_cast<char*>(kv.c_str()));
   std::vector<char*> args;
-  for (const std::string& a : o.argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   execv(args[0], args.data());
-  die("exec", o.argv[0]);
+  die("exec", argv[0]);
+}
+
+// The program and the second program: chrooted, their output on the
+// device's console file when one is given.
+pid_t start_program(const BootOptions& o, const std::vector<std::string>& argv, int console_fd, const std::string& workdir) {
+  pid_t pid = fork();
+  if (pid < 0) die("fork", argv[0]);
+  if (pid != 0) return pid;
+  unblock_all_signals();
+  if (console_fd >= 0) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) dup2(null_fd, 0);
+    dup2(console_fd, 1);
+    dup2(console_fd, 2);
+  }
+  enter_root(o);
+  if (chdir(workdir.c_str()) != 0) die("chdir", workdir);
+  exec_argv(argv, o.env);
 }
 
 int shell_status(int status) {
@@ -113,78 +157,307 @@ int shell_status(int status) {
   return -1;
 }
 
-// A reboot on the phone reaches init: busybox's `reboot` applet (which
-// busybox sh runs in preference to any file on the search path, and which
-// /sbin/reboot and its copy /tmp/reboot are) signals PID 1 with SIGTERM.
-// The boot's init records each request in /sim/reboot-requests.
-volatile sig_atomic_t g_reboot_requests = 0;
-
-void on_reboot_request(int) { g_reboot_requests = g_reboot_requests + 1; }
-
-void record_reboot_requests(const BootOptions& o, int* recorded) {
-  while (*recorded < g_reboot_requests) {
-    ++*recorded;
-    std::string path = o.root + "/sim/reboot-requests";
-    FILE* f = fopen(path.c_str(), "a");
-    if (f) {
-      fputs("reboot\n", f);
-      fclose(f);
-    }
+void wait_ready(int fd, const char* what) {
+  char byte;
+  ssize_t n;
+  do n = read(fd, &byte, 1);
+  while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n != 1) {
+    fprintf(stderr, "simdev: %s did not start\n", what);
+    _exit(125);
   }
 }
 
-// PID 1 of the boot: starts the command, reaps every orphan, and returns
-// the command's status. Its end takes every other process of the boot with it.
-[[noreturn]] void boot_init(const BootOptions& o) {
-  struct sigaction reboot_action = {};
-  reboot_action.sa_handler = on_reboot_request;
-  sigemptyset(&reboot_action.sa_mask);
-  sigaction(SIGTERM, &reboot_action, nullptr);
-  setup_mounts(o);
-  pid_t cmd = fork();
-  if (cmd < 0) die("fork", o.argv[0]);
-  if (cmd == 0) {
-    signal(SIGTERM, SIG_DFL);
-    exec_command(o);
+struct Pipe {
+  int r = -1, w = -1;
+};
+Pipe make_pipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) die("pipe", "");
+  return Pipe{fds[0], fds[1]};
+}
+
+struct Boot {
+  const BootOptions& o;
+  int64_t start_ns = monotonic_ns();
+  int64_t program_start_ns = 0;
+  std::set<pid_t> actors;
+  pid_t syslogd = -1;
+  std::string boot_dir;
+  explicit Boot(const BootOptions& opt) : o(opt), boot_dir(opt.root + "/sim/boot") {}
+
+  double ms(int64_t t) const { return static_cast<double>(t - start_ns) / 1e6; }
+  void record(const std::string& name, const std::string& text) {
+    FILE* f = fopen((boot_dir + "/" + name).c_str(), "a");
+    if (!f) return;
+    fprintf(f, "%s\n", text.c_str());
+    fclose(f);
   }
-  if (o.timeout_seconds > 0) alarm(static_cast<unsigned>(o.timeout_seconds));
-  int result = -1;
-  int recorded = 0;
-  for (;;) {
-    int status;
-    pid_t pid = waitpid(-1, &status, 0);
-    record_reboot_requests(o, &recorded);
-    if (pid == cmd) {
-      result = shell_status(status);
+
+  void start_procfs() {
+    Pipe p = make_pipe();
+    pid_t pid = fork();
+    if (pid < 0) die("fork", "procfs");
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(p.r);
+      unblock_all_signals();
+      ProcfsOptions po = o.device.procfs;
+      po.root = o.root;
+      po.boot_start_ns = start_ns;
+      procfs_serve(po, p.w);
+      _exit(125);
+    }
+    close(p.w);
+    actors.insert(pid);
+    wait_ready(p.r, "the /proc server (FUSE)");
+  }
+
+  void start_syslogd() {
+    std::string sock = o.root + "/dev/log";
+    unlink(sock.c_str());
+    pid_t pid = fork();
+    if (pid < 0) die("fork", "syslogd");
+    if (pid == 0) {
+      unblock_all_signals();
+      enter_root(o);
+      // -t: stamp lines with the daemon's clock, not the (possibly faked) sender's.
+      execl("/bin/syslogd", "syslogd", "-n", "-t", "-O", "/sim/boot/messages", static_cast<char*>(nullptr));
+      die("exec", "/bin/syslogd");
+    }
+    actors.insert(pid);
+    syslogd = pid;
+    for (int i = 0; i < 500; ++i) {
+      struct stat st;
+      if (lstat(sock.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return;
+      usleep(10000);
+    }
+    fprintf(stderr, "simdev: syslogd did not create /dev/log\n");
+    _exit(125);
+  }
+
+  void start_listener() {
+    Pipe p = make_pipe();
+    pid_t pid = fork();
+    if (pid < 0) die("fork", "ipc listener");
+    if (pid == 0) {
+      close(p.r);
+      unblock_all_signals();
+      enter_root(o);
+      ipc_listener_main(o.device.own_ipc_id, start_ns, p.w);
+    }
+    close(p.w);
+    actors.insert(pid);
+    wait_ready(p.r, "the IPC listener");
+  }
+
+  void start_saver(int64_t at_ns, bool wait) {
+    Pipe p = make_pipe();
+    pid_t pid = fork();
+    if (pid < 0) die("fork", "saver");
+    if (pid == 0) {
+      close(p.r);
+      unblock_all_signals();
+      enter_root(o);
+      saver_main(at_ns, o.device.saver_hold, start_ns, wait ? p.w : -1);
+    }
+    close(p.w);
+    actors.insert(pid);
+    if (wait)
+      wait_ready(p.r, "the configuration saver");
+    else
+      close(p.r);
+  }
+
+  void start_keypad() {
+    pid_t pid = fork();
+    if (pid < 0) die("fork", "keypad");
+    if (pid == 0) {
+      unblock_all_signals();
+      enter_root(o);
+      keypad_main(o.device.keys, o.device.keys_wait_for_reader, start_ns, program_start_ns);
+    }
+    actors.insert(pid);
+  }
+
+  // Processes of the boot other than init and the simulator's own.
+  bool others_running() {
+    DIR* d = opendir((o.root + "/sim/realproc").c_str());
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent* de = readdir(d)) {
+      char* end = nullptr;
+      long pid = strtol(de->d_name, &end, 10);
+      if (!end || *end || pid <= 1) continue;
+      if (actors.count(static_cast<pid_t>(pid))) continue;
+      found = true;
       break;
     }
-    if (pid < 0 && errno == ECHILD) break;
+    closedir(d);
+    return found;
   }
-  record_reboot_requests(o, &recorded);
-  _exit(result < 0 ? 125 : result);
-}
 
-void on_alarm(int) {
-  const char msg[] = "simdev: boot timed out\n";
-  (void)!write(2, msg, sizeof msg - 1);
-  _exit(124);
+  // Everything the program sent to syslog before the end is in the file once
+  // a line sent now is there: the daemon reads its socket in order.
+  void flush_syslog() {
+    if (syslogd < 0) return;
+    char marker[96];
+    snprintf(marker, sizeof marker, "<47>simdev-flush: end of boot %lld", static_cast<long long>(monotonic_ns()));
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return;
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/dev/log", o.root.c_str());
+    ssize_t sent = sendto(s, marker, strlen(marker), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    close(s);
+    if (sent < 0) return;
+    std::string needle = strchr(marker, ':') + 2;
+    for (int i = 0; i < 300; ++i) {
+      std::ifstream in(boot_dir + "/messages");
+      std::stringstream ss;
+      ss << in.rdbuf();
+      if (ss.str().find(needle) != std::string::npos) return;
+      usleep(10000);
+    }
+  }
+
+  [[noreturn]] void finish(const std::string& how, int code) {
+    if (o.device.enabled) {
+      flush_syslog();
+      char line[64];
+      snprintf(line, sizeof line, "end_ms %.1f", ms(monotonic_ns()));
+      record("result", "end " + how);
+      record("result", line);
+    }
+    _exit(code);
+  }
+};
+
+void ignore_signal(int) {}
+
+// PID 1 of the boot: starts the command (and, for a device boot, the
+// phone's other processes), reaps every orphan, and returns the command's
+// status. Its end takes every other process of the boot with it.
+[[noreturn]] void boot_init(const BootOptions& o) {
+  Boot b(o);
+  // Namespace init ignores signals it has no handler for, even blocked ones.
+  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) signal(sig, ignore_signal);
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) sigaddset(&wanted, sig);
+  sigprocmask(SIG_BLOCK, &wanted, nullptr);
+
+  setup_mounts(o);
+  int console_fd = -1;
+  const DeviceBoot& dev = o.device;
+  if (dev.enabled) {
+    if (sethostname(dev.hostname.c_str(), dev.hostname.size()) != 0) die("sethostname", dev.hostname);
+    console_fd = open((b.boot_dir + "/console").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (console_fd < 0) die("create", b.boot_dir + "/console");
+    b.start_procfs();
+    b.start_syslogd();
+    b.start_listener();
+    if (dev.saver && dev.saver_start <= 0) b.start_saver(0, true);
+  }
+  if (o.timeout_seconds > 0) alarm(static_cast<unsigned>(o.timeout_seconds));
+
+  pid_t cmd = start_program(o, o.argv, console_fd, o.workdir);
+  b.program_start_ns = monotonic_ns();
+  pid_t second = -1;
+  bool second_pending = dev.enabled && dev.second;
+  if (dev.enabled) {
+    char line[64];
+    snprintf(line, sizeof line, "program_start_ms %.1f", b.ms(b.program_start_ns));
+    b.record("result", line);
+    if (!dev.keys.empty()) b.start_keypad();
+    if (dev.saver && dev.saver_start > 0)
+      b.start_saver(b.program_start_ns + static_cast<int64_t>(dev.saver_start * 1e9), false);
+  }
+
+  bool program_done = false;
+  int result = -1;
+  for (;;) {
+    struct timespec tick = {0, 50 * 1000 * 1000};
+    int sig = sigtimedwait(&wanted, nullptr, &tick);
+    if (sig == SIGALRM) {
+      const char msg[] = "simdev: boot timed out\n";
+      (void)!write(2, msg, sizeof msg - 1);
+      b.finish("timeout", 124);
+    }
+    // A reboot on the phone reaches init: busybox's `reboot` applet (which
+    // busybox sh runs in preference to any file on the search path, and
+    // which /sbin/reboot and the driver's copy /tmp/reboot are) signals
+    // PID 1 with SIGTERM (halt: SIGUSR1, poweroff: SIGUSR2). Each request is
+    // recorded in /sim/reboot-requests; on a device boot it ends the boot,
+    // unless the profile makes the reboot fail.
+    if (sig == SIGTERM || sig == SIGUSR1 || sig == SIGUSR2) {
+      const char* what = sig == SIGTERM ? "reboot" : sig == SIGUSR1 ? "halt" : "poweroff";
+      FILE* f = fopen((o.root + "/sim/reboot-requests").c_str(), "a");
+      if (f) {
+        fprintf(f, "%s\n", what);
+        fclose(f);
+      }
+      if (dev.enabled) {
+        char line[64];
+        snprintf(line, sizeof line, "%.1f %s", b.ms(monotonic_ns()), what);
+        b.record("reboot", line);
+        if (!dev.reboot_fails) b.finish(what, 0);
+      }
+    }
+    for (;;) {
+      int status;
+      pid_t pid = waitpid(-1, &status, WNOHANG);
+      if (pid <= 0) break;
+      if (pid == cmd) {
+        program_done = true;
+        result = shell_status(status);
+      } else if (pid == second) {
+        char line[64];
+        snprintf(line, sizeof line, "%.1f exit %d", b.ms(monotonic_ns()), shell_status(status));
+        b.record("second", line);
+      } else if (b.actors.count(pid) && pid == b.syslogd) {
+        b.syslogd = -1;
+      }
+    }
+    if (second_pending && monotonic_ns() >= b.program_start_ns + static_cast<int64_t>(dev.second_at * 1e9)) {
+      second_pending = false;
+      second = start_program(o, dev.second_argv, console_fd, "/");
+      char line[64];
+      snprintf(line, sizeof line, "%.1f started", b.ms(monotonic_ns()));
+      b.record("second", line);
+    }
+    if (!program_done) continue;
+    if (dev.enabled && dev.end_when_idle && (second_pending || b.others_running())) continue;
+    break;
+  }
+  if (!dev.enabled) _exit(result < 0 ? 125 : result);
+  std::string how = result >= 128 ? "signal " + std::to_string(result - 128) : "exit " + std::to_string(result);
+  b.finish(how, result < 0 ? 125 : result);
 }
 
 }  // namespace
 
 int boot_run(const BootOptions& o) {
   if (o.argv.empty()) return -1;
+  if (o.device.enabled) {
+    std::string boot_dir = o.root + "/sim/boot";
+    mkdir(boot_dir.c_str(), 0755);
+    mkdir((boot_dir + "/frames").c_str(), 0755);
+  }
   fflush(nullptr);
   pid_t holder = fork();
   if (holder < 0) return -1;
   if (holder == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID) != 0) die("unshare", o.root);
+    int flags = CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
+    if (o.device.enabled) flags |= CLONE_NEWUTS;
+    if (unshare(flags) != 0) die("unshare", o.root);
     pid_t init = fork();
     if (init < 0) die("fork", "init");
     if (init == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
-      signal(SIGALRM, on_alarm);
       boot_init(o);
     }
     int status;

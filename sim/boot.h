@@ -1,11 +1,34 @@
-// Running a command on the simulated device: fresh mount, IPC and PID
-// namespaces, chrooted into the device root.
+// Running a command on the simulated device: fresh mount, IPC, PID (and, for
+// a device boot, UTS) namespaces, chrooted into the device root.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "sim/actors.h"
+#include "sim/procfs.h"
+
 namespace sim {
+
+// What a device boot adds around the command: the kernel's /proc files, a
+// syslog daemon and the phone's other processes. Everything they record
+// goes to /sim/boot of the root.
+struct DeviceBoot {
+  bool enabled = false;
+  ProcfsOptions procfs;              // root and start time are filled by the boot
+  int own_ipc_id = 6;                // the program's id: nobody listens there
+  bool saver = false;                // configuration saver holding 0xB012
+  double saver_start = 0;            // seconds after the program's start; 0: before it
+  double saver_hold = 0;             // seconds
+  std::vector<KeyPress> keys;        // times after the program's start
+  bool keys_wait_for_reader = false;
+  bool second = false;               // a second program started alongside
+  double second_at = 0;              // seconds after the program's start
+  std::vector<std::string> second_argv;
+  bool end_when_idle = true;         // after the program, wait for what it left running
+  bool reboot_fails = false;         // a reboot request is recorded but the boot goes on
+  std::string hostname = "phone";
+};
 
 struct BootOptions {
   std::string root;                     // device root directory
@@ -14,11 +37,19 @@ struct BootOptions {
   std::vector<std::string> env;         // NAME=value added to the command's environment
   std::string workdir = "/";            // working directory inside the root
   int timeout_seconds = 0;              // 0: none; else the boot is killed after it
+  DeviceBoot device;
 };
 
 // Runs the command and returns its status as a shell reports it: the exit
-// code, or 128 + signal number. -1 when the boot could not be set up.
-// Every process of the boot ends with it; no mount survives it.
+// code, or 128 + signal number; 124 when the boot timed out. -1 when the
+// boot could not be set up. Every process of the boot ends with it; no
+// mount survives it. Each reboot request (busybox's reboot applet signals
+// PID 1) adds a line "reboot" to /sim/reboot-requests of the root. A device
+// boot also ends at a reboot request (status 0) and leaves
+// /sim/boot/result in the root:
+//   program_start_ms <t>
+//   end exit <code> | end signal <n> | end reboot | end halt | end poweroff | end timeout
+//   end_ms <t>
 int boot_run(const BootOptions& options);
 
 }  // namespace sim

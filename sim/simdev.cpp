@@ -1,30 +1,85 @@
-// simdev: the device simulator's command line.
+// simdev: the device simulator's command line (docs/simulator.md).
 //
-//   simdev mkroot DIR
+//   simdev mkroot [--profile FILE] [--fresh] DIR
 //   simdev run --root DIR [--fresh] [--keep] [--bind PATH]... [--env NAME=VALUE]...
 //              [--workdir DIR] [--timeout SECONDS] -- COMMAND [ARGS...]
+//   simdev boot --root DIR [--profile FILE] [--fresh] [--report DIR] [--program FILE]
+//               [--install HOSTFILE:PATH]... [--shm PATH [--shm-state N] [--shm-fail]]
+//               [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]
+//               [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...
+//               [--timeout SECONDS] [-- COMMAND [ARGS...]]
 //
 // `run` boots the device root: COMMAND runs chrooted into DIR in fresh mount,
 // IPC and PID namespaces. With --fresh the root is made anew and removed
 // after the boot (unless --keep); without it the root persists between boots.
+// `boot` starts the whole simulated phone around the program: the kernel's
+// /proc files, syslog, the IPC listener, the configuration saver, the
+// keypad, a second program; then writes a report.
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "sim/boot.h"
+#include "sim/device.h"
+#include "sim/report.h"
 #include "sim/simroot.h"
+
+#ifndef SIMDEV_SHMWRITER
+#define SIMDEV_SHMWRITER ""
+#endif
 
 namespace {
 
 int usage() {
   fprintf(stderr,
-          "usage: simdev mkroot DIR\n"
+          "usage: simdev mkroot [--profile FILE] [--fresh] DIR\n"
           "       simdev run --root DIR [--fresh] [--keep] [--bind PATH]... [--env NAME=VALUE]...\n"
-          "                  [--workdir DIR] [--timeout SECONDS] -- COMMAND [ARGS...]\n");
+          "                  [--workdir DIR] [--timeout SECONDS] -- COMMAND [ARGS...]\n"
+          "       simdev boot --root DIR [--profile FILE] [--fresh] [--report DIR] [--program FILE]\n"
+          "                  [--install HOSTFILE:PATH]... [--shm PATH [--shm-state N] [--shm-fail]]\n"
+          "                  [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]\n"
+          "                  [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...\n"
+          "                  [--timeout SECONDS] [-- COMMAND [ARGS...]]\n");
   return 2;
+}
+
+std::string absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (!getcwd(cwd, sizeof cwd)) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+bool copy_into(const std::string& from, const std::string& to, mode_t mode) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) {
+    fprintf(stderr, "simdev: cannot read %s\n", from.c_str());
+    return false;
+  }
+  for (size_t i = 1; i < to.size(); ++i)
+    if (to[i] == '/') mkdir(to.substr(0, i).c_str(), 0755);
+  std::string tmp = to + ".new";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    if (!out) {
+      fprintf(stderr, "simdev: cannot write %s\n", to.c_str());
+      return false;
+    }
+  }
+  if (chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), to.c_str()) != 0) {
+    fprintf(stderr, "simdev: cannot write %s: %s\n", to.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 int cmd_run(int argc, char** argv) {
@@ -57,11 +112,7 @@ int cmd_run(int argc, char** argv) {
   }
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if (o.root.empty() || o.argv.empty()) return usage();
-  if (o.root[0] != '/') {
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd)) return 125;
-    o.root = std::string(cwd) + "/" + o.root;
-  }
+  o.root = absolute(o.root);
   if (fresh && sim::simroot_remove(o.root.c_str()) != 0) return 125;
   if (sim::simroot_populate(o.root.c_str()) != 0) return 125;
   int status = sim::boot_run(o);
@@ -69,11 +120,167 @@ int cmd_run(int argc, char** argv) {
   return status < 0 ? 125 : status;
 }
 
+int make_device(const std::string& root, const std::string& profile_path, bool fresh, sim::Profile* profile) {
+  std::string error;
+  if (sim::device_profile(root, profile_path, profile, &error) != 0) {
+    fprintf(stderr, "simdev: %s\n", error.c_str());
+    return -1;
+  }
+  if (fresh && sim::simroot_remove(root.c_str()) != 0) return -1;
+  struct stat st;
+  bool is_new = stat((root + "/sim/state/env").c_str(), &st) != 0;
+  if (sim::simroot_populate(root.c_str()) != 0) return -1;
+  if ((is_new || !profile_path.empty()) &&
+      sim::device_create(root, *profile, fresh || is_new, &error) != 0) {
+    fprintf(stderr, "simdev: %s\n", error.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int cmd_mkroot(int argc, char** argv) {
+  std::string profile, root;
+  bool fresh = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--profile" && i + 1 < argc) profile = absolute(argv[++i]);
+    else if (a == "--fresh") fresh = true;
+    else if (root.empty() && a[0] != '-') root = absolute(a);
+    else return usage();
+  }
+  if (root.empty()) return usage();
+  // Without a profile, only the bare layout (as `run` makes it).
+  if (profile.empty() && !fresh) return sim::simroot_populate(root.c_str()) == 0 ? 0 : 1;
+  sim::Profile p;
+  return make_device(root, profile, fresh, &p) == 0 ? 0 : 1;
+}
+
+int cmd_boot(int argc, char** argv) {
+  sim::BootOptions o;
+  std::string profile_path, report_dir, program, shm, shmwriter = SIMDEV_SHMWRITER, end;
+  std::vector<std::string> installs, keys;
+  bool fresh = false, shm_fail = false;
+  int shm_state = 0, killapps_exit = -1;
+  double saver = -1, second_at = -1;
+  int i = 0;
+  for (; i < argc; ++i) {
+    std::string a = argv[i];
+    bool v = i + 1 < argc;
+    if (a == "--") {
+      ++i;
+      break;
+    } else if (a == "--fresh") {
+      fresh = true;
+    } else if (a == "--shm-fail") {
+      shm_fail = true;
+    } else if (a == "--root" && v) {
+      o.root = absolute(argv[++i]);
+    } else if (a == "--profile" && v) {
+      profile_path = absolute(argv[++i]);
+    } else if (a == "--report" && v) {
+      report_dir = absolute(argv[++i]);
+    } else if (a == "--program" && v) {
+      program = absolute(argv[++i]);
+    } else if (a == "--install" && v) {
+      installs.push_back(argv[++i]);
+    } else if (a == "--shm" && v) {
+      shm = argv[++i];
+    } else if (a == "--shm-state" && v) {
+      shm_state = atoi(argv[++i]);
+    } else if (a == "--shmwriter" && v) {
+      shmwriter = absolute(argv[++i]);
+    } else if (a == "--key" && v) {
+      keys.push_back(argv[++i]);
+    } else if (a == "--saver" && v) {
+      saver = atof(argv[++i]);
+    } else if (a == "--second-at" && v) {
+      second_at = atof(argv[++i]);
+    } else if (a == "--killapps-exit" && v) {
+      killapps_exit = atoi(argv[++i]);
+    } else if (a == "--end" && v) {
+      end = argv[++i];
+    } else if (a == "--bind" && v) {
+      o.binds.push_back(argv[++i]);
+    } else if (a == "--env" && v) {
+      o.env.push_back(argv[++i]);
+    } else if (a == "--timeout" && v) {
+      o.timeout_seconds = atoi(argv[++i]);
+    } else {
+      return usage();
+    }
+  }
+  for (; i < argc; ++i) o.argv.push_back(argv[i]);
+  if (o.root.empty()) return usage();
+  if (o.argv.empty()) o.argv.push_back("/basic/bin/upgrader");
+
+  sim::Profile profile;
+  if (make_device(o.root, profile_path, fresh, &profile) != 0) return 125;
+  // Command-line settings add to (or replace) the profile's, for this boot.
+  auto set = [&](const std::string& sec, const std::string& key, const std::string& value) {
+    for (sim::ProfileSection& s : profile.sections)
+      if (s.name == sec) {
+        s.entries.emplace_back(key, value);
+        return;
+      }
+    profile.sections.push_back(sim::ProfileSection{sec, {{key, value}}});
+  };
+  for (std::string k : keys) {
+    for (char& c : k)
+      if (c == ':') c = ' ';
+    set("keypad", "key", k);
+  }
+  if (saver >= 0) set("saver", "hold", std::to_string(saver));
+  if (killapps_exit >= 0) set("apps", "killapps_exit", std::to_string(killapps_exit));
+  if (!end.empty()) set("boot", "end", end);
+  if (program.size() && !copy_into(program, o.root + "/basic/bin/upgrader", 0755)) return 125;
+  for (const std::string& spec : installs) {
+    size_t colon = spec.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= spec.size() || spec[colon + 1] != '/') return usage();
+    if (!copy_into(absolute(spec.substr(0, colon)), o.root + spec.substr(colon + 1), 0755)) return 125;
+  }
+  const std::vector<std::string> program_argv = o.argv;
+  if (!shm.empty()) {
+    if (shmwriter.empty() || !copy_into(shmwriter, o.root + "/sim/bin/shmwriter", 0755)) {
+      fprintf(stderr, "simdev: the shared-memory writer is not available (--shmwriter PATH)\n");
+      return 125;
+    }
+    std::vector<std::string> argv2 = {"/sim/bin/shmwriter", "--state", std::to_string(shm_state)};
+    if (shm_fail) argv2.push_back("--fail-load");
+    argv2.push_back(shm);
+    argv2.push_back("--");
+    argv2.insert(argv2.end(), o.argv.begin(), o.argv.end());
+    o.argv = argv2;
+  }
+  std::string error;
+  if (sim::device_prepare_boot(o.root, profile, &o.device, &o.timeout_seconds, &error) != 0) {
+    fprintf(stderr, "simdev: %s\n", error.c_str());
+    return 125;
+  }
+  if (second_at >= 0) {
+    o.device.second = true;
+    o.device.second_at = second_at;
+    o.device.second_argv = program_argv;  // the program itself, without the writer
+  }
+  sim::ReportInput report;
+  report.root = o.root;
+  report.command = o.argv;
+  report.before = sim::snapshot_take(o.root);
+  int status = sim::boot_run(o);
+  report.status = status;
+  report.after = sim::snapshot_take(o.root);
+  if (!report_dir.empty() && sim::report_write(report, report_dir, &error) != 0) {
+    fprintf(stderr, "simdev: report: %s\n", error.c_str());
+    return 125;
+  }
+  return status < 0 ? 125 : status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
-  if (strcmp(argv[1], "mkroot") == 0 && argc == 3) return sim::simroot_populate(argv[2]) == 0 ? 0 : 1;
+  if (strcmp(argv[1], "mkroot") == 0) return cmd_mkroot(argc - 2, argv + 2);
   if (strcmp(argv[1], "run") == 0) return cmd_run(argc - 2, argv + 2);
+  if (strcmp(argv[1], "boot") == 0) return cmd_boot(argc - 2, argv + 2);
   return usage();
 }

@@ -1,0 +1,382 @@
+#include "sim/device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+
+const char kTypicalProfile[] =
+    "[device]\n"
+    "hwver = 59.0.0.1.0.0.0.0\n"
+    "software = 59.1.2.3,Jan 1 2026\n"
+    "[env]\n"
+    "mtd0 = 0x90130000,0x90330000\n"
+    "mtd1 = 0x90030000,0x90130000\n"
+    "mtd2 = 0x90000000,0x90020000\n"
+    "mtd3 = 0x90020000,0x90030000\n"
+    "mtd4 = 0x90330000,0x903b0000\n"
+    "mtd5 = 0x903b0000,0x904b0000\n"
+    "mtd6 = 0x904b0000,0x907b0000\n"
+    "mtd7 = 0x907b0000,0x907d0000\n"
+    "mtd8 = 0x907d0000,0x907f0000\n"
+    "mtd9 = 0x907f0000,0x90800000\n"
+    "SW_OEM = 0\n"
+    "SW_protect = 0\n"
+    "MID_VERSION = 0\n"
+    "Mtd2Version = 59.1.0.1\n"
+    "[app_version]\n"
+    "RomVersion = 59.1.2.3\n"
+    "Mtd6Version = 59.1.2.3\n"
+    "[basic_version]\n"
+    "Mtd5Version = 59.1.2.3\n"
+    "[root_version]\n"
+    "Mtd0Version = 59.1.2.3\n"
+    "[flash]\n"
+    "erase_size = 65536\n"
+    "remap = yes\n";
+
+namespace {
+
+constexpr unsigned long long kGtypeFramebuffer = 480 * 272 * 2;  // 16 bits a pixel
+constexpr unsigned long long kMonoFramebuffer = 480 * 272 / 2;   // 4 bits a pixel
+
+bool fail(std::string* error, const std::string& text) {
+  if (error) *error = text;
+  return false;
+}
+
+bool write_text(const std::string& path, const std::string& text, std::string* error, mode_t mode = 0644) {
+  std::string tmp = path + ".new";
+  FILE* f = fopen(tmp.c_str(), "w");
+  if (!f) return fail(error, tmp + ": " + strerror(errno));
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = fclose(f) == 0 && ok;
+  if (!ok || chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0)
+    return fail(error, path + ": " + strerror(errno));
+  return true;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool read_file(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream ss;
+  ss << in.rdbuf();
+  *out = ss.str();
+  return true;
+}
+
+bool make_dirs(const std::string& path, std::string* error) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i != path.size() && path[i] != '/') continue;
+    std::string part = path.substr(0, i);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return fail(error, part + ": " + strerror(errno));
+  }
+  return true;
+}
+
+// Panel fitted: from the profile, else as the program detects it from the
+// hardware version (last field odd, or first 59 with the low four bits of the
+// fourth equal to 1).
+bool gtype_panel(const Profile& p) {
+  std::string type = p.get("panel", "type", "auto");
+  if (type == "gtype") return true;
+  if (type == "mono") return false;
+  unsigned f[8] = {};
+  sscanf(p.get("device", "hwver").c_str(), "%u.%u.%u.%u.%u.%u.%u.%u", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6],
+         &f[7]);
+  return (f[7] & 1) || (f[0] == 59 && (f[3] & 0xF) == 1);
+}
+
+// "SIZE [erased | zero | fill=0xNN | file=PATH]"; SIZE may be "env" (from the
+// environment's mtdN addresses). Without a size, the environment decides.
+bool make_flash_file(const Profile& p, const std::string& path, const std::string& spec, const std::string& env_key,
+                     std::string* error) {
+  std::vector<std::string> words = split_words(spec);
+  unsigned long long size = 0;
+  size_t next = 0;
+  if (!words.empty() && words[0] != "env" && parse_size(words[0], &size)) {
+    next = 1;
+  } else {
+    if (!words.empty() && words[0] == "env") next = 1;
+    unsigned long long start = 0, end = 0;
+    std::string range = p.get("env", env_key);
+    size_t comma = range.find(',');
+    if (comma == std::string::npos || !parse_size(range.substr(0, comma), &start) ||
+        !parse_size(range.substr(comma + 1), &end) || end <= start)
+      return fail(error, path + ": no size, and the environment gives no valid " + env_key);
+    size = end - start;
+  }
+  std::string content(size, '\xff');
+  for (; next < words.size(); ++next) {
+    const std::string& w = words[next];
+    unsigned long long byte = 0;
+    if (w == "erased") {
+      content.assign(size, '\xff');
+    } else if (w == "zero") {
+      content.assign(size, '\0');
+    } else if (w.rfind("fill=", 0) == 0 && parse_size(w.substr(5), &byte) && byte <= 0xFF) {
+      content.assign(size, static_cast<char>(byte));
+    } else if (w.rfind("file=", 0) == 0) {
+      std::string data;
+      if (!read_file(p.file(w.substr(5)), &data)) return fail(error, path + ": cannot read " + w.substr(5));
+      if (data.size() > size) return fail(error, path + ": " + w.substr(5) + " is larger than the partition");
+      content.replace(0, data.size(), data);
+    } else {
+      return fail(error, path + ": unknown content \"" + w + "\"");
+    }
+  }
+  return write_text(path, content, error);
+}
+
+bool make_flash(const std::string& root, const Profile& p, bool fresh, std::string* error) {
+  for (int i = 0; i <= 9; ++i) {
+    std::string name = "mtd" + std::to_string(i);
+    std::string path = root + "/dev/" + name;
+    if (!fresh && exists(path)) continue;
+    if (!p.has("flash", name) && !p.has("env", name)) continue;  // the phone has no such partition
+    if (!make_flash_file(p, path, p.get("flash", name), name, error)) return false;
+  }
+  // The block devices read the same flash as the character devices: by
+  // default the same file, unless the profile gives them their own.
+  for (int i : {3, 4}) {
+    std::string key = "mtdblock" + std::to_string(i);
+    std::string path = root + "/dev/mtdblock/" + std::to_string(i);
+    if (!fresh && exists(path)) continue;
+    unlink(path.c_str());
+    std::string spec = p.get("flash", key, "link");
+    if (spec == "link") {
+      std::string target = root + "/dev/mtd" + std::to_string(i);
+      if (exists(target) && link(target.c_str(), path.c_str()) != 0)
+        return fail(error, path + ": " + strerror(errno));
+      continue;
+    }
+    if (!make_flash_file(p, path, spec, "mtd" + std::to_string(i), error)) return false;
+  }
+  return true;
+}
+
+bool make_version_file(const std::string& path, const Profile& p, const char* section, std::string* error) {
+  const ProfileSection* s = p.section(section);
+  if (!s) return true;
+  std::string text = "[Version]\n";
+  for (const auto& kv : s->entries) text += kv.first + "=" + kv.second + "\n";
+  return write_text(path, text, error);
+}
+
+// Control files of the emulated flash: erase size and re-map support from
+// [flash], fault lines from [faults] mtdN = "fail erase 3" and the like.
+bool write_flash_controls(const std::string& root, const Profile& p, std::string* error) {
+  std::string erase = p.get("flash", "erase_size", "65536");
+  bool remap = true;
+  if (!parse_bool(p.get("flash", "remap", "yes"), &remap)) return fail(error, "[flash] remap: expected yes or no");
+  for (int i = 0; i <= 9; ++i) {
+    std::string name = "mtd" + std::to_string(i);
+    std::string dev = root + "/dev/" + name;
+    if (!exists(dev)) continue;
+    std::string text = "erasesize " + erase + "\nremap " + (remap ? "1" : "0") + "\n";
+    for (const std::string& line : p.all("faults", name)) text += line + "\n";
+    if (!write_text(dev + ".sim", text, error)) return false;
+  }
+  return true;
+}
+
+std::string killapps_script(const Profile& p) {
+  std::string seconds = p.get("apps", "killapps_seconds", "0");
+  std::string code = p.get("apps", "killapps_exit", "0");
+  return "#!/bin/sh\n"
+         "# Stops the phone's applications (simulated: takes " + seconds + " s, ends with " + code + ").\n"
+         "echo killapps >> /sim/boot/killapps\n"
+         "sleep " + seconds + "\n"
+         "exit " + code + "\n";
+}
+
+int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
+  if (type == FTW_DP) rmdir(path);
+  else unlink(path);
+  return 0;
+}
+
+}  // namespace
+
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+  }
+  return out;
+}
+
+int device_create(const std::string& root, const Profile& p, bool fresh, std::string* error) {
+  std::string state = root + "/sim/state";
+  if (!make_dirs(state, error)) return -1;
+  if (!write_text(state + "/hwver", p.get("device", "hwver", "59.0.0.1.0.0.0.0") + "\n", error)) return -1;
+  if (!write_text(state + "/software", p.get("device", "software", "59.1.2.3,Jan 1 2026") + "\n", error)) return -1;
+  if (fresh || !exists(state + "/env")) {
+    std::string env;
+    if (const ProfileSection* s = p.section("env"))
+      for (const auto& kv : s->entries) env += kv.first + " " + kv.second + "\n";
+    if (!write_text(state + "/env", env, error)) return -1;
+  }
+  if (!make_version_file(root + "/app/version.conf", p, "app_version", error)) return -1;
+  if (!make_version_file(root + "/basic/version.conf", p, "basic_version", error)) return -1;
+  if (!make_version_file(root + "/version.conf", p, "root_version", error)) return -1;
+  if (!make_flash(root, p, fresh, error)) return -1;
+  if (!write_flash_controls(root, p, error)) return -1;
+  if (const ProfileSection* s = p.section("files")) {
+    for (const auto& kv : s->entries) {
+      std::string path = root + kv.first;
+      size_t slash = path.rfind('/');
+      if (!make_dirs(path.substr(0, slash), error)) return -1;
+      std::string content;
+      if (kv.second.rfind("@", 0) == 0) {
+        if (!read_file(p.file(kv.second.substr(1)), &content)) {
+          if (error) *error = "[files] " + kv.first + ": cannot read " + kv.second.substr(1);
+          return -1;
+        }
+      } else {
+        content = unescape(kv.second);
+      }
+      if ((fresh || !exists(path)) && !write_text(path, content, error)) return -1;
+    }
+  }
+  // Keep the profile with the phone, so that later boots follow it.
+  std::string text;
+  if (!p.path.empty() && read_file(p.path, &text)) {
+    if (!write_text(root + "/sim/profile.ini", text, error)) return -1;
+  } else if (!exists(root + "/sim/profile.ini") && p.path.empty()) {
+    if (!write_text(root + "/sim/profile.ini", kTypicalProfile, error)) return -1;
+  }
+  return 0;
+}
+
+int device_profile(const std::string& root, const std::string& given, Profile* out, std::string* error) {
+  if (!given.empty()) return profile_load(given, out, error);
+  std::string kept = root + "/sim/profile.ini";
+  if (exists(kept)) return profile_load(kept, out, error);
+  return profile_parse(kTypicalProfile, out, error);
+}
+
+int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* boot, int* timeout_seconds,
+                        std::string* error) {
+  // What a restart wipes: this boot's records, the screen, the keypad queue.
+  std::string boot_dir = root + "/sim/boot";
+  nftw(boot_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  if (!make_dirs(boot_dir + "/frames", error)) return -1;
+  unsigned long long fb_size = gtype_panel(p) ? kGtypeFramebuffer : kMonoFramebuffer;
+  if (p.has("panel", "fb_size") && !parse_size(p.get("panel", "fb_size"), &fb_size)) {
+    if (error) *error = "[panel] fb_size: not a number";
+    return -1;
+  }
+  if (!write_text(root + "/dev/fb0", std::string(fb_size, '\xff'), error)) return -1;
+  std::string fb_fail;
+  for (const std::string& line : p.all("faults", "fb0")) fb_fail += line + "\n";
+  unlink((root + "/dev/fb0.fail").c_str());
+  if (!fb_fail.empty() && !write_text(root + "/dev/fb0.fail", fb_fail, error)) return -1;
+
+  std::string fifo = root + "/dev/input/event0";
+  if (!make_dirs(root + "/dev/input", error)) return -1;
+  unlink(fifo.c_str());
+  if (mkfifo(fifo.c_str(), 0666) != 0) {
+    if (error) *error = fifo + ": " + strerror(errno);
+    return -1;
+  }
+  // The board-control record starts empty at each boot; its fault lines stay.
+  std::string misc_old, misc;
+  read_file(root + "/dev/misc0", &misc_old);
+  std::istringstream lines(misc_old);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.rfind("fail ", 0) == 0) misc += line + "\n";
+  for (const std::string& f : p.all("faults", "misc0")) misc += f + "\n";
+  if (!write_text(root + "/dev/misc0", misc, error)) return -1;
+  // Sockets of the last boot's processes are gone with them.
+  std::string ipc = root + "/var/ipc";
+  nftw(ipc.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  if (!make_dirs(ipc, error)) return -1;
+  unlink((root + "/sim/reboot-requests").c_str());
+
+  if (p.has_section("faults") && !write_flash_controls(root, p, error)) return -1;
+  if (!write_text(root + "/app/scripts/killapps.sh", killapps_script(p), error, 0755)) return -1;
+
+  boot->enabled = true;
+  for (const std::string& f : p.all("faults", "procfs")) {
+    if (f == "env_read") boot->procfs.env_read_fails = true;
+    else if (f == "env_write") boot->procfs.env_write_fails = true;
+    else if (f == "hwver_read") boot->procfs.hwver_read_fails = true;
+    else if (f == "refresh") boot->procfs.refresh_fails = true;
+    else {
+      if (error) *error = "[faults] procfs: unknown fault \"" + f + "\"";
+      return -1;
+    }
+  }
+  if (p.has("saver", "hold")) {
+    boot->saver = true;
+    if (!parse_seconds(p.get("saver", "hold"), &boot->saver_hold) ||
+        !parse_seconds(p.get("saver", "start", "0"), &boot->saver_start)) {
+      if (error) *error = "[saver] hold and start are seconds";
+      return -1;
+    }
+  }
+  for (const std::string& k : p.all("keypad", "key")) {
+    KeyPress press;
+    if (!parse_key(k, &press)) {
+      if (error) *error = "[keypad] key = \"" + k + "\": expected SECONDS CODE [VALUE]";
+      return -1;
+    }
+    boot->keys.push_back(press);
+  }
+  if (!parse_bool(p.get("keypad", "wait_for_reader", "no"), &boot->keys_wait_for_reader)) {
+    if (error) *error = "[keypad] wait_for_reader: expected yes or no";
+    return -1;
+  }
+  if (p.has("second", "command")) {
+    boot->second = true;
+    boot->second_argv = {"/bin/sh", "-c", p.get("second", "command")};
+    if (!parse_seconds(p.get("second", "at", "0"), &boot->second_at)) {
+      if (error) *error = "[second] at: expected seconds";
+      return -1;
+    }
+  }
+  bool works = true;
+  if (!parse_bool(p.get("reboot", "works", "yes"), &works)) {
+    if (error) *error = "[reboot] works: expected yes or no";
+    return -1;
+  }
+  boot->reboot_fails = !works;
+  std::string end = p.get("boot", "end", "idle");
+  if (end != "idle" && end != "program") {
+    if (error) *error = "[boot] end: expected idle or program";
+    return -1;
+  }
+  boot->end_when_idle = end == "idle";
+  unsigned long long number = 0;
+  if (p.has("boot", "timeout")) {
+    if (!parse_size(p.get("boot", "timeout"), &number)) {
+      if (error) *error = "[boot] timeout: expected seconds";
+      return -1;
+    }
+    *timeout_seconds = static_cast<int>(number);
+  }
+  if (p.has("boot", "hostname")) boot->hostname = p.get("boot", "hostname");
+  return 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,282 @@
+#define FUSE_USE_VERSION 31
+#include "sim/procfs.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+
+#include "sim/envstore.h"
+
+namespace sim {
+
+int64_t monotonic_ns() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+namespace {
+
+ProcfsOptions g_opt;
+int g_frame_count = 0;
+
+enum class Node { none, dir, env, software, hwver, refresh, link };
+
+struct Entry {
+  const char* path;
+  Node node;
+};
+
+const Entry kEntries[] = {
+    {"/", Node::dir},          {"/avalanche", Node::dir},   {"/avalanche/env", Node::env},
+    {"/ver", Node::dir},       {"/ver/software", Node::software}, {"/misc", Node::dir},
+    {"/misc/hwver", Node::hwver}, {"/glcd", Node::dir},       {"/glcd/refresh", Node::refresh},
+};
+
+std::string state(const char* name) { return g_opt.root + "/sim/state/" + name; }
+std::string realproc(const std::string& name) { return g_opt.root + "/sim/realproc/" + name; }
+
+Node lookup(const char* path) {
+  for (const Entry& e : kEntries)
+    if (strcmp(e.path, path) == 0) return e.node;
+  // One level only: deeper names live behind the links.
+  if (path[0] == '/' && strchr(path + 1, '/') == nullptr) {
+    struct stat st;
+    if (lstat(realproc(path + 1).c_str(), &st) == 0) return Node::link;
+  }
+  return Node::none;
+}
+
+std::string read_text(const std::string& path) {
+  std::string text;
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+void append_line(const std::string& path, const std::string& line) {
+  FILE* f = fopen(path.c_str(), "a");
+  if (!f) return;
+  fputs(line.c_str(), f);
+  fclose(f);
+}
+
+double now_ms() { return static_cast<double>(monotonic_ns() - g_opt.boot_start_ns) / 1e6; }
+
+int sim_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
+  memset(st, 0, sizeof *st);
+  st->st_nlink = 1;
+  st->st_atime = st->st_mtime = st->st_ctime = time(nullptr);
+  switch (lookup(path)) {
+    case Node::none:
+      return -ENOENT;
+    case Node::dir:
+      st->st_mode = S_IFDIR | 0555;
+      st->st_nlink = 2;
+      return 0;
+    case Node::env:
+    case Node::refresh:
+      st->st_mode = S_IFREG | 0644;
+      return 0;
+    case Node::software:
+    case Node::hwver:
+      st->st_mode = S_IFREG | 0444;
+      return 0;
+    case Node::link:
+      st->st_mode = S_IFLNK | 0777;
+      st->st_size = static_cast<off_t>(strlen("/sim/realproc") + strlen(path));
+      return 0;
+  }
+  return -ENOENT;
+}
+
+int sim_readlink(const char* path, char* buf, size_t size) {
+  if (lookup(path) != Node::link || size == 0) return -EINVAL;
+  snprintf(buf, size, "/sim/realproc%s", path);
+  return 0;
+}
+
+int sim_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
+                enum fuse_readdir_flags) {
+  if (lookup(path) != Node::dir) return -ENOTDIR;
+  fill(buf, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  fill(buf, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  std::string prefix = strcmp(path, "/") == 0 ? "/" : std::string(path) + "/";
+  std::vector<std::string> own;
+  for (const Entry& e : kEntries) {
+    std::string p = e.path;
+    if (p.size() <= prefix.size() || p.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string rest = p.substr(prefix.size());
+    if (rest.find('/') != std::string::npos) continue;
+    own.push_back(rest);
+    fill(buf, rest.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  }
+  if (prefix != "/") return 0;
+  DIR* d = opendir((g_opt.root + "/sim/realproc").c_str());
+  if (!d) return 0;
+  while (struct dirent* de = readdir(d)) {
+    std::string name = de->d_name;
+    if (name == "." || name == "..") continue;
+    bool shadowed = false;
+    for (const std::string& o : own) shadowed = shadowed || o == name;
+    if (!shadowed) fill(buf, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  }
+  closedir(d);
+  return 0;
+}
+
+int sim_open(const char* path, struct fuse_file_info* fi) {
+  Node n = lookup(path);
+  if (n == Node::none) return -ENOENT;
+  if (n == Node::dir) return -EISDIR;
+  bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
+  if (writing && (n == Node::software || n == Node::hwver)) return -EACCES;
+  fi->direct_io = 1;  // sizes are unknown, as on procfs
+  fi->keep_cache = 0;
+  return 0;
+}
+
+// Only the sizes of this boot's files matter; a truncating open (">" in the
+// shell) reaches here and changes nothing, as on procfs.
+int sim_truncate(const char* path, off_t, struct fuse_file_info*) {
+  Node n = lookup(path);
+  return (n == Node::env || n == Node::refresh) ? 0 : -EACCES;
+}
+
+int sim_read(const char* path, char* buf, size_t size, off_t offset, struct fuse_file_info*) {
+  std::string text;
+  switch (lookup(path)) {
+    case Node::env:
+      if (g_opt.env_read_fails) return -EIO;
+      text = env_format(env_load(state("env")));
+      break;
+    case Node::software:
+      text = read_text(state("software"));
+      break;
+    case Node::hwver:
+      if (g_opt.hwver_read_fails) return -EIO;
+      text = read_text(state("hwver"));
+      break;
+    case Node::refresh:
+      break;
+    default:
+      return -EINVAL;
+  }
+  if (offset < 0 || static_cast<size_t>(offset) >= text.size()) return 0;
+  size_t n = text.size() - static_cast<size_t>(offset);
+  if (n > size) n = size;
+  memcpy(buf, text.data() + offset, n);
+  return static_cast<int>(n);
+}
+
+// The LCD driver copies the framebuffer to the glass: keep a copy of it.
+int capture_frame() {
+  std::string fb = read_text(g_opt.root + "/dev/fb0");
+  char name[64];
+  snprintf(name, sizeof name, "frame-%04d.fb", ++g_frame_count);
+  std::string dir = g_opt.root + "/sim/boot/frames/";
+  FILE* f = fopen((dir + name).c_str(), "w");
+  if (!f) return -EIO;
+  bool ok = fwrite(fb.data(), 1, fb.size(), f) == fb.size();
+  if (fclose(f) != 0 || !ok) return -EIO;
+  char line[128];
+  snprintf(line, sizeof line, "%d %.1f %zu\n", g_frame_count, now_ms(), fb.size());
+  append_line(dir + "index", line);
+  return 0;
+}
+
+int sim_write(const char* path, const char* buf, size_t size, off_t, struct fuse_file_info*) {
+  std::string data(buf, size);
+  switch (lookup(path)) {
+    case Node::env: {
+      if (g_opt.env_write_fails) return -EIO;
+      EnvList env = env_load(state("env"));
+      env_apply(&env, data);
+      if (env_save(state("env"), env) != 0) return -EIO;
+      std::string record = data;
+      while (!record.empty() && (record.back() == '\n' || record.back() == '\r')) record.pop_back();
+      for (char& c : record)
+        if (c == '\n') c = '|';
+      char t[32];
+      snprintf(t, sizeof t, "%.1f ", now_ms());
+      append_line(g_opt.root + "/sim/boot/env-writes", t + record + "\n");
+      return static_cast<int>(size);
+    }
+    case Node::refresh: {
+      if (g_opt.refresh_fails) return -EIO;
+      int rc = capture_frame();
+      return rc < 0 ? rc : static_cast<int>(size);
+    }
+    default:
+      return -EACCES;
+  }
+}
+
+void* sim_init(struct fuse_conn_info*, struct fuse_config* cfg) {
+  cfg->entry_timeout = 0;
+  cfg->attr_timeout = 0;
+  cfg->negative_timeout = 0;
+  cfg->direct_io = 1;
+  cfg->kernel_cache = 0;
+  return nullptr;
+}
+
+}  // namespace
+
+int procfs_serve(const ProcfsOptions& options, int ready_fd) {
+  g_opt = options;
+  if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    fprintf(stderr, "simdev: FUSE is not available (/dev/fuse: %s); install fuse3 and load the fuse module\n",
+            strerror(errno));
+    return -1;
+  }
+  struct fuse_operations ops;
+  memset(&ops, 0, sizeof ops);
+  ops.init = sim_init;
+  ops.getattr = sim_getattr;
+  ops.readlink = sim_readlink;
+  ops.readdir = sim_readdir;
+  ops.open = sim_open;
+  ops.read = sim_read;
+  ops.write = sim_write;
+  ops.truncate = sim_truncate;
+  char prog[] = "simdev-procfs";
+  char opt1[] = "-o";
+  char opt2[] = "fsname=simproc,subtype=simproc,allow_other";
+  char* argv[] = {prog, opt1, opt2, nullptr};
+  struct fuse_args args = FUSE_ARGS_INIT(3, argv);
+  struct fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
+  if (!f) {
+    fprintf(stderr, "simdev: FUSE is not available: cannot start the /proc server\n");
+    return -1;
+  }
+  std::string mountpoint = g_opt.root + "/proc";
+  if (fuse_mount(f, mountpoint.c_str()) != 0) {
+    fprintf(stderr, "simdev: FUSE is not available: cannot mount %s\n", mountpoint.c_str());
+    fuse_destroy(f);
+    return -1;
+  }
+  char one = 1;
+  if (write(ready_fd, &one, 1) != 1) return -1;
+  close(ready_fd);
+  fuse_loop(f);
+  fuse_unmount(f);
+  fuse_destroy(f);
+  return 0;
+}
+
+}  // namespace sim

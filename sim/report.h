@@ -1,0 +1,44 @@
+// What a person and the phone's other processes saw during a boot, written
+// after it as report.txt and report.json (with the LCD frames as PNG
+// pictures) into a report directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/envstore.h"
+
+namespace sim {
+
+struct FlashState {
+  std::string name;    // "mtd3", "mtdblock/3"
+  long long size = -1; // -1: no such file
+  std::string sha256;
+};
+
+struct Snapshot {
+  std::vector<FlashState> flash;
+  EnvList env;
+};
+
+Snapshot snapshot_take(const std::string& root);
+
+struct ReportInput {
+  std::string root;
+  std::vector<std::string> command;
+  int status = 0;  // what boot_run answered
+  Snapshot before, after;
+};
+
+// Writes report.txt, report.json, frames/frame-NNNN.png and frames.png
+// (the distinct frames side by side) into dir. 0, or -1 with *error.
+int report_write(const ReportInput& in, const std::string& dir, std::string* error);
+
+// Grey picture of a framebuffer copy: 480 x 272, 0 black to 255 white.
+// The format follows from the size: 16 bits a pixel from 261120 bytes on,
+// 4 bits a pixel (even x in the low nibble) below. false when too short.
+bool frame_to_grey(const std::string& fb, std::vector<unsigned char>* grey);
+// Writes an 8-bit greyscale PNG. 0 or -1.
+int write_grey_png(const std::string& path, const unsigned char* pixels, int width, int height);
+
+}  // namespace sim

@@ -1,0 +1,212 @@
+// sim_standin STEP [ARGS...] [, STEP [ARGS...]]...
+//
+// Steps, run in order; each prints what it saw on the console:
+//   log                       one line at each of the levels err, info, debug
+//   env-set NAME [VALUE]      echo "NAME VALUE" into /proc/avalanche/env (shell)
+//   cat PATH                  print a file
+//   frames N                  N refreshes of /dev/fb0, frame k filled with byte 0x11*k
+//   reboot                    run "reboot" through the shell, then sleep 30 s
+//   sem-hold KEY              create the semaphore KEY and take it without undo
+//   sem-state KEY             print "KEY absent" or "KEY value V"
+//   saver                     try 0xB012 once, then wait for it (with undo)
+//   broadcast TYPE P1 P2      register as id 6 and broadcast a message
+//   keys N                    read N 16-byte events from /dev/input/event0
+//   shm                       read the shared upgrade state under memory_semid
+//   spawn SECONDS             leave "sleep SECONDS; echo leftover done" running
+//   sleep SECONDS             sleep
+//   exit CODE                 end with CODE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "libipc/libipc.h"
+#include "libupgrader/libupgrader.h"
+#include "log/rl_log.h"
+#include "semctrl/semctrl.h"
+
+namespace {
+
+struct timespec g_start;
+
+long elapsed_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - g_start.tv_sec) * 1000 + (now.tv_nsec - g_start.tv_nsec) / 1000000;
+}
+
+int shell_status(const std::string& cmd) {
+  int st = system(cmd.c_str());
+  return (st >= 0 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+}
+
+int step_frames(int count) {
+  int fd = open("/dev/fb0", O_RDWR | O_SYNC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return 1;
+  size_t size = static_cast<size_t>(st.st_size);
+  void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) return 1;
+  for (int k = 1; k <= count; ++k) {
+    memset(map, 0x11 * k, size);
+    int r = open("/proc/glcd/refresh", O_RDWR);
+    if (r < 0 || write(r, "1", 1) != 1) {
+      printf("refresh %d failed: %s\n", k, strerror(errno));
+      return 1;
+    }
+    close(r);
+  }
+  munmap(map, size);
+  close(fd);
+  printf("frames %d done\n", count);
+  return 0;
+}
+
+int step_sem_state(int key) {
+  int id = semget(key, 0, 0666);
+  if (id < 0)
+    printf("%d absent\n", key);
+  else
+    printf("%d value %d\n", key, semctl(id, 0, GETVAL));
+  return 0;
+}
+
+int step_saver() {
+  int id = binary_sem_create_key(SEM_KEY_SAVE_FILE);
+  printf("saver lock %s\n", try_lock_binary_sem(id) == 0 ? "free" : "busy");
+  fflush(stdout);
+  if (lock_binary_sem(id) != 0) return 1;
+  printf("saver lock taken\n");
+  return 0;
+}
+
+int step_keys(int count) {
+  int fd = open("/dev/input/event0", O_RDWR);
+  if (fd < 0) return 1;
+  printf("keypad open at %ld ms\n", elapsed_ms());
+  fflush(stdout);
+  for (int i = 0; i < count; ++i) {
+    unsigned char ev[16];
+    size_t got = 0;
+    while (got < sizeof ev) {
+      ssize_t n = read(fd, ev + got, sizeof ev - got);
+      if (n <= 0) return 1;
+      got += static_cast<size_t>(n);
+    }
+    uint16_t type, code;
+    int32_t value;
+    memcpy(&type, ev + 8, 2);
+    memcpy(&code, ev + 10, 2);
+    memcpy(&value, ev + 12, 4);
+    printf("key type %u code %u value %d at %ld ms\n", type, code, value, elapsed_ms());
+    fflush(stdout);
+  }
+  close(fd);
+  return 0;
+}
+
+int step_shm() {
+  void* addr = get_share_memory();
+  if (!addr) {
+    printf("shm absent\n");
+    return 1;
+  }
+  int id = binary_sem_create_key(SEM_KEY_MEMORY);
+  lock_binary_sem(id);
+  const unsigned char* rom = static_cast<const unsigned char*>(libupd_get_rom_start_addr(addr));
+  printf("shm state %d rom", libupd_get_state(addr));
+  for (int i = 0; i < 16; ++i) printf(" %02x", rom[i]);
+  printf("\n");
+  unlock_binary_sem(id);
+  return 0;
+}
+
+int run_step(const std::vector<std::string>& s) {
+  const std::string& name = s[0];
+  auto arg = [&](size_t i) { return i < s.size() ? s[i] : std::string(); };
+  if (name == "log") {
+    rl_log_init("standin", 7);
+    rl_log_err("standin error line\n");
+    rl_log_info("standin info line\n");
+    rl_log_debug("standin debug line\n");
+    return 0;
+  }
+  if (name == "env-set") {
+    std::string text = s.size() > 2 ? arg(1) + " " + arg(2) : arg(1);
+    int rc = shell_status("echo \"" + text + "\" >/proc/avalanche/env ");
+    printf("env-set %s: %d\n", text.c_str(), rc);
+    return rc;
+  }
+  if (name == "cat") {
+    FILE* f = fopen(arg(1).c_str(), "r");
+    if (!f) {
+      printf("cat %s: %s\n", arg(1).c_str(), strerror(errno));
+      return 1;
+    }
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stdout);
+    fclose(f);
+    return 0;
+  }
+  if (name == "frames") return step_frames(atoi(arg(1).c_str()));
+  if (name == "reboot") {
+    printf("reboot: %d\n", shell_status("reboot"));
+    fflush(stdout);
+    sleep(30);
+    printf("still running after the reboot\n");
+    return 0;
+  }
+  if (name == "sem-hold") {
+    int id = binary_sem_create_key(static_cast<int>(strtol(arg(1).c_str(), nullptr, 0)));
+    printf("sem-hold %s: %d\n", arg(1).c_str(), try_lock_binary_sem(id));
+    return 0;
+  }
+  if (name == "sem-state") return step_sem_state(static_cast<int>(strtol(arg(1).c_str(), nullptr, 0)));
+  if (name == "saver") return step_saver();
+  if (name == "broadcast") {
+    ipc_register(6);
+    ipc_broadcast(atoi(arg(1).c_str()), atoi(arg(2).c_str()), atoi(arg(3).c_str()), nullptr, 0);
+    printf("broadcast sent\n");
+    return 0;
+  }
+  if (name == "keys") return step_keys(atoi(arg(1).c_str()));
+  if (name == "shm") return step_shm();
+  if (name == "spawn") return shell_status("(sleep " + arg(1) + "; echo leftover done) &");
+  if (name == "sleep") {
+    usleep(static_cast<useconds_t>(atof(arg(1).c_str()) * 1e6));
+    return 0;
+  }
+  if (name == "exit") exit(atoi(arg(1).c_str()));
+  printf("unknown step %s\n", name.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  clock_gettime(CLOCK_MONOTONIC, &g_start);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::vector<std::string> step;
+  for (int i = 1; i <= argc; ++i) {
+    if (i == argc || strcmp(argv[i], ",") == 0) {
+      if (step.empty()) continue;
+      int rc = run_step(step);
+      fflush(stdout);
+      if (rc != 0) return rc;
+      step.clear();
+      continue;
+    }
+    step.push_back(argv[i]);
+  }
+  return 0;
+}

@@ -1,0 +1,100 @@
+// shmwriter: plays the process of the phone that downloads a firmware and
+// hands it to the upgrader through the shared upgrade state.
+//
+//   shmwriter [--state KIND] [--fail-load] ROM_FILE [-- PROGRAM [ARGS...]]
+//
+// It creates (or reuses) the segment with key 0xA130, takes the semaphore
+// 0xA130 (memory_semid) while it writes, copies the ROM to offset 8, stores
+// the request kind at offset 4 (0 ordinary, 1 autoprovision, 2 without
+// stopping the applications, -3 as 2; when the ROM cannot be loaded, or
+// with --fail-load, the complement of the kind), releases the semaphore and
+// starts the program (default /basic/bin/upgrader) with no argument, in
+// its own place (exec).
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "libupgrader/libupgrader.h"
+#include "log/rl_log.h"
+#include "semctrl/semctrl.h"
+
+namespace {
+
+int usage() {
+  fprintf(stderr, "usage: shmwriter [--state KIND] [--fail-load] ROM_FILE [-- PROGRAM [ARGS...]]\n");
+  return 2;
+}
+
+// Reads the whole ROM into the segment; false when it cannot be read or does
+// not fit.
+bool load_rom(const char* path, unsigned char* dest, size_t capacity, size_t* loaded) {
+  FILE* f = fopen(path, "rb");
+  if (!f) {
+    fprintf(stderr, "shmwriter: %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  size_t n = fread(dest, 1, capacity, f);
+  bool too_big = n == capacity && fgetc(f) != EOF;
+  bool failed = ferror(f) != 0;
+  fclose(f);
+  if (too_big) fprintf(stderr, "shmwriter: %s is larger than %zu bytes\n", path, capacity);
+  *loaded = n;
+  return !too_big && !failed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int kind = 0;
+  bool fail_load = false;
+  const char* rom = nullptr;
+  std::vector<char*> program;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--") == 0) {
+      for (++i; i < argc; ++i) program.push_back(argv[i]);
+      break;
+    }
+    if (strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
+      kind = atoi(argv[++i]);
+    } else if (strcmp(argv[i], "--fail-load") == 0) {
+      fail_load = true;
+    } else if (!rom && argv[i][0] != '-') {
+      rom = argv[i];
+    } else {
+      return usage();
+    }
+  }
+  if (!rom) return usage();
+  static char default_program[] = "/basic/bin/upgrader";
+  if (program.empty()) program.push_back(default_program);
+  program.push_back(nullptr);
+
+  rl_log_init("shmwriter", 7);
+  void* shm = libupd_create_share_memory();
+  if (!shm) {
+    fprintf(stderr, "shmwriter: cannot create the shared upgrade state\n");
+    return 1;
+  }
+  int semid = binary_sem_create_key(SEM_KEY_MEMORY);
+  if (semid < 0 || lock_binary_sem(semid) != 0) {
+    fprintf(stderr, "shmwriter: cannot take memory_semid: %s\n", strerror(errno));
+    return 1;
+  }
+  size_t loaded = 0;
+  bool ok = load_rom(rom, static_cast<unsigned char*>(libupd_get_rom_start_addr(shm)), LIBUPD_ROM_CAPACITY, &loaded);
+  int state = (ok && !fail_load) ? kind : ~kind;
+  libupd_set_state(shm, state);
+  rl_log_info("loaded %zu bytes of %s, upgrader_state %d\n", loaded, rom, state);
+  unlock_binary_sem(semid);
+  shmdt(shm);
+  rl_log_deinit();
+  execv(program[0], program.data());
+  fprintf(stderr, "shmwriter: cannot start %s: %s\n", program[0], strerror(errno));
+  return 127;
+}
