@@ -1,1 +1,351 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <linux/fb.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "lcd/lcd_device.h"
+#include "lcd/lcd_draw.h"
+#include "lcd/reference/lcd_reference.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+const char kFb[] = "/dev/fb0";
+const char kRefresh[] = "/proc/glcd/refresh";
+const char kHwver[] = "/proc/misc/hwver";
+const char kGtype[] = "59.0.0.1.0.0.0.0\n";
+const char kOther[] = "58.0.0.1.0.0.0.0\n";
+
+// The layer's state lives for the process: each case that starts it runs in
+// a child of its own, on a fresh simulated framebuffer.
+void phone(const char* hwver, size_t fb_size, unsigned char fill = 0x5A) {
+  ASSERT_EQ(0, shell("mkdir -p /proc/misc /proc/glcd && rm -f /dev/fb0.fail"));
+  ASSERT_TRUE(write_file(kHwver, hwver));
+  ASSERT_TRUE(write_file(kRefresh, ""));
+  ASSERT_TRUE(write_file(kFb, std::string(fb_size, static_cast<char>(fill))));
+}
+
+int failures() { return ::testing::Test::HasFailure() ? 1 : 0; }
+
+int open_fds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (d && readdir(d)) n++;
+  if (d) closedir(d);
+  return n;
+}
+
+bool fb_pixel_dark16(const std::string& fb, int x, int y) {
+  size_t off = (static_cast<size_t>(y) * 480 + x) * 2;
+  return fb[off] == '\0' && fb[off + 1] == '\0';
+}
+
+TEST(LcdDevice, PanelDetectionFromTheHardwareVersion) {
+  struct Case {
+    const char* hwver;  // nullptr: the file is missing
+    int gtype;
+    const char* message;  // logged at error level, or nullptr
+  } cases[] = {
+      {"59.0.0.1.0.0.0.0\n", 1, nullptr},
+      {"59.0.0.17.0.0.0.0\n", 1, nullptr},
+      {"1.2.3.4.5.6.7.9\n", 1, nullptr},
+      {"58.0.0.1.0.0.0.0\n", 0, nullptr},
+      {"59.0.0.2.0.0.0.0\n", 0, nullptr},
+      {"59.0.0.1", 1, nullptr},      // no newline
+      {"59.0.0", 0, nullptr},        // fields that do not parse stay 0
+      {"x59.0.0.1.0.0.0.1", 0, nullptr},
+      {"", 0, "fgets cat /proc/misc/hwver  failed."},
+      {nullptr, 0, "fgets cat /proc/misc/hwver  failed."},
+      {"\n", 0, "lcdGetGtype  failed."},
+  };
+  ASSERT_EQ(0, shell("mkdir -p /proc/misc"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hwver ? c.hwver : "(missing)");
+    unlink(kHwver);
+    if (c.hwver) {
+      ASSERT_TRUE(write_file(kHwver, c.hwver));
+    }
+    SyslogCapture cap;
+    EXPECT_EQ(c.gtype, lcdGetGtype());
+    if (c.message) {
+      EXPECT_EQ(std::vector<std::string>{c.message}, cap.messages(LOG_ERR));
+    } else {
+      EXPECT_TRUE(cap.messages().empty());
+    }
+  }
+}
+
+TEST(LcdDevice, GetCmdResultReadsOneLine) {
+  char buf[64];
+  EXPECT_EQ(0, GetCmdResult("echo hello; echo world", buf, sizeof buf));
+  EXPECT_STREQ("hello", buf);
+  EXPECT_EQ(0, GetCmdResult("echo abcdefgh", buf, 4));
+  EXPECT_STREQ("abc", buf);
+  SyslogCapture cap;
+  EXPECT_EQ(-1, GetCmdResult("true", buf, sizeof buf));
+  EXPECT_TRUE(cap.has("fgets true failed.", LOG_ERR));
+  EXPECT_EQ(-1, GetCmdResult(nullptr, buf, sizeof buf));
+  EXPECT_EQ(-1, GetCmdResult("true", nullptr, 4));
+}
+
+TEST(LcdDevice, FirstRefreshConvertsTheWholeScreen) {
+  phone(kGtype, LCD_FB_SIZE_GTYPE);
+  EXPECT_EQ(0, run_in_child([] {
+    if (lcd_init() != 0) return 2;
+    EXPECT_EQ(1, lcd_is_gtype());
+    EXPECT_EQ(1, g_is_Gtype_basicui);
+    unsigned char* canvas = lcd_get_canvas();
+    memset(canvas, 0, LCD_CANVAS_SIZE);
+    lcd_draw_point(0, 0, 1);
+    lcd_draw_point(479, 271, 1);
+    lcd_fill_color(100, 100, 50, 20, 1);
+    EXPECT_EQ(0, lcd_refresh());
+    std::string fb = read_file(kFb);
+    EXPECT_EQ(LCD_FB_SIZE_GTYPE, fb.size());
+    int wrong = 0;
+    for (int y = 0; y < 272; y++)
+      for (int x = 0; x < 480; x++) {
+        bool dark = (x == 0 && y == 0) || (x == 479 && y == 271) || (x >= 100 && x < 150 && y >= 100 && y < 120);
+        size_t off = (static_cast<size_t>(y) * 480 + x) * 2;
+        unsigned char v = dark ? 0x00 : 0xFF;
+        wrong += fb[off] != static_cast<char>(v) || fb[off + 1] != static_cast<char>(v);
+      }
+    EXPECT_EQ(0, wrong);
+    EXPECT_EQ(0, memcmp(fb.data(), lcd_get_staging_image(), LCD_FB_SIZE_GTYPE));
+    EXPECT_EQ("1", read_file(kRefresh));
+    return failures();
+  }));
+}
+
+TEST(LcdDevice, RedrawRegionRules) {
+  phone(kGtype, LCD_FB_SIZE_GTYPE);
+  EXPECT_EQ(0, run_in_child([] {
+    if (lcd_init() != 0) return 2;
+    uint16_t b[4];
+    lcd_get_redraw(&b[0], &b[1], &b[2], &b[3]);
+    EXPECT_EQ((std::vector<uint16_t>{0, 0, 479, 271}), std::vector<uint16_t>(b, b + 4));
+    lcd_get_redraw(&b[0], &b[1], &b[2], &b[3]);
+    EXPECT_EQ((std::vector<uint16_t>{0, 0, 0, 0}), std::vector<uint16_t>(b, b + 4));
+
+    unsigned char* canvas = lcd_get_canvas();
+    memset(canvas, 0, LCD_CANVAS_SIZE);
+    lcd_set_redraw(0, 0, 479, 271);
+    EXPECT_EQ(0, lcd_refresh());  // all light now
+    // Everything goes dark on the canvas; only the marked region reaches the glass.
+    memset(canvas, 0xFF, LCD_CANVAS_SIZE);
+    lcd_set_redraw(10, 10, 5, 20);  // right bound left of the left bound: ignored
+    lcd_set_redraw(100, 100, 200, 120);
+    lcd_set_redraw(50, 130, 60, 125);  // bottom above the top: ignored
+    EXPECT_EQ(0, lcd_refresh());
+    std::string fb = read_file(kFb);
+    int wrong = 0;
+    for (int y = 0; y < 272; y++)
+      for (int x = 0; x < 480; x++) wrong += fb_pixel_dark16(fb, x, y) != (x <= 200 && y <= 120);
+    EXPECT_EQ(0, wrong);
+
+    // Nothing marked: only pixel (0, 0) is converted.
+    memset(canvas, 0, LCD_CANVAS_SIZE);
+    EXPECT_EQ(0, lcd_refresh());
+    fb = read_file(kFb);
+    EXPECT_FALSE(fb_pixel_dark16(fb, 0, 0));
+    EXPECT_TRUE(fb_pixel_dark16(fb, 1, 0));
+    EXPECT_TRUE(fb_pixel_dark16(fb, 200, 120));
+    return failures();
+  }));
+}
+
+TEST(LcdDevice, FourBitPanelWritesOneNibblePerPixel) {
+  // SetPixel_4bit: x = 4 is the low nibble of byte 2; x = 5 keeps its nibble.
+  std::vector<unsigned char> image(8, 0xA5);
+  SetPixel_4bit(4, 0, image.data(), 8, 1);
+  EXPECT_EQ(0xA0, image[2]);
+  SetPixel_4bit(5, 0, image.data(), 8, 0);
+  EXPECT_EQ(0xF0, image[2]);
+  EXPECT_EQ(0xA5, image[1]);
+  EXPECT_EQ(0xA5, image[3]);
+  SetPixel(1, 0, image.data(), 8, 1);
+  EXPECT_EQ(0, image[2]);
+  EXPECT_EQ(0, image[3]);
+  {
+    SyslogCapture cap;
+    SetPixel_4bit(16, 0, image.data(), 8, 1);
+    SetPixel(4, 0, image.data(), 8, 1);
+    SetPixel(0, 0, nullptr, 8, 1);
+    EXPECT_EQ((std::vector<std::string>{"SetPixel_4bit failed: byte_offset = 8, size = 8",
+                                        "SetPixel failed: byte_offset = 8, size = 8"}),
+              cap.messages(LOG_ERR));
+  }
+
+  phone(kOther, LCD_FB_SIZE_4BIT);
+  EXPECT_EQ(0, run_in_child([] {
+    if (lcd_init() != 0) return 2;
+    EXPECT_EQ(0, lcd_is_gtype());
+    memset(lcd_get_canvas(), 0, LCD_CANVAS_SIZE);
+    lcd_draw_point(4, 0, 1);
+    lcd_draw_point(479, 271, 1);
+    EXPECT_EQ(0, lcd_refresh());
+    std::string fb = read_file(kFb);
+    EXPECT_EQ(LCD_FB_SIZE_4BIT, fb.size());
+    std::string want(LCD_FB_SIZE_4BIT, '\xFF');
+    want[2] = '\xF0';
+    want[LCD_FB_SIZE_4BIT - 1] = '\x0F';
+    EXPECT_EQ(want, fb);
+    return failures();
+  }));
+}
+
+TEST(LcdDevice, CopyPlacesTheStagingImageTwiceAndBoundsCheckedBits) {
+  std::vector<unsigned char> bits = {0x01, 0x80};
+  EXPECT_EQ(1, test_bit(0, bits.data(), 2));
+  EXPECT_EQ(1, test_bit(15, bits.data(), 2));
+  EXPECT_EQ(0, test_bit(16, bits.data(), 2));
+  EXPECT_EQ(0, test_bit(0, nullptr, 2));
+  SetBit(481, 0, bits.data(), 2);  // no per-row clipping: bit 481 is beyond
+  EXPECT_EQ((std::vector<unsigned char>{0x01, 0x80}), bits);
+  SetBit(9, 0, bits.data(), 2);
+  ClearBit(0, 0, bits.data(), 2);
+  EXPECT_EQ((std::vector<unsigned char>{0x00, 0x82}), bits);
+  SyslogCapture cap;
+  EXPECT_EQ(0, GetBit(0, 1, bits.data(), 2));
+  EXPECT_EQ(1, GetBit(9, 0, bits.data(), 2));
+  EXPECT_EQ(0, GetBit(0, 0, nullptr, 2));
+  EXPECT_EQ(std::vector<std::string>{"GetBitHByte failed: byte_offset = 60, size = 2"}, cap.messages(LOG_ERR));
+
+  // A caller's buffer: the whole panel image is copied; null does nothing.
+  phone(kGtype, LCD_FB_SIZE_GTYPE);
+  EXPECT_EQ(0, run_in_child([] {
+    if (lcd_init() != 0) return 2;
+    memset(lcd_get_canvas(), 0x0F, LCD_CANVAS_SIZE);
+    std::vector<unsigned char> fb(LCD_FB_SIZE_GTYPE, 0x77);
+    lcd_copy_framebuffer(nullptr, lcd_get_canvas());
+    lcd_copy_framebuffer(fb.data(), nullptr);
+    EXPECT_EQ(std::vector<unsigned char>(LCD_FB_SIZE_GTYPE, 0x77), fb);
+    lcd_copy_framebuffer(fb.data(), lcd_get_canvas());
+    std::vector<unsigned char> want(LCD_FB_SIZE_GTYPE);
+    ref_convert(want.data(), lcd_get_canvas(), 0, 0, 479, 271, 1);
+    EXPECT_EQ(want, fb);
+    return failures();
+  }));
+}
+
+TEST(LcdDevice, FailedStartLeavesTheFramebufferAndStillRefreshes) {
+  struct Case {
+    const char* name;
+    const char* fault;  // contents of /dev/fb0.fail, or nullptr
+    size_t fb_size;     // 0 with no fault: empty file (cannot be mapped); SIZE_MAX: no device
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"no device", nullptr, SIZE_MAX, {"Error opening /dev/fb0\n", "Unable to mmap framebuffer\n"}},
+      {"fixed info", "fscreeninfo\n", LCD_FB_SIZE_GTYPE,
+       {"error: ioctl(FBIOGET_FSCREENINFO) failed\n", "Unable to mmap framebuffer\n"}},
+      {"variable info", "vscreeninfo\n", LCD_FB_SIZE_GTYPE,
+       {"error: ioctl(FBIOGET_VSCREENINFO) failed\n", "Unable to mmap framebuffer\n"}},
+      {"mapping", nullptr, 0, {"error: unable to mmap framebuffer\n", "Unable to mmap framebuffer\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    phone(kGtype, c.fb_size == SIZE_MAX ? 0 : c.fb_size, 0x33);
+    if (c.fb_size == SIZE_MAX) unlink(kFb);
+    if (c.fault) {
+      ASSERT_TRUE(write_file("/dev/fb0.fail", c.fault));
+    }
+    std::string before = file_exists(kFb) ? read_file(kFb) : "";
+    SyslogCapture cap;
+    EXPECT_EQ(0, run_in_child([&] {
+      int fds = open_fds();
+      EXPECT_EQ(-1, lcd_init());
+      EXPECT_EQ(fds, open_fds());  // the descriptor is closed again
+      EXPECT_EQ(nullptr, lcd_get_canvas());
+      EXPECT_EQ(nullptr, lcd_get_framebuffer());
+      lcd_fill_color(0, 0, 480, 272, 1);  // drawing into no canvas does nothing
+      EXPECT_EQ(0, lcd_refresh());
+      return failures();
+    }));
+    EXPECT_EQ(c.messages, cap.messages(LOG_ERR));
+    EXPECT_EQ(before, file_exists(kFb) ? read_file(kFb) : "");
+    EXPECT_EQ("1", read_file(kRefresh));
+  }
+}
+
+TEST(LcdDevice, RefreshFileFailures) {
+  ASSERT_EQ(0, shell("mkdir -p /proc/glcd && rm -rf /proc/glcd/refresh"));
+  {
+    SyslogCapture cap;
+    EXPECT_EQ(-1, devctrl_refresh_lcd());
+    EXPECT_EQ(std::vector<std::string>{"open glcd refresh procfs device failed."}, cap.messages(LOG_ERR));
+  }
+  // A kernel file that refuses the write.
+  ASSERT_EQ(0, shell("ln -s /proc/self/attr/exec /proc/glcd/refresh"));
+  {
+    SyslogCapture cap;
+    EXPECT_EQ(-1, lcd_devctrl_refresh());
+    EXPECT_EQ(std::vector<std::string>{"WRITE GLCD_REFRESH_DEV failed."}, cap.messages(LOG_ERR));
+  }
+  ASSERT_EQ(0, shell("rm -f /proc/glcd/refresh"));
+}
+
+TEST(LcdDevice, SmallerFramebufferGetsWhatFits) {
+  phone(kGtype, 1000, 0x44);
+  SyslogCapture cap;
+  EXPECT_EQ(0, run_in_child([] {
+    if (lcd_init() != 0) return 2;
+    EXPECT_EQ(1000u, lcd_get_framebuffer_length());
+    memset(lcd_get_canvas(), 0xFF, LCD_CANVAS_SIZE);
+    EXPECT_EQ(0, lcd_refresh());
+    return failures();
+  }));
+  EXPECT_EQ(std::string(1000, '\0'), read_file(kFb));
+  EXPECT_EQ(std::vector<std::string>{"framebuffer holds 1000 bytes, the panel image 261120: refreshes copy only "
+                                     "the first 1000\n"},
+            cap.messages(LOG_ERR));
+}
+
+TEST(LcdDevice, OpenOnceAndStop) {
+  phone(kOther, LCD_FB_SIZE_4BIT);
+  EXPECT_EQ(0, run_in_child([] {
+    unsigned char* first = nullptr;
+    unsigned char* second = nullptr;
+    EXPECT_EQ(0, devctrl_open_lcd(&first));
+    EXPECT_NE(nullptr, first);
+    int fds = open_fds();
+    EXPECT_EQ(0, devctrl_open_lcd(&second));
+    EXPECT_EQ(0, devctrl_open_lcd(nullptr));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(fds, open_fds());
+    EXPECT_EQ(0, lcd_init());
+    EXPECT_EQ(first, lcd_get_framebuffer());
+    EXPECT_EQ(static_cast<size_t>(LCD_FB_SIZE_4BIT), lcd_get_framebuffer_length());
+    lcd_denit();
+    EXPECT_EQ(nullptr, lcd_get_canvas());
+    lcd_fill_color(0, 0, 10, 10, 1);  // no canvas: no effect, no crash
+    EXPECT_EQ(0, lcd_get_point_color(0, 0));
+    EXPECT_EQ(first, lcd_get_framebuffer());  // stays mapped
+    devctrl_close_lcd();
+    EXPECT_EQ(nullptr, lcd_get_framebuffer());
+    EXPECT_EQ(fds - 1, open_fds());
+    return failures();
+  }));
+}
+
+TEST(LcdDevice, UnusedHelpersReachTheDevice) {
+  phone(kGtype, 16, 0);
+  EXPECT_EQ(4, devctrl_write_lcd(reinterpret_cast<const unsigned char*>("abcd"), 4));
+  EXPECT_EQ(std::string("abcd") + std::string(12, '\0'), read_file(kFb));
+  EXPECT_EQ(-1, devctrl_write_lcd(nullptr, 4));
+  ASSERT_TRUE(write_file(kRefresh, "0"));
+  EXPECT_EQ(0, devctrl_refresh_lcd_by_shell());
+  EXPECT_EQ("1\n", read_file(kRefresh));
+}
+
+TEST(LcdDevice, ScreenInfoRequestNumbers) {
+  EXPECT_EQ(0x4602u, static_cast<unsigned>(FBIOGET_FSCREENINFO));
+  EXPECT_EQ(0x4600u, static_cast<unsigned>(FBIOGET_VSCREENINFO));
+}
+
+}  // namespace
