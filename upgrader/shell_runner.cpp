@@ -41,18 +41,26 @@ int restore_signals(const saved_signals& saved) {
   _exit(127);
 }
 
+// The child is polled every 10 ms, and a second of the time-out is counted
+// after 100 polls: a quick command costs its own time, not a whole second.
+constexpr int kPollsPerSecond = 100;
+constexpr useconds_t kPollInterval = 1000000 / kPollsPerSecond;
+
 // Waits for the child for at most `timeout` seconds (for ever when it is 0
 // or less). Returns its status, or -1 on a poll error or a time-out; sets
 // *timed_out in the latter case after the child has been killed.
 int wait_child(pid_t pid, const char* cmd, int timeout, int attempt, bool* timed_out) {
   int remaining = timeout;
+  int polls = 0;
   for (;;) {
     int status;
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) return status;
     if (r < 0 && errno != EINTR) return -1;
     if (timeout <= 0) continue;
-    sleep(1);
+    usleep(kPollInterval);
+    if (++polls < kPollsPerSecond) continue;
+    polls = 0;
     if (--remaining > 0) continue;
     rl_log_warn("%s:%s retry %d times...", "system_ex", cmd, attempt);
     if (kill(pid, SIGKILL) == 0) {

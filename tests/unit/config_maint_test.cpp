@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "devenv/config_maint.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+void table_with_version(env_info* table, const char* version) {
+  memset(table, 0, sizeof(env_info) * ENV_TABLE_SIZE);
+  strcpy(table[0].name, "SW_OEM");
+  if (!version) return;
+  strcpy(table[1].name, "RomVersion");
+  strcpy(table[1].value, version);
+}
+
+class ConfigMaint : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    shell("rm -rf /tmp/* /config/*; mkdir -p /config/Phone/Key");
+  }
+};
+
+TEST_F(ConfigMaint, AutopGathersConfigFilesOnceAndBlanksUrls) {
+  write_file("/tmp/a.cfg", "account.1.url = http://example\nkeep = 1\n");
+  write_file("/tmp/b.conf", "[b]\nname = two\n");
+  write_file("/tmp/c.cfg.bak", "never\n");
+  write_file("/tmp/readme.txt", "never\n");
+  mkdir("/tmp/d.cfg", 0755);
+  symlink("/tmp/a.cfg", "/tmp/e.cfg");
+  // Any process can name a file in /tmp: its name must not run anything.
+  ASSERT_TRUE(write_file("/tmp/x';touch pwned;'.cfg", "quoted = yes\n"));
+  ASSERT_TRUE(write_file("/tmp/y$(touch pwned2)`touch pwned3`.conf", "dollar = yes\n"));
+  unlink("/pwned");
+  unlink("/pwned2");
+  unlink("/pwned3");
+
+  env_info table[ENV_TABLE_SIZE];
+  table_with_version(table, "2.0.3.9");
+  SyslogCapture cap;
+  config_autop(table);
+  EXPECT_TRUE(cap.has("config ok", 3));
+  EXPECT_FALSE(file_exists("/pwned"));
+  EXPECT_FALSE(file_exists("/pwned2"));
+  EXPECT_FALSE(file_exists("/pwned3"));
+
+  std::string out = read_file(AUTOP_RETRY_FILE);
+  EXPECT_NE(std::string::npos, out.find("keep = 1\n"));
+  EXPECT_EQ(std::string::npos, out.find("http://example"));  // the URL line is blanked
+  EXPECT_NE(std::string::npos, out.find("name = two\n"));
+  EXPECT_NE(std::string::npos, out.find("quoted = yes\n"));
+  EXPECT_NE(std::string::npos, out.find("dollar = yes\n"));
+  EXPECT_EQ(std::string::npos, out.find("never"));
+  const std::string tail = "Config.Autoprovision.Reboot.Enable = 1 \n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
+  int separators = 0, blanked = 0;
+  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = out.substr(at, end - at);
+    separators += line == "  ";
+    blanked += line == "   ";
+  }
+  EXPECT_EQ(4, separators);  // one separator line after each of the four files
+  EXPECT_EQ(1, blanked);
+
+  // Made at most once.
+  cap.clear();
+  write_file("/tmp/late.cfg", "late = 1\n");
+  config_autop(table);
+  EXPECT_TRUE(cap.has("/config/autop_retry_save.cfg is exist", 3));
+  EXPECT_EQ(out, read_file(AUTOP_RETRY_FILE));
+}
+
+TEST_F(ConfigMaint, AutopDecidesByTheReplacedVersion) {
+  struct {
+    const char* version;
+    bool builds;
+  } cases[] = {{"2.0.3.9", true}, {"2.0.4.0", false}, {"59.1", true}, {nullptr, false}};
+  for (auto c : cases) {
+    SCOPED_TRACE(c.version ? c.version : "(missing)");
+    unlink(AUTOP_RETRY_FILE);
+    env_info table[ENV_TABLE_SIZE];
+    table_with_version(table, c.version);
+    SyslogCapture cap;
+    config_autop(table);
+    EXPECT_EQ(c.builds, file_exists(AUTOP_RETRY_FILE));
+    EXPECT_EQ(c.version == nullptr, cap.has("RomVersion env isnot exist!\n", 6));
+  }
+}
+
+TEST_F(ConfigMaint, AutopWithoutFilesStillWritesTheProvisioningLine) {
+  env_info table[ENV_TABLE_SIZE];
+  table_with_version(table, "1.1.1.1");
+  config_autop(table);
+  std::string out = read_file(AUTOP_RETRY_FILE);
+  EXPECT_EQ("Config.Autoprovision.Reboot.Enable = 1 \n", out);
+}
+
+TEST_F(ConfigMaint, AutopCollectsAtMostTenFiles) {
+  for (int i = 0; i < 12; ++i) write_file("/tmp/f" + std::to_string(i) + ".cfg", "line" + std::to_string(i) + "\n");
+  env_info table[ENV_TABLE_SIZE];
+  table_with_version(table, "1.1.1.1");
+  config_autop(table);
+  std::string out = read_file(AUTOP_RETRY_FILE);
+  int lines = 0;
+  for (size_t at = 0; (at = out.find("line", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(10, lines);
+}
+
+TEST_F(ConfigMaint, DeleteLineKey8ByVersion) {
+  const char* key_file = "/config/Phone/Key/ProgramableKey.conf";
+  const std::string original = "[ LINEKEY7 ]\ntype = 1\n[ LINEKEY8 ]\ntype = 2\n";
+  struct {
+    const char* version;
+    bool retires;
+  } cases[] = {{"59.1.2.0", true}, {"59.1.4.0", false}, {"58.1.2.0", false}, {"59", true}, {nullptr, false}};
+  for (auto c : cases) {
+    SCOPED_TRACE(c.version ? c.version : "(missing)");
+    write_file(key_file, original);
+    env_info table[ENV_TABLE_SIZE];
+    table_with_version(table, c.version);
+    SyslogCapture cap;
+    config_deleteLineKey8(table);
+    EXPECT_TRUE(cap.has("config_deleteLineKey8", 6));
+    EXPECT_EQ(c.retires, cap.has("config_deleteLineKey8 excute", 6));
+    if (c.retires)
+      EXPECT_EQ("[ LINEKEY7 ]\ntype = 1\n [ LINEKEY8_NOUSED ]\ntype = 2\n", read_file(key_file));
+    else
+      EXPECT_EQ(original, read_file(key_file));
+  }
+}
+
+}  // namespace
