@@ -39,7 +39,11 @@ enum upd_msg {
   UPD_MSG_UPGRADER_TOOL = 11,
 };
 
-// The image's length bounds every read the check makes.
+// The image's length bounds every read the check makes: in file mode the
+// file's size, in shared-memory mode the block's capacity (LIBUPD_ROM_CAPACITY).
 int rom_upgrade_check(const unsigned char* image, size_t image_len, env_info* env_table, rom_header* header,
                       partition_header* partitions, uint32_t* upgrade_flags);
 void upd_msg_report(int code);
+// The name a code is reported under ("UPD_MSG_..."), or NULL for a code
+// without one (0, -1 and codes outside the table).
+const char* upd_msg_name(int code);

@@ -66,6 +66,41 @@ struct partition_header {
 };
 static_assert(sizeof(partition_header) == PARTITION_HEADER_COPY_SIZE);
 
-// Byte substitution and rotation of the scrambled header region.
+// Header sizes from this one up are read descrambled (the current format).
+#define ROM_SCRAMBLED_HEADER_MIN 128
+// Above this size the key byte (0x7C) would lie inside the descrambled
+// region, and above 164 the region would run past the 140-byte copy: such
+// headers are refused (ROM header format error, -99) and never descrambled.
+#define ROM_SCRAMBLED_HEADER_MAX 148
+// The descrambled region starts at 0x0C and is rom_header_size - 36 bytes long.
+#define ROM_SCRAMBLED_OFFSET 0x0C
+#define ROM_SCRAMBLED_LEN_BIAS 36
+
+// Byte substitution and rotation of the scrambled header region. `in` and
+// `out` may be the same buffer. 0, or -1 for a null pointer.
 int aes_decrypt(unsigned char* key, unsigned char* out, int len, unsigned char* in);
+// decrypt[b] = (167 * b + 59) mod 256: a permutation of the byte values.
 extern const unsigned char decrypt[256];
+
+// The XOR of `words` little-endian 32-bit words from p; p needs no alignment.
+uint32_t rom_xor_words(const unsigned char* p, size_t words);
+
+// True when [offset, offset + len) lies inside an image of image_len bytes.
+// Computed in 64 bits so that no header field can wrap it.
+bool rom_span_inside(size_t image_len, uint64_t offset, uint64_t len);
+
+// Descrambles a header copy in place when its rom_header_size asks for it
+// (ROM_SCRAMBLED_HEADER_MIN to ROM_SCRAMBLED_HEADER_MAX): the plain words at
+// 0x14, 0x24 and 0x28 keep their stored values. 1 when descrambled, else 0.
+int rom_header_descramble(rom_header* header);
+
+// Copies the first 140 bytes of the image (the caller has checked that
+// they are there), descrambles them and logs the header.
+void rom_header_read(const unsigned char* image, rom_header* header);
+
+// Debug dump of one partition header copy.
+void rom_partition_header_dump(const partition_header* p);
+
+// "%d.%d.%d.%d" of a version word, most significant byte first.
+#define ROM_VERSION_TEXT_SIZE 16
+void rom_version_text(uint32_t version, char out[ROM_VERSION_TEXT_SIZE]);

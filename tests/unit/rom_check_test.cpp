@@ -1,0 +1,714 @@
+// The ROM check on the simulated phone: images built by romtool, the
+// device's kernel files and version files laid out in the root, the real
+// environment store and shell commands.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/process_flags.h"
+#include "rom/rom_check.h"
+#include "rom/rom_check_hooks.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+using Image = std::vector<unsigned char>;
+
+struct Device {
+  std::string hwver = "59.0.0.0.0.0.0.0";
+  std::string software = "1.0.0.1,Jan 1 2026";
+  std::vector<std::pair<std::string, std::string>> env = {
+      {"mtd0", "0x0,0x20000"}, {"mtd1", "0x20000,0x220000"}, {"SW_OEM", "0"}, {"SW_protect", "0"}, {"MID_VERSION", "0"}};
+  std::string app_version = "RomVersion=1.0.0.1\n";
+  std::string basic_version;
+  std::string root_version;
+  std::vector<int> missing_mtd;
+
+  void set_env(const std::string& name, const std::string& value) {
+    for (auto& kv : env) {
+      if (kv.first == name) {
+        kv.second = value;
+        return;
+      }
+    }
+    env.emplace_back(name, value);
+  }
+  void drop_env(const std::string& name) {
+    for (size_t i = 0; i < env.size(); ++i) {
+      if (env[i].first == name) env.erase(env.begin() + static_cast<long>(i--));
+    }
+  }
+};
+
+const char kBase[] = R"(
+[rom]
+device_id = 59
+rom_version = 1.144.6.100
+match_id = 0
+scramble_key = 0x2A
+[partition]
+partition_id = 0
+partition_version = 1.144.6.100
+pattern = 1 1000
+[partition]
+partition_id = 1
+partition_version = 1.144.6.100
+pattern = 2 999
+)";
+
+const char kEmpty[] = R"(
+[rom]
+device_id = 59
+rom_version = 1.144.6.100
+)";
+
+constexpr uint32_t kUntouched = 0xA5A5A5A5u;
+
+struct Outcome {
+  int code = 0;
+  env_info env[ENV_TABLE_SIZE];
+  rom_header header;
+  partition_header parts[ROM_MAX_PARTITIONS];
+  uint32_t flags[ROM_MAX_PARTITIONS];
+};
+
+// Every environment write, as the kernel file holds it right after.
+std::vector<std::string> g_env_writes;
+
+int recording_set_env(const char* name, const char* value) {
+  int rc = set_env_value(name, value);
+  g_env_writes.push_back(read_file("/proc/avalanche/env"));
+  return rc;
+}
+
+rom_check_hooks recording_hooks() {
+  rom_check_hooks h = rom_check_device_hooks;
+  h.set_env_value = recording_set_env;
+  return h;
+}
+
+class RomCheck : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(0, shell("mkdir -p /proc/avalanche /proc/misc /proc/ver /tmp/bin /config /app /basic && "
+                       "cp -a /bin/. /tmp/bin/"));
+  }
+
+  void SetUp() override {
+    install(Device{});
+    shell("rm -rf /tmp/upgrader_tool /tmp/mtd.conf /config/config_modify");
+    mtd_config_present = 0;
+    g_env_writes.clear();
+  }
+
+  static void install(const Device& d) {
+    std::string env;
+    for (const auto& kv : d.env) env += kv.first + " " + kv.second + "\n";
+    ASSERT_TRUE(write_file("/proc/avalanche/env", env));
+    ASSERT_TRUE(write_file("/proc/misc/hwver", d.hwver + "\n"));
+    ASSERT_TRUE(write_file("/proc/ver/software", d.software + "\n"));
+    ASSERT_TRUE(write_file("/app/version.conf", "[Version]\n" + d.app_version));
+    ASSERT_TRUE(write_file("/basic/version.conf", "[Version]\n" + d.basic_version));
+    ASSERT_TRUE(write_file("/version.conf", "[Version]\n" + d.root_version));
+    for (int i = 0; i < 10; ++i) {
+      std::string path = "/dev/mtd" + std::to_string(i);
+      bool missing = false;
+      for (int m : d.missing_mtd) missing = missing || m == i;
+      if (missing) {
+        unlink(path.c_str());
+      } else {
+        ASSERT_TRUE(write_file(path, ""));
+      }
+    }
+  }
+
+  static Image build(const std::string& description, const std::string& args = "") {
+    EXPECT_TRUE(write_file("/tmp/rom.desc", description));
+    unlink("/tmp/rom.img");
+    EXPECT_EQ(0, shell(std::string(UPG_ROMTOOL) + " build /tmp/rom.desc /tmp/rom.img " + args)) << args;
+    std::string s = read_file("/tmp/rom.img");
+    return Image(s.begin(), s.end());
+  }
+
+  static Outcome check(const Image& image, const rom_check_hooks* hooks = nullptr) {
+    Outcome o;
+    memset(o.env, 0x5A, sizeof o.env);
+    memset(&o.header, 0x5A, sizeof o.header);
+    memset(o.parts, 0x5A, sizeof o.parts);
+    for (uint32_t& f : o.flags) f = kUntouched;
+    // A word-aligned copy, as a mapping or the shared block would be.
+    std::vector<uint32_t> aligned((image.size() + 3) / 4 + 1);
+    memcpy(aligned.data(), image.data(), image.size());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(aligned.data());
+    o.code = hooks ? rom_check_with_hooks(hooks, p, image.size(), o.env, &o.header, o.parts, o.flags)
+                   : rom_upgrade_check(p, image.size(), o.env, &o.header, o.parts, o.flags);
+    return o;
+  }
+
+  static bool has_prefix(SyslogCapture& cap, const std::string& prefix, int level) {
+    for (const std::string& m : cap.messages(level)) {
+      if (m.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return false;
+  }
+
+  // Names logged by upd_msg_report, in order.
+  static std::vector<std::string> reports(SyslogCapture& cap) {
+    std::vector<std::string> out;
+    for (const std::string& m : cap.messages(3)) {
+      if (m.compare(0, 8, "UPD_MSG_") == 0) out.push_back(m);
+    }
+    return out;
+  }
+};
+
+TEST_F(RomCheck, AcceptsAStandardImageAndFillsTheCallersRecords) {
+  SyslogCapture cap;
+  Image image = build(kBase);
+  Outcome o = check(image);
+  ASSERT_EQ(0, o.code);
+  EXPECT_EQ(1u, o.flags[0]);  // Mtd0Version absent
+  EXPECT_EQ(1u, o.flags[1]);  // Mtd1Version 1.0.0.1 differs
+  EXPECT_EQ(kUntouched, o.flags[2]);
+  EXPECT_EQ(59u, o.header.device_id);
+  EXPECT_EQ(0x01900664u, o.header.rom_version);
+  EXPECT_EQ(2u, o.header.partition_num);
+  EXPECT_EQ(1000u, o.parts[0].partition_size);
+  EXPECT_EQ(999u, o.parts[1].partition_size);
+  EXPECT_EQ(1u, o.parts[1].partition_id);
+  EXPECT_EQ(0x5A5A5A5Au, o.parts[2].magic_num);  // only partition_num slots are touched
+  int index;
+  ASSERT_EQ(0, env_find(o.env, "Mtd1Version", &index));
+  EXPECT_STREQ("1.0.0.1", o.env[index].value);
+
+  EXPECT_TRUE(cap.has("rom--------:0x52524f4d\n", 7));
+  EXPECT_TRUE(cap.has("upgrader_softversion_check!\n", 6));
+  EXPECT_TRUE(cap.has("headers size:0xe4\n", 7));
+  EXPECT_TRUE(cap.has("mtd0 start_addr:0 end_addr:20000\n", 6));
+  EXPECT_TRUE(cap.has("mtd1 start_addr:20000 end_addr:220000\n", 6));
+  EXPECT_TRUE(cap.has("Mtd0Version env isnot exist!\n", 6));
+  EXPECT_TRUE(cap.has("Mtd1Version name:Mtd1Version value:1.0.0.1\n", 6));
+  EXPECT_TRUE(cap.has("mtdn_version:1.0.0.1 version:1.144.6.100\n", 6));
+  EXPECT_TRUE(cap.has("rom_upgrade_check start\n", 7));
+  EXPECT_TRUE(cap.has("sw_oem :0 \n", 7));
+  EXPECT_TRUE(cap.has("RomVersion name:RomVersion value:1.0.0.1\n", 6));
+  EXPECT_TRUE(cap.has("rom_version_cmp:1.144.6.100 rom_version:1.0.0.1\n", 7));
+  EXPECT_TRUE(reports(cap).empty());
+  EXPECT_EQ(0u, cap.messages(4).size());  // no warning: the header was descrambled
+  // Unprotected device, plain ROM: its OEM is recorded through the kernel file.
+  EXPECT_EQ("SW_OEM 0\n", read_file("/proc/avalanche/env"));
+  EXPECT_FALSE(file_exists("/tmp/upgrader_tool"));
+  EXPECT_EQ(0, mtd_config_present);
+}
+
+struct Refusal {
+  const char* name;
+  const char* description;
+  std::string args;
+  std::function<void(Device&)> device;
+  int code;
+  const char* log;  // an error line expected besides the report, or null
+};
+
+TEST_F(RomCheck, EveryRefusalCodeForAnImageBrokenInOneWay) {
+  auto none = [](Device&) {};
+  const Refusal rows[] = {
+      {"first word", kBase, "--set rom.magic_num=0", none, -100, nullptr},
+      {"shorter than a header", kBase, "--truncate 139", none, -100,
+       "rom image of 139 bytes is shorter than its header\n"},
+      {"magic_num2", kBase, "--set rom.magic_num2=0", none, -99, nullptr},
+      {"header size 149 puts the key in the region", kBase, "--set rom.rom_header_size=149", none, -99, nullptr},
+      {"header size 165 runs past the copy", kBase, "--set rom.rom_header_size=165", none, -99, nullptr},
+      {"partition_num 17", kBase, "--set rom.partition_num=17", none, -79, nullptr},
+      {"partition_num before any checksum", kBase,
+       "--set rom.partition_num=17 --set rom.rom_header_checksum_xor=1 --set rom.rom_checksum_xor=1", none, -79,
+       nullptr},
+      {"header checksum", kBase, "--set rom.rom_header_checksum_xor=1", none, -98, nullptr},
+      {"scrambled byte", kBase, "--flip 12", none, -98, nullptr},
+      {"reserved word at 0x78", kBase, "--flip 0x78:0x80", none, -98, nullptr},
+      {"last header byte", kBase, "--flip 139", none, -98, nullptr},
+      {"data checksum", kBase, "--set rom.rom_checksum_xor=1", none, -97, nullptr},
+      {"data area past the image", kBase, "--set rom.rom_size=0x100000", none, -97, nullptr},
+      {"partition magic", kBase, "--set part0.magic_num=0", none, -93, nullptr},
+      {"more headers than written", kBase, "--set rom.partition_num=3", none, -93, nullptr},
+      {"header past the image", kEmpty, "--set rom.partition_num=1", none, -93,
+       "partition header 0 at 0x8c lies outside the image\n"},
+      {"partition header checksum", kBase, "--set part1.partition_header_checksum_xor=1", none, -92, nullptr},
+      {"partition header size past the image", kBase, "--set rom.rom_size=0 --poke 144=0x7ffffff0", none, -92,
+       "partition header 0 of 2147483632 bytes runs past the image\n"},
+      {"payload checksum", kBase, "--set part0.partition_checksum_xor=1", none, -91, nullptr},
+      {"payload offset past the image", kBase, "--set part1.partition_offset=0xffffff00", none, -91, nullptr},
+      {"payload size past the image", kBase, "--set part1.partition_size=0x10000000", none, -91, nullptr},
+      {"partition id 10", kBase, "--set part0.partition_id=10", none, -90, nullptr},
+      {"partition id 254", kBase, "--set part1.partition_id=254", none, -90, nullptr},
+      {"flash partition of type 1", kBase, "--set part0.partition_type=1", none, -89, nullptr},
+      {"software version without comma", kBase, "", [](Device& d) { d.software = "1.0.0.1 Jan 1"; }, -88, nullptr},
+      {"hardware version of seven numbers", kBase, "", [](Device& d) { d.hwver = "59.0.0.0.0.0.0"; }, -87,
+       "hwver read fail2\n"},
+      {"no mtd1 variable", kBase, "", [](Device& d) { d.drop_env("mtd1"); }, -85, "mtd1 isnot exist!\n"},
+      {"empty region", kBase, "", [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, nullptr},
+      {"region smaller than the payload", kBase, "", [](Device& d) { d.set_env("mtd0", "0x0,0x3e7"); }, -84, nullptr},
+      {"no flash device", kBase, "", [](Device& d) { d.missing_mtd = {1}; }, -83, "/dev/mtd1 open failed!\n"},
+      {"another board", kBase, "--set rom.device_id=60", none, -95,
+       "hardware_version:3b prom_header->device_id:3c\n"},
+      {"match id", kBase, "--set rom.match_id=1,2,3", none, -94, "match_id:0\n"},
+      {"below the minimum version", kBase, "--set rom.rom_version=1.144.5.255",
+       [](Device& d) { d.hwver = "59.0.0.1.0.0.0.0"; }, -74, nullptr},
+  };
+  for (const Refusal& r : rows) {
+    SCOPED_TRACE(r.name);
+    Device d;
+    r.device(d);
+    install(d);
+    Image image = build(r.description, r.args);
+    SyslogCapture cap;
+    Outcome o = check(image);
+    EXPECT_EQ(r.code, o.code);
+    std::vector<std::string> names = reports(cap);
+    if (r.code >= -100 && r.code <= -79) {
+      const char* name = upd_msg_name(r.code);
+      ASSERT_NE(nullptr, name);
+      EXPECT_EQ(std::vector<std::string>{std::string(name) + "\n"}, names);
+    } else {
+      EXPECT_TRUE(names.empty());
+    }
+    if (r.log) EXPECT_TRUE(cap.has(r.log, 3)) << r.log;
+  }
+}
+
+TEST_F(RomCheck, PayloadChecksumFailureNamesBothValues) {
+  SyslogCapture cap;
+  Image image = build(kBase, "--set part0.partition_checksum=0x1234");
+  Outcome o = check(image);
+  EXPECT_EQ(-91, o.code);
+  EXPECT_TRUE(has_prefix(cap, "partition_checksum_cal:", 3));
+  bool found = false;
+  for (const std::string& m : cap.messages(3)) found = found || (m.find(" checksum:1234\n") != std::string::npos);
+  EXPECT_TRUE(found);
+  EXPECT_EQ(kUntouched, o.flags[0]);  // refused before its flag was decided
+}
+
+TEST_F(RomCheck, NullArgumentsAnswerMinusOneSilently) {
+  SyslogCapture cap;
+  Image image = build(kBase);
+  env_info env[ENV_TABLE_SIZE];
+  rom_header h;
+  partition_header p[ROM_MAX_PARTITIONS];
+  uint32_t f[ROM_MAX_PARTITIONS];
+  EXPECT_EQ(-1, rom_upgrade_check(nullptr, image.size(), env, &h, p, f));
+  EXPECT_EQ(-1, rom_upgrade_check(image.data(), image.size(), nullptr, &h, p, f));
+  EXPECT_EQ(-1, rom_upgrade_check(image.data(), image.size(), env, nullptr, p, f));
+  EXPECT_EQ(-1, rom_upgrade_check(image.data(), image.size(), env, &h, nullptr, f));
+  EXPECT_EQ(-1, rom_upgrade_check(image.data(), image.size(), env, &h, p, nullptr));
+  EXPECT_TRUE(cap.lines().empty());
+}
+
+TEST_F(RomCheck, BoardModelRule) {
+  struct Row {
+    int hw0;
+    int device_id;
+    int code;
+    const char* log;
+  } rows[] = {
+      {59, 59, 0, nullptr},
+      {1, 53, 0, "hardware_version is 1\n"},
+      {53, 1, 0, "hardware_version is 1\n"},
+      {52, 55, 0, "Upgrade Q60 rom on Q57 device."},
+      {55, 52, -95, "hardware_version:37 prom_header->device_id:34\n"},
+      {1, 1, 0, nullptr},
+      {53, 55, -95, "hardware_version:35 prom_header->device_id:37\n"},
+      {59, 315, -95, "hardware_version:3b prom_header->device_id:13b\n"},  // byte 0 against the whole word
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.hw0) + " / " + std::to_string(r.device_id));
+    Device d;
+    d.hwver = std::to_string(r.hw0) + ".0.0.0.0.0.0.0";
+    install(d);
+    Image image = build(kBase, "--set rom.device_id=" + std::to_string(r.device_id));
+    SyslogCapture cap;
+    EXPECT_EQ(r.code, check(image).code);
+    if (r.log) EXPECT_TRUE(cap.has(r.log, 3));
+    if (!r.log) EXPECT_TRUE(cap.messages(3).empty());
+  }
+}
+
+TEST_F(RomCheck, MinimumVersionRule) {
+  struct Row {
+    const char* hwver;
+    const char* version;
+    int code;
+  } rows[] = {
+      {"59.0.0.1.0.0.0.0", "1.143.6.199", -74}, {"59.0.0.1.0.0.0.0", "1.143.6.200", 0},
+      {"59.0.0.1.0.0.0.0", "1.164.5.255", -74}, {"59.0.0.1.0.0.0.0", "1.164.7.0", 0},
+      {"59.0.0.1.0.0.0.0", "1.144.5.255", -74}, {"59.0.0.1.0.0.0.0", "1.144.6.0", 0},
+      {"59.0.0.17.0.0.0.0", "1.144.5.0", -74},  {"59.0.0.2.0.0.0.0", "1.144.0.0", 0},
+      {"59.0.0.1.0.0.0.2", "1.144.5.0", -74},   {"59.0.0.0.0.0.0.1", "1.143.7.255", -74},
+      {"59.0.0.0.0.0.0.1", "1.143.8.0", 0},     {"59.0.0.0.0.0.0.1", "1.144.5.199", -74},
+      {"59.0.0.0.0.0.0.1", "1.144.5.200", 0},   {"59.0.0.0.0.0.0.1", "1.144.4.255", -74},
+      {"53.0.0.0.0.0.0.1", "1.164.7.0", -74},   {"53.0.0.0.0.0.0.1", "1.100.5.200", 0},
+      {"52.0.0.0.0.0.0.1", "1.100.5.199", -74}, {"55.0.0.0.0.0.0.1", "1.144.6.99", -74},
+      {"55.0.0.0.0.0.0.1", "1.144.6.100", 0},   {"55.0.0.0.0.0.0.1", "1.145.6.0", 0},
+      {"55.0.0.0.0.0.0.1", "1.145.5.255", -74}, {"55.0.0.0.0.0.0.1", "255.144.6.99", -74},
+      {"55.0.0.0.0.0.0.0", "1.0.0.0", 0},       {"60.0.0.0.0.0.0.1", "1.0.0.0", 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.hwver) + " " + r.version);
+    Device d;
+    d.hwver = r.hwver;
+    install(d);
+    int hw0 = atoi(r.hwver);
+    Image image = build(kBase, std::string("--set rom.rom_version=") + r.version +
+                                   " --set rom.device_id=" + std::to_string(hw0));
+    SyslogCapture cap;
+    EXPECT_EQ(r.code, check(image).code);
+    if (r.code == -74) {
+      EXPECT_TRUE(reports(cap).empty());  // this refusal is not logged
+      EXPECT_FALSE(cap.has("upgrader_softversion_check!\n"));  // refused before the environment
+    }
+  }
+}
+
+TEST_F(RomCheck, ProtectionRulesAndTheVariablesTheyWrite) {
+  struct Row {
+    const char* name;
+    int header_size;
+    const char* e_oem;  // null: variable absent
+    const char* e_mid;
+    const char* e_prot;
+    uint32_t r_oem, r_mid, r_prot;
+    int code;
+    std::vector<std::string> writes;
+  } rows[] = {
+      {"older header, protected", 127, "5", "0", "1", 5, 0, 0, -77, {}},
+      {"header 132 counts as older", 132, "5", "0", "1", 5, 0, 1, -77, {}},
+      {"older header, protection 2", 127, "5", "0", "2", 5, 1, 0, 0, {"MID_VERSION 1\n"}},
+      {"mid on mid, other OEM", 128, "6", "1", "0", 5, 1, 0, -78, {}},
+      {"mid on mid, same OEM", 128, "5", "1", "1", 5, 1, 0, 0, {}},
+      {"protected, mid ROM, same OEM", 128, "5", "0", "1", 5, 1, 0, 0, {"SW_protect 0\n", "MID_VERSION 1\n"}},
+      {"protected, mid ROM, other OEM", 128, "5", "0", "1", 6, 1, 0, -76, {}},
+      {"protected, plain ROM, other OEM", 128, "5", "0", "1", 6, 0, 1, -76, {}},
+      {"protected, plain ROM not protected", 128, "5", "0", "1", 5, 0, 0, -76, {}},
+      {"protected, protected ROM", 128, "5", "0", "1", 5, 0, 1, 0, {}},
+      {"protected mid device, plain protected ROM", 128, "5", "1", "1", 5, 0, 1, 0, {"MID_VERSION 0\n"}},
+      {"unprotected, mid ROM, same OEM", 128, "5", "0", "0", 5, 1, 0, 0,
+       {"SW_protect 1\n", "SW_OEM 5\n", "MID_VERSION 1\n"}},
+      {"unprotected, mid ROM, no OEM yet", 128, "0", "0", "0", 9, 1, 1, 0,
+       {"SW_protect 1\n", "SW_OEM 9\n", "MID_VERSION 1\n"}},
+      {"unprotected, mid ROM, other OEM", 128, "3", "0", "0", 9, 1, 0, -75, {}},
+      {"unprotected, protected ROM", 128, "3", "0", "0", 3, 0, 1, -75, {}},
+      {"unprotected mid device, plain ROM", 128, "3", "1", "0", 7, 0, 0, 0, {"SW_OEM 7\n", "MID_VERSION 0\n"}},
+      {"no variables at all", 128, nullptr, nullptr, nullptr, 4, 0, 0, 0, {"SW_OEM 4\n"}},
+      {"OEM above 2^31 round trips", 128, "-1", "1", "0", 0xFFFFFFFFu, 1, 0, 0, {}},
+      {"OEM above 2^31 written as %d", 128, "0", "0", "0", 0xFFFFFFFEu, 0, 0, 0, {"SW_OEM -2\n"}},
+  };
+  rom_check_hooks hooks = recording_hooks();
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Device d;
+    d.drop_env("SW_OEM");
+    d.drop_env("MID_VERSION");
+    d.drop_env("SW_protect");
+    if (r.e_oem) d.set_env("SW_OEM", r.e_oem);
+    if (r.e_mid) d.set_env("MID_VERSION", r.e_mid);
+    if (r.e_prot) d.set_env("SW_protect", r.e_prot);
+    install(d);
+    char args[256];
+    snprintf(args, sizeof args,
+             "--set rom.rom_header_size=%d --set rom.oem_id=%u --set rom.mid_version=%u --set rom.sw_protect=%u",
+             r.header_size, r.r_oem, r.r_mid, r.r_prot);
+    Image image = build(kBase, args);
+    g_env_writes.clear();
+    SyslogCapture cap;
+    EXPECT_EQ(r.code, check(image, &hooks).code);
+    EXPECT_EQ(r.writes, g_env_writes);
+    if (r.code < 0) EXPECT_TRUE(reports(cap).empty());  // these refusals are not logged
+  }
+}
+
+TEST_F(RomCheck, MatchIdRule) {
+  struct Row {
+    int hw4;
+    const char* ids;  // null: romtool's default, every id 0 to 15
+    int code;
+  } rows[] = {
+      {0, "0", 0},  {0, "1,2,3", -94}, {5, "0,5", 0}, {21, "5", 0},     {5, "21", -94},
+      {15, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15", 0}, {0, nullptr, 0}, {7, "255", -94},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.hw4) + " in " + (r.ids ? r.ids : "default"));
+    Device d;
+    d.hwver = "59.0.0.0." + std::to_string(r.hw4) + ".0.0.0";
+    install(d);
+    std::string desc = kBase;
+    desc.replace(desc.find("match_id = 0\n"), 13, "");
+    Image image = build(desc, r.ids ? std::string("--set rom.match_id=") + r.ids : "");
+    SyslogCapture cap;
+    EXPECT_EQ(r.code, check(image).code);
+    if (r.code == -94) EXPECT_TRUE(cap.has("match_id:" + std::to_string(r.hw4 & 15) + "\n", 3));
+  }
+}
+
+TEST_F(RomCheck, InstalledPartitionVersionsDecideTheFlags) {
+  Device d;
+  d.root_version = "Mtd0Version=1.144.6.100\n";
+  install(d);
+  {
+    SyslogCapture cap;
+    Outcome o = check(build(kBase));
+    EXPECT_EQ(0, o.code);
+    EXPECT_EQ(0u, o.flags[0]);
+    EXPECT_EQ(1u, o.flags[1]);
+    EXPECT_EQ(std::vector<std::string>{"UPD_MSG_PART_VERSION_SAME\n"}, reports(cap));
+    EXPECT_TRUE(cap.has("mtdn_version:1.144.6.100 version:1.144.6.100\n", 6));
+  }
+  {
+    SyslogCapture cap;
+    Outcome o = check(build(kBase, "--set part0.process_type=1"));
+    EXPECT_EQ(0, o.code);
+    EXPECT_EQ(1u, o.flags[0]);
+    EXPECT_TRUE(cap.has("mtd0 force upgrade!\n", 6));
+    EXPECT_TRUE(reports(cap).empty());
+  }
+}
+
+TEST_F(RomCheck, ForcedRomFlagsEveryPartitionAndSkipsTheRomVersion) {
+  Device d;
+  d.root_version = "Mtd0Version=1.144.6.100\n";
+  d.app_version = "RomVersion=1.144.6.100\n";
+  install(d);
+  SyslogCapture cap;
+  Outcome o = check(build(kBase, "--set rom.process_type=1"));
+  EXPECT_EQ(0, o.code);
+  EXPECT_EQ(1u, o.flags[0]);
+  EXPECT_EQ(1u, o.flags[1]);
+  EXPECT_EQ(2, cap.count("rom force upgrade!\n", 6));
+  EXPECT_TRUE(cap.has("rom force upgrader!\n", 6));
+  EXPECT_FALSE(has_prefix(cap, "rom_version_cmp:", 7));
+  // The board, protection and match rules still apply.
+  EXPECT_EQ(-95, check(build(kBase, "--set rom.process_type=1 --set rom.device_id=60")).code);
+  EXPECT_EQ(-94, check(build(kBase, "--set rom.process_type=1 --set rom.match_id=3")).code);
+}
+
+TEST_F(RomCheck, SameRomVersionAnswersMinus86AfterFillingFlagsAndEnvironment) {
+  Device d;
+  d.app_version = "RomVersion=1.144.6.100\n";
+  d.set_env("SW_OEM", "3");
+  install(d);
+  SyslogCapture cap;
+  Outcome o = check(build(kBase, "--set rom.oem_id=8"));
+  EXPECT_EQ(-86, o.code);
+  EXPECT_EQ(1u, o.flags[0]);
+  EXPECT_EQ(1u, o.flags[1]);
+  EXPECT_EQ("SW_OEM 8\n", read_file("/proc/avalanche/env"));
+  EXPECT_EQ(std::vector<std::string>{"UPD_MSG_ROM_VERSION_SAME\n"}, reports(cap));
+  EXPECT_TRUE(cap.has("rom_version_cmp:1.144.6.100 rom_version:1.144.6.100\n", 7));
+}
+
+TEST_F(RomCheck, WithoutRomVersionTheRomIsNew) {
+  Device d;
+  d.app_version = "";
+  install(d);
+  SyslogCapture cap;
+  EXPECT_EQ(0, check(build(kBase)).code);
+  EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", 6));
+}
+
+TEST_F(RomCheck, PartitionWalkAndSmallPayloads) {
+  const char desc[] = R"(
+[rom]
+device_id = 59
+rom_version = 1.144.6.100
+match_id = 0
+[partition]
+partition_id = 0
+partition_header_size = 40
+text = abc
+[partition]
+partition_id = 1
+partition_header_size = 40
+text = abcdef
+)";
+  Outcome o = check(build(desc));
+  ASSERT_EQ(0, o.code);
+  EXPECT_EQ(40u, o.parts[0].partition_header_size);
+  EXPECT_EQ(0u, o.parts[0].partition_checksum);  // fewer than 4 bytes: XOR of nothing
+  EXPECT_EQ(0x64636261u, o.parts[1].partition_checksum);  // only "abcd" is covered
+  EXPECT_EQ(6u, o.parts[1].partition_size);
+  // Any other checksum for the 3-byte payload is refused; "ef" is not covered.
+  EXPECT_EQ(-91, check(build(desc, "--set part0.partition_checksum=1")).code);
+  // The data area still covers that byte, so only rom_size / 4 words matter there too.
+  Outcome f = check(build(desc, "--flip " + std::to_string(o.parts[1].partition_offset + 5)));
+  EXPECT_EQ(-97, f.code);
+  Outcome g = check(build(desc, "--set rom.rom_size=" + std::to_string(o.parts[1].partition_offset + 4 - 140) +
+                                    " --flip " + std::to_string(o.parts[1].partition_offset + 5)));
+  EXPECT_EQ(0, g.code);
+}
+
+TEST_F(RomCheck, SixteenPartitionsAreAcceptedAndZeroTouchNoFlag) {
+  std::string desc = "[rom]\ndevice_id = 59\nrom_version = 1.144.6.100\n";
+  Device d;
+  for (int i = 0; i < 16; ++i) {
+    int id = i < 10 ? i : 255;
+    desc += "[partition]\npartition_id = " + std::to_string(id) + "\npartition_type = " + (i < 10 ? "0" : "7") +
+            "\npattern = " + std::to_string(i + 1) + " 64\n";
+    if (i < 10) d.set_env("mtd" + std::to_string(i), "0x" + std::to_string(i) + "00000,0x" + std::to_string(i) + "10000");
+  }
+  install(d);
+  Outcome o = check(build(desc));
+  ASSERT_EQ(0, o.code);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(i < 10 ? 1u : 0u, o.flags[i]) << i;
+
+  Outcome z = check(build(kEmpty));
+  EXPECT_EQ(0, z.code);
+  for (uint32_t f : z.flags) EXPECT_EQ(kUntouched, f);
+}
+
+TEST_F(RomCheck, OlderHeaderIsReadAsStored) {
+  SyslogCapture cap;
+  Outcome o = check(build(kBase, "--set rom.rom_header_size=127 --set rom.magic_num2=0"));
+  EXPECT_EQ(0, o.code);
+  EXPECT_EQ(59u, o.header.device_id);
+  EXPECT_TRUE(cap.has("ignore aes decrypt, invalid rom header size 127.\n", 4));
+  EXPECT_TRUE(cap.has("headers size:0xe4\n", 7));
+}
+
+const char kWithSpecials[] = R"(
+[rom]
+device_id = 59
+rom_version = 1.144.6.100
+match_id = 0
+[partition]
+partition_id = 0
+pattern = 1 100
+[partition]
+special = mtd_config
+text = [mtd]\nmtd0=0x0,0x20000\n
+[partition]
+special = config_modify
+text = modify me
+[partition]
+special = tool
+pattern = 7 3000
+[partition]
+partition_id = 1
+pattern = 2 100
+)";
+
+TEST_F(RomCheck, SpecialEntriesAreExtractedAndTheToolEndsTheCheck) {
+  SyslogCapture cap;
+  Image image = build(kWithSpecials, "--set part4.magic_num=0");  // after the tool: never read
+  Outcome o = check(image);
+  EXPECT_EQ(11, o.code);
+  EXPECT_EQ(1u, o.flags[0]);
+  EXPECT_EQ(0u, o.flags[1]);
+  EXPECT_EQ(0u, o.flags[2]);
+  EXPECT_EQ(0u, o.flags[3]);
+  EXPECT_EQ(kUntouched, o.flags[4]);
+  EXPECT_EQ("[mtd]\nmtd0=0x0,0x20000\n", read_file("/tmp/mtd.conf"));
+  EXPECT_EQ(1, mtd_config_present);
+  EXPECT_EQ("modify me", read_file("/config/config_modify"));
+  const partition_header& tool = o.parts[3];
+  EXPECT_EQ(std::string(image.begin() + tool.partition_offset, image.begin() + tool.partition_offset + 3000),
+            read_file("/tmp/upgrader_tool"));
+  struct stat st;
+  ASSERT_EQ(0, stat("/tmp/upgrader_tool", &st));
+  EXPECT_EQ(0777u, st.st_mode & 0777u);
+  EXPECT_TRUE(cap.has("MTD CONFIG ppartition_addr->partition_type:2\n", 6));
+  EXPECT_TRUE(cap.has("CONFIG MODIFY ppartition_addr->partition_type:3\n", 6));
+  EXPECT_TRUE(cap.has("ppartition_addr->partition_type:1\n", 6));
+  EXPECT_TRUE(cap.has("shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n", 6));
+  EXPECT_FALSE(cap.has("rom_upgrade_check start\n"));
+  EXPECT_TRUE(reports(cap).empty());
+}
+
+TEST_F(RomCheck, ExistingToolIsKeptAndLongerFilesAreCut) {
+  ASSERT_TRUE(write_file("/tmp/upgrader_tool", "older tool"));
+  ASSERT_TRUE(write_file("/config/config_modify", std::string(5000, 'x')));
+  Outcome o = check(build(kWithSpecials));
+  EXPECT_EQ(0, o.code);
+  EXPECT_EQ(1u, o.flags[4]);
+  EXPECT_EQ("older tool", read_file("/tmp/upgrader_tool"));
+  EXPECT_EQ("modify me", read_file("/config/config_modify"));
+}
+
+TEST_F(RomCheck, AnEntryThatCannotBeOpenedIsLoggedAndSkipped) {
+  ASSERT_EQ(0, shell("mkdir -p /tmp/mtd.conf /config/config_modify"));
+  SyslogCapture cap;
+  Outcome o = check(build(kWithSpecials, "--set part3.partition_type=9"));  // tool entry ignored
+  EXPECT_EQ(0, o.code);
+  EXPECT_EQ(0, mtd_config_present);
+  EXPECT_TRUE(cap.has("/tmp/mtd.conf open failed!\n", 3));
+  EXPECT_TRUE(cap.has("/config/config_modify open failed!\n", 3));
+  EXPECT_FALSE(file_exists("/tmp/upgrader_tool"));
+  EXPECT_EQ(0u, o.flags[3]);
+}
+
+// romtool check runs the same check on a device made from a profile.
+TEST_F(RomCheck, RomtoolCheckGivesTheProgramsAnswer) {
+  const char profile[] = R"(
+[device]
+hwver = 59.0.0.0.0.0.0.0
+software = 1.0.0.1,Jan 1 2026
+[env]
+mtd0 = 0x0,0x20000
+mtd1 = 0x20000,0x220000
+SW_OEM = 0
+SW_protect = 0
+MID_VERSION = 0
+[app_version]
+RomVersion = 1.0.0.1
+)";
+  ASSERT_TRUE(write_file("/tmp/device.ini", profile));
+  struct Row {
+    std::string args;
+    int code;
+    int exit_code;
+    const char* line;
+  } rows[] = {
+      {"", 0, 0, "0 accepted\n"},
+      {"--set rom.device_id=60", -95, 1, "-95 UPD_MSG_MACHINE_ID_ERR\n"},
+      {"--set rom.rom_version=1.0.0.1", -86, 3, "-86 UPD_MSG_ROM_VERSION_SAME\n"},
+      {"--set part0.magic_num=1", -93, 1, "-93 UPD_MSG_PART_HEADER_RPAT_ERR\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.args);
+    install(Device{});
+    Image image = build(kBase, r.args);
+    EXPECT_EQ(r.code, check(image).code);
+    std::string cmd = std::string(UPG_ROMTOOL) + " check /tmp/rom.img /tmp/device.ini > /tmp/check.out";
+    EXPECT_EQ(r.exit_code, shell(cmd));
+    std::string out = read_file("/tmp/check.out");
+    EXPECT_EQ(r.line, out.substr(0, out.find('\n') + 1));
+  }
+}
+
+TEST_F(RomCheck, RomtoolRoundTripsATenPartitionImageOfEightMegabytes) {
+  std::string desc = "[rom]\ndevice_id = 59\nrom_version = 1.2.3.4\nscramble_key = 200\n";
+  for (int i = 0; i < 10; ++i) {
+    desc += "[partition]\npartition_id = " + std::to_string(i) + "\npartition_version = 1.2.3." + std::to_string(i) +
+            "\npattern = " + std::to_string(i + 11) + " 700K\n";
+  }
+  ASSERT_TRUE(write_file("/tmp/big.desc", desc));
+  ASSERT_EQ(0, shell(std::string(UPG_ROMTOOL) + " build /tmp/big.desc /tmp/big.img --size 8M"));
+  EXPECT_EQ(8u * 1024 * 1024, read_file("/tmp/big.img").size());
+  ASSERT_EQ(0, shell(std::string(UPG_ROMTOOL) + " info /tmp/big.img > /tmp/big.info"));
+  std::string info = read_file("/tmp/big.info");
+  EXPECT_NE(std::string::npos, info.find("partition_num:        10\n"));
+  EXPECT_NE(std::string::npos, info.find("rom_version:          1.2.3.4\n"));
+  EXPECT_NE(std::string::npos, info.find("scrambled, key 0xc8"));
+  EXPECT_NE(std::string::npos, info.find("1.2.3.9"));
+  EXPECT_EQ(std::string::npos, info.find("BAD"));
+  // A broken copy is reported, and info says so in its exit code.
+  ASSERT_EQ(0, shell(std::string(UPG_ROMTOOL) + " build /tmp/big.desc /tmp/bad.img --size 8M --flip 5000000"));
+  EXPECT_EQ(1, shell(std::string(UPG_ROMTOOL) + " info /tmp/bad.img > /tmp/bad.info"));
+  EXPECT_NE(std::string::npos, read_file("/tmp/bad.info").find("BAD"));
+}
+
+}  // namespace

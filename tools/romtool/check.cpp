@@ -1,0 +1,247 @@
+// `romtool check`: the program's ROM check, run on a simulated device that
+// a profile describes, inside a throw-away device root, so that the shell
+// commands, the extracted files and the environment writes of the check
+// touch nothing of the host's.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <thread>
+
+#include "common/unique_fd.h"
+#include "common/unique_mapping.h"
+#include "rom/rom_check.h"
+#include "sim/boot.h"
+#include "sim/simroot.h"
+#include "tools/romtool/romtool.h"
+
+namespace romtool {
+namespace {
+
+const char kImageInRoot[] = "/sim/rom.img";
+
+int complain(const std::string& message) {
+  fprintf(stderr, "romtool: %s\n", message.c_str());
+  return kExitUsage;
+}
+
+const IniSection* find_section(const std::vector<IniSection>& sections, const char* name) {
+  for (const IniSection& s : sections) {
+    if (s.name == name) return &s;
+  }
+  return nullptr;
+}
+
+std::string lookup(const std::vector<IniSection>& sections, const char* section, const char* key) {
+  const IniSection* s = find_section(sections, section);
+  std::string value;
+  if (s) {
+    for (const auto& kv : s->entries) {
+      if (kv.first == key) value = kv.second;
+    }
+  }
+  return value;
+}
+
+// A version file of the phone: section Version with the profile's records.
+std::string version_file(const std::vector<IniSection>& sections, const char* section) {
+  std::string text = "[Version]\n";
+  if (const IniSection* s = find_section(sections, section)) {
+    for (const auto& kv : s->entries) text += kv.first + "=" + kv.second + "\n";
+  }
+  return text;
+}
+
+int copy_bin_to_tmp(const std::string& root) {
+  std::string from = root + "/bin", to = root + "/tmp/bin";
+  if (mkdir(to.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+  DIR* dir = opendir(from.c_str());
+  if (!dir) return -1;
+  int rc = 0;
+  while (struct dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string src = from + "/" + name, dst = to + "/" + name;
+    char target[PATH_MAX];
+    ssize_t n = readlink(src.c_str(), target, sizeof target - 1);
+    if (n >= 0) {
+      target[n] = '\0';
+      if (symlink(target, dst.c_str()) != 0 && errno != EEXIST) rc = -1;
+    } else if (link(src.c_str(), dst.c_str()) != 0 && errno != EEXIST) {
+      rc = -1;
+    }
+  }
+  closedir(dir);
+  return rc;
+}
+
+int lay_out_device(const std::string& root, const std::vector<IniSection>& profile, const std::string& image) {
+  std::string error;
+  std::string env;
+  if (const IniSection* s = find_section(profile, "env")) {
+    for (const auto& kv : s->entries) env += kv.first + " " + kv.second + "\n";
+  }
+  for (const char* d : {"/proc/avalanche", "/proc/misc", "/proc/ver"}) {
+    if (mkdir((root + d).c_str(), 0755) != 0 && errno != EEXIST) return complain(root + d + ": " + strerror(errno));
+  }
+  struct {
+    std::string path, text;
+  } files[] = {
+      {"/proc/avalanche/env", env},
+      {"/proc/misc/hwver", lookup(profile, "device", "hwver") + "\n"},
+      {"/proc/ver/software", lookup(profile, "device", "software") + "\n"},
+      {"/app/version.conf", version_file(profile, "app_version")},
+      {"/basic/version.conf", version_file(profile, "basic_version")},
+      {"/version.conf", version_file(profile, "root_version")},
+      {kImageInRoot, image},
+  };
+  for (const auto& f : files) {
+    if (write_whole_file(root + f.path, f.text, &error) != 0) return complain(error);
+  }
+  // The check only proves that each flash device opens; empty files do.
+  for (int i = 0; i < 10; ++i) {
+    if (write_whole_file(root + "/dev/mtd" + std::to_string(i), "", &error) != 0) return complain(error);
+  }
+  if (copy_bin_to_tmp(root) != 0) return complain("cannot copy /bin to /tmp/bin in " + root);
+  return 0;
+}
+
+// Prints what the check sends to syslog, with the level of each line.
+class SyslogEcho {
+ public:
+  SyslogEcho() {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    unlink(addr.sun_path);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || pipe(stop_) != 0) return;
+    thread_ = std::thread([this] { run(); });
+  }
+  ~SyslogEcho() {
+    if (thread_.joinable()) {
+      (void)!write(stop_[1], "x", 1);
+      thread_.join();
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+      if (poll(p, 2, -1) < 0 && errno != EINTR) return;
+      if (p[0].revents & POLLIN) {
+        char buf[8192];
+        ssize_t n = recv(fd_, buf, sizeof buf - 1, 0);
+        if (n <= 0) continue;
+        buf[n] = '\0';
+        int pri = 0;
+        const char* text = buf;
+        if (buf[0] == '<') pri = atoi(buf + 1);
+        // The program's own prefix ends at its level marker ",lN: ".
+        if (const char* level = strstr(buf, ",l")) {
+          if (const char* colon = strstr(level, ": ")) text = colon + 2;
+        }
+        fprintf(stderr, "log l%d: %s%s", pri & 7, text, (n > 0 && buf[n - 1] == '\n') ? "" : "\n");
+        continue;
+      }
+      if (p[1].revents & POLLIN) return;
+    }
+  }
+  int fd_ = -1;
+  int stop_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+}  // namespace
+
+int run_check(const std::string& image_path, const std::string& profile_path, bool verbose, bool keep) {
+  std::string image, profile_text, error;
+  if (read_whole_file(image_path, &image, &error) != 0) return complain(error);
+  if (read_whole_file(profile_path, &profile_text, &error) != 0) return complain(error);
+  std::vector<IniSection> profile;
+  if (ini_parse(profile_text, &profile, &error) != 0) return complain(profile_path + ": " + error);
+
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n < 0) return complain(std::string("cannot find my own binary: ") + strerror(errno));
+  self[n] = '\0';
+  std::string self_dir(self);
+  self_dir.resize(self_dir.rfind('/'));
+
+  const char* tmp = getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/romtool-check-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) return complain(tmpl + ": " + strerror(errno));
+  std::string root = tmpl;
+  int rc = sim::simroot_populate(root.c_str()) == 0 ? lay_out_device(root, profile, image) : kExitUsage;
+  if (rc == 0) {
+    sim::BootOptions o;
+    o.root = root;
+    o.binds.push_back(self_dir);
+    o.argv = {self, "__check-in-root", kImageInRoot};
+    if (verbose) o.argv.push_back("-v");
+    rc = sim::boot_run(o);
+    if (rc < 0) rc = complain("the simulated device did not boot");
+  }
+  if (keep) {
+    fprintf(stderr, "romtool: device root kept in %s\n", root.c_str());
+  } else {
+    sim::simroot_remove(root.c_str());
+  }
+  return rc;
+}
+
+int run_check_in_root(const std::string& image_path, bool verbose) {
+  unique_fd fd(open(image_path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) return complain(image_path + ": " + strerror(errno));
+  size_t len = static_cast<size_t>(st.st_size);
+  // The image is mapped read-only, as the program maps a ROM file.
+  unique_mapping map(len ? mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd.get(), 0) : MAP_FAILED, len);
+  static const unsigned char empty[4] = {};
+  const unsigned char* image = map.valid() ? static_cast<const unsigned char*>(map.get()) : empty;
+  if (len && !map.valid()) return complain(image_path + ": cannot map");
+
+  static env_info env[ENV_TABLE_SIZE];
+  rom_header header;
+  partition_header partitions[ROM_MAX_PARTITIONS];
+  uint32_t flags[ROM_MAX_PARTITIONS] = {};
+  int code;
+  {
+    SyslogEcho* echo = verbose ? new SyslogEcho : nullptr;
+    code = rom_upgrade_check(image, map.valid() ? len : 0, env, &header, partitions, flags);
+    delete echo;
+  }
+  const char* name = upd_msg_name(code);
+  if (code == 0) name = "accepted";
+  if (code == -1) name = "argument missing";
+  printf("%d %s\n", code, name ? name : "unknown");
+  if (code == 0) {
+    uint32_t count = header.partition_num <= ROM_MAX_PARTITIONS ? header.partition_num : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      const partition_header& p = partitions[i];
+      if (p.partition_id < 10) {
+        printf("partition %u: mtd%u %s\n", i, p.partition_id, flags[i] ? "burn" : "keep");
+      } else {
+        printf("partition %u: special type %u\n", i, p.partition_type);
+      }
+    }
+  }
+  fflush(stdout);
+  if (code == 0 || code == UPD_MSG_UPGRADER_TOOL) return kExitAccepted;
+  if (code == UPD_MSG_ROM_VERSION_SAME) return kExitSameVersion;
+  return kExitRefused;
+}
+
+}  // namespace romtool

@@ -1,0 +1,125 @@
+// romtool: builds, inspects and checks ROM images (docs/rom-format.md).
+//
+//   romtool build DESCRIPTION OUTPUT [--set SECTION.KEY=VALUE]... [--size N]
+//                 [--poke OFFSET=WORD]... [--truncate N] [--flip OFFSET[:MASK]]...
+//   romtool info IMAGE
+//   romtool check [-v] [--keep] IMAGE PROFILE
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "tools/romtool/romtool.h"
+
+namespace {
+
+int usage() {
+  fprintf(stderr,
+          "usage: romtool build DESCRIPTION OUTPUT [--set SECTION.KEY=VALUE]... [--size N]\n"
+          "                     [--poke OFFSET=WORD]... [--truncate N] [--flip OFFSET[:MASK]]...\n"
+          "       romtool info IMAGE\n"
+          "       romtool check [-v] [--keep] IMAGE PROFILE\n");
+  return romtool::kExitUsage;
+}
+
+bool number_arg(const std::string& text, uint64_t* out) {
+  if (romtool::parse_number(text, out)) return true;
+  fprintf(stderr, "romtool: not a number: %s\n", text.c_str());
+  return false;
+}
+
+int cmd_build(int argc, char** argv) {
+  std::string paths[2];
+  int n = 0;
+  romtool::BuildOptions options;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    bool more = i + 1 < argc;
+    uint64_t v;
+    if (a == "--set" && more) {
+      options.sets.push_back(argv[++i]);
+    } else if (a == "--size" && more) {
+      if (!number_arg(argv[++i], &options.size)) return usage();
+    } else if (a == "--truncate" && more) {
+      if (!number_arg(argv[++i], &v)) return usage();
+      options.truncate = static_cast<int64_t>(v);
+    } else if ((a == "--poke" || a == "--flip") && more) {
+      std::string spec = argv[++i];
+      size_t sep = spec.find(a == "--poke" ? '=' : ':');
+      uint64_t offset, value = 0x01;
+      if (!number_arg(spec.substr(0, sep), &offset)) return usage();
+      if (sep != std::string::npos && !number_arg(spec.substr(sep + 1), &value)) return usage();
+      if (a == "--poke") {
+        if (sep == std::string::npos || value > 0xFFFFFFFFu) return usage();
+        options.pokes.emplace_back(offset, static_cast<uint32_t>(value));
+      } else {
+        if (value > 0xFF) return usage();
+        options.flips.emplace_back(offset, static_cast<uint8_t>(value));
+      }
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage();
+    } else if (n < 2) {
+      paths[n++] = a;
+    } else {
+      return usage();
+    }
+  }
+  if (n != 2) return usage();
+  std::string description, image, error;
+  if (romtool::read_whole_file(paths[0], &description, &error) != 0) {
+    fprintf(stderr, "romtool: %s\n", error.c_str());
+    return romtool::kExitUsage;
+  }
+  size_t slash = paths[0].rfind('/');
+  std::string base_dir = slash == std::string::npos ? "." : paths[0].substr(0, slash);
+  if (romtool::build_image(description, base_dir, options, &image, &error) != 0 ||
+      romtool::write_whole_file(paths[1], image, &error) != 0) {
+    fprintf(stderr, "romtool: %s: %s\n", paths[0].c_str(), error.c_str());
+    return romtool::kExitUsage;
+  }
+  return 0;
+}
+
+int cmd_info(int argc, char** argv) {
+  if (argc != 1) return usage();
+  std::string image, error;
+  if (romtool::read_whole_file(argv[0], &image, &error) != 0) {
+    fprintf(stderr, "romtool: %s\n", error.c_str());
+    return romtool::kExitUsage;
+  }
+  return romtool::print_info(image);
+}
+
+int cmd_check(int argc, char** argv) {
+  bool verbose = false, keep = false;
+  std::string paths[2];
+  int n = 0;
+  for (int i = 0; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "-v") {
+      verbose = true;
+    } else if (a == "--keep") {
+      keep = true;
+    } else if (n < 2 && !(a.size() > 1 && a[0] == '-')) {
+      paths[n++] = a;
+    } else {
+      return usage();
+    }
+  }
+  if (n != 2) return usage();
+  return romtool::run_check(paths[0], paths[1], verbose, keep);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  std::string cmd = argv[1];
+  if (cmd == "build") return cmd_build(argc - 2, argv + 2);
+  if (cmd == "info") return cmd_info(argc - 2, argv + 2);
+  if (cmd == "check") return cmd_check(argc - 2, argv + 2);
+  if (cmd == "__check-in-root" && argc >= 3) {
+    return romtool::run_check_in_root(argv[2], argc > 3 && strcmp(argv[3], "-v") == 0);
+  }
+  return usage();
+}

@@ -1,0 +1,59 @@
+// romtool's parts: the description reader, the builder, the inspector and
+// the check on a described device.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace romtool {
+
+struct IniSection {
+  std::string name;
+  int line = 0;
+  std::vector<std::pair<std::string, std::string>> entries;  // file order
+};
+
+// Comments start with ';' or '#' at the start of a line or after a blank;
+// "key = value" with blanks around both dropped. Sections may repeat.
+// 0, or -1 with a message naming the line in *error.
+int ini_parse(const std::string& text, std::vector<IniSection>* out, std::string* error);
+int read_whole_file(const std::string& path, std::string* out, std::string* error);
+int write_whole_file(const std::string& path, const std::string& data, std::string* error);
+
+// Numbers: decimal or 0x hex, an optional K or M suffix; versions a.b.c.d
+// (a in the most significant byte) are numbers too.
+bool parse_number(const std::string& text, uint64_t* out);
+
+struct BuildOptions {
+  std::vector<std::string> sets;      // "rom.KEY=VALUE" or "partN.KEY=VALUE"
+  std::vector<std::pair<uint64_t, uint32_t>> pokes;  // offset, little-endian word, after the checksums
+  std::vector<std::pair<uint64_t, uint8_t>> flips;  // offset, XOR mask, applied last
+  uint64_t size = 0;                  // pad with 0xFF to this size (0: no padding)
+  int64_t truncate = -1;              // cut the output to this length (-1: no cut)
+};
+
+// Builds an image from a description (text) whose relative file names are
+// taken from base_dir. 0, or -1 with *error.
+int build_image(const std::string& description, const std::string& base_dir, const BuildOptions& options,
+                std::string* image, std::string* error);
+
+// Prints the decoded image to stdout. 0 when every check of the format
+// holds, 1 when something is broken.
+int print_info(const std::string& image);
+
+// Runs the program's ROM check on a simulated device made from the profile.
+// Returns the process exit code of `romtool check`.
+int run_check(const std::string& image_path, const std::string& profile_path, bool verbose, bool keep);
+// The part that runs inside the simulated root.
+int run_check_in_root(const std::string& image_path, bool verbose);
+
+// Exit codes of `romtool check`.
+constexpr int kExitAccepted = 0;   // 0 or 11: the run goes on
+constexpr int kExitRefused = 1;    // a refusal
+constexpr int kExitUsage = 2;      // bad arguments, unreadable files, no simulated root
+constexpr int kExitSameVersion = 3;  // -86: this ROM is already installed
+
+}  // namespace romtool
