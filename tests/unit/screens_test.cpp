@@ -1,0 +1,405 @@
+// The screens of CBasicUI on the simulated G-type panel: texts, the progress
+// bar to the pixel, the notice band, the user settings key loop, and every
+// screen against its golden picture in tests/golden/.
+//
+//   screens_test [GOLDEN_DIR]
+// With UPG_UPDATE_GOLDEN=1 the pictures are written into GOLDEN_DIR instead of
+// compared (the target update_golden_screens does that and copies them into
+// the source tree).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "basicui/basicui.h"
+#include "basicui/dialog.h"
+#include "basicui/keypad.h"
+#include "basicui/screens.h"
+#include "lcd/lcd_device.h"
+#include "lcd/lcd_draw.h"
+#include "tests/golden/png_gray.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+#ifdef UPG_HAVE_FBPNG
+#include "tools/fb2png/fbpng.h"
+#endif
+
+namespace {
+
+std::string g_golden_dir = UPG_SOURCE_DIR "/tests/golden";
+
+bool update_golden() {
+  const char* v = getenv("UPG_UPDATE_GOLDEN");
+  return v && strcmp(v, "1") == 0;
+}
+
+void prepare_panel() {
+  mkdir("/proc/misc", 0755);
+  mkdir("/proc/glcd", 0755);
+  ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.0.0.0.0\n"));
+  ASSERT_TRUE(write_file("/proc/glcd/refresh", ""));
+  ASSERT_TRUE(write_file("/dev/fb0", std::string(LCD_FB_SIZE_GTYPE, '\0')));
+}
+
+// One grey byte per pixel of the panel: 0 dark, 255 light.
+std::vector<uint8_t> panel_gray() {
+  const unsigned char* fb = lcd_get_framebuffer();
+  std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
+  for (size_t i = 0; i < gray.size(); ++i) gray[i] = fb[2 * i + 1];
+  return gray;
+}
+
+bool canvas_dark(int x, int y) { return GetBit(x, y, lcd_get_canvas(), LCD_CANVAS_SIZE) == 1; }
+bool panel_dark(int x, int y) {
+  const unsigned char* fb = lcd_get_framebuffer();
+  size_t at = (static_cast<size_t>(y) * LCD_WIDTH + x) * 2;
+  return fb[at] == 0 && fb[at + 1] == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Without a display: declared first, it runs before the panel is started.
+
+TEST(NoDisplay, ScreensDrawNothingAndInitStillSucceeds) {
+  EXPECT_EQ(0, run_in_child([] {
+    mkdir("/proc/glcd", 0755);
+    EXPECT_TRUE(write_file("/proc/glcd/refresh", ""));
+    unlink("/dev/fb0");
+    CBasicUI ui;
+    EXPECT_EQ(0, ui.Init());
+    EXPECT_EQ(0, ui.SetUpgradingProgressBar(50));
+    EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", -74));
+    ui.DispNoticeInfo("Rebooting...");
+    EXPECT_EQ(nullptr, lcd_get_canvas());
+    EXPECT_FALSE(file_exists("/dev/fb0"));
+    EXPECT_EQ("1", read_file("/proc/glcd/refresh"));  // the driver is still asked
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  }));
+}
+
+// ---------------------------------------------------------------------------
+
+class Screens : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    prepare_panel();
+    CBasicUI ui;
+    ASSERT_EQ(0, ui.Init());
+    ASSERT_NE(nullptr, gp_dlgdisplay);
+    ASSERT_NE(nullptr, lcd_get_canvas());
+  }
+
+  std::vector<std::string> labels() const {
+    std::vector<std::string> out;
+    for (const ctrl_data& c : gp_dlgdisplay->controls) out.push_back(c.width && c.height ? c.label : "-");
+    return out;
+  }
+
+  CBasicUI ui_;
+};
+
+struct TextCase {
+  const char* name;
+  std::function<void(CBasicUI&)> show;
+  // title, lines 1 to 4, soft-key lines 8 to 11 ("-" for a control not drawn)
+  std::vector<std::string> labels;
+  const char* log;
+};
+
+TEST_F(Screens, StatusTexts) {
+  const char* seven[] = {"Title", "one", "two", "three", "four", "five", "six"};
+  const std::vector<TextCase> cases = {
+      {"failed", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0)); },
+       {"Upgrade Status", "Upgrade Failed!", "", "", "", "-", "-", "-", "-", "-", "-", "Reboot"},
+       "Do ShowUpgradingFailedInfo"},
+      {"failed with id",
+       [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74)); },
+       {"Upgrade Status", "Upgrade Failed!:-74", "", "", "", "-", "-", "-", "-", "-", "-", "Reboot"},
+       "Do ShowUpgradingFailedInfo"},
+      {"autoprovision", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingAutop2FailedInfoWithID(5, 60)); },
+       {"Upgrade Status", "Upgrade failed:5", "Autoprovision failed,", "Please check errors on web", "60", "-",
+        "-", "-", "-", "-", "-", "Reboot"},
+       "Do ShowUpgradingAutop2FailedInfoWithID"},
+      {"expansion failed", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtFailed()); },
+       {"Upgrading Expansion Status", "Upgrade Expansion failed,", "Please check the ROM file!", "", "", "-", "-",
+        "-", "-", "-", "-", "Reboot"},
+       "Do ShowUpgradingExtFailed"},
+      {"expansion running", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtInfo(3)); },
+       {"Upgrading Expansion Status", "", "Please connect Expansion..", "Upgraded count:3",
+        "Upgrading, Please wait...", "-", "-", "-", "-", "-", "-", "-"},
+       "Do ShowUpgradingExtInfo"},
+      {"expansion upgraded", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(12)); },
+       {"Upgrading Expansion Status", "", "Please connect Expansion..", "Upgraded count:12", "", "-", "-", "-",
+        "Start", "-", "-", "Reboot"},
+       "Do ShowUpgradedExtInfo"},
+      {"info", [&](CBasicUI& ui) { ui.ShowInfo(seven, 7); },
+       {"Title", "one", "two", "three", "four", "-", "-", "-", "-", "-", "-", "-"}, nullptr},
+      {"info with two texts", [&](CBasicUI& ui) { ui.ShowInfo(seven, 2); },
+       {"Title", "one", "", "", "", "-", "-", "-", "-", "-", "-", "-"}, nullptr},
+  };
+  for (const TextCase& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    SyslogCapture cap;
+    tc.show(ui_);
+    EXPECT_EQ(tc.labels, labels());
+    if (tc.log) {
+      EXPECT_EQ(1, cap.count(tc.log, 7));
+    }
+    EXPECT_EQ(DLG_NO_FOCUS, gp_dlgdisplay->focus);
+    EXPECT_EQ(DLG_BACKGROUND_LIGHT, gp_dlgdisplay->background);
+  }
+}
+
+TEST_F(Screens, LayoutOfTheStatusScreen) {
+  ui_.ShowUpgradedExtInfo(1);
+  const ctrl_data* c = gp_dlgdisplay->controls;
+  EXPECT_EQ((std::vector<int>{0, 0, 480, 26, 1, 1}),
+            (std::vector<int>{c[0].x, c[0].y, c[0].width, c[0].height, c[0].reverse, c[0].align}));
+  EXPECT_EQ((std::vector<int>{0, 78, 480, 26, 0, 0}),
+            (std::vector<int>{c[3].x, c[3].y, c[3].width, c[3].height, c[3].reverse, c[3].align}));
+  EXPECT_EQ((std::vector<int>{0, 246, 116, 26, 1, 1}),
+            (std::vector<int>{c[8].x, c[8].y, c[8].width, c[8].height, c[8].reverse, c[8].align}));
+  EXPECT_EQ((std::vector<int>{360, 246, 116, 26, 1, 1}),
+            (std::vector<int>{c[11].x, c[11].y, c[11].width, c[11].height, c[11].reverse, c[11].align}));
+  EXPECT_EQ(24, c[5].font);
+}
+
+TEST_F(Screens, BadArgumentsAreLoggedAndDrawNothing) {
+  SyslogCapture cap;
+  ui_.DispNoticeInfo("Rebooting...");
+  std::vector<uint8_t> before = panel_gray();
+  ui_.ShowInfo(nullptr, 3);
+  const char* one[] = {"Title"};
+  ui_.ShowInfo(one, 0);
+  ui_.DispNoticeInfo(nullptr);
+  char user[8], passwd[8];
+  EXPECT_EQ(-1, ui_.OpenUserSetting(nullptr, 8, passwd, 8));
+  EXPECT_EQ(-1, ui_.OpenUserSetting(user, 8, nullptr, 8));
+  EXPECT_EQ(-1, ui_.OpenUserSetting(user, -1, passwd, 8));
+  EXPECT_EQ(-1, ui_.ShowUpgradingFailedInfo(nullptr, 3));
+  EXPECT_EQ(before, panel_gray());
+  EXPECT_EQ(2, cap.count("ShowInfo: invalid params.", 3));
+  EXPECT_EQ(3, cap.count("OpenUserSetting:invalid params.", 3));
+}
+
+TEST_F(Screens, VersionBanner) {
+  SyslogCapture cap;
+  ui_.ShowVersion();
+  std::vector<std::string> info = cap.messages(6);
+  ASSERT_EQ(1u, info.size());
+  EXPECT_EQ(0u, info[0].find("\n\nInit basicUI, Version 2.0.0.15, Build at "));
+  EXPECT_EQ('\n', info[0].back());
+}
+
+TEST_F(Screens, ProgressFillWidths) {
+  const std::vector<std::pair<int, int>> cases = {{0, 0}, {33, 130}, {50, 198}, {100, 396}, {250, 396}, {-5, 0}};
+  for (auto [percent, width] : cases) {
+    SCOPED_TRACE(percent);
+    EXPECT_EQ(0, ui_.SetUpgradingProgressBar(percent));
+    EXPECT_EQ(static_cast<uint32_t>(width), basicui_progress_width(percent));
+    for (int y = 218; y <= 241; ++y) {
+      for (int x = 38; x <= 445; ++x) {
+        bool frame = x >= 40 && x <= 443 && y >= 220 && y <= 239;
+        bool trough = x >= 42 && x <= 441 && y >= 222 && y <= 237;
+        bool fill = x >= 44 && x < 44 + width && y >= 224 && y <= 235;
+        bool dark = fill || (frame && !trough);
+        ASSERT_EQ(dark, canvas_dark(x, y)) << "canvas " << x << "," << y;
+        ASSERT_EQ(dark, panel_dark(x, y)) << "panel " << x << "," << y;
+      }
+    }
+    // The picture stays as it is on every update.
+    EXPECT_EQ(0, memcmp(lcd_get_canvas(), g_image_upgrading, LCD_CANVAS_SIZE / LCD_HEIGHT * 218));
+  }
+}
+
+TEST_F(Screens, NoticeIsCentredInItsBand) {
+  ui_.ShowUpgradingFailedInfo("Upgrade Failed!", 1);  // something to clear
+  ui_.DispNoticeInfo("Rebooting...");
+  int left = LCD_WIDTH, right = -1;
+  for (int y = 0; y < LCD_HEIGHT; ++y) {
+    for (int x = 0; x < LCD_WIDTH; ++x) {
+      if (!panel_dark(x, y)) continue;
+      ASSERT_TRUE(y >= 123 && y <= 148) << x << "," << y;
+      left = std::min(left, x);
+      right = std::max(right, x);
+    }
+  }
+  // Twelve 12-pixel cells start at column (480 - 144) / 2 + 1.
+  EXPECT_GE(left, 169);
+  EXPECT_LE(right, 169 + 143);
+  EXPECT_LT(left, 169 + 12);  // "R" has ink in its cell
+}
+
+// ---------------------------------------------------------------------------
+// The user settings screen, driven through the keypad device (a pipe here).
+
+class KeypadPipe {
+ public:
+  KeypadPipe() {
+    unlink("/dev/input/event0");
+    if (mkfifo("/dev/input/event0", 0600) == 0) fd_ = open("/dev/input/event0", O_RDWR);
+  }
+  ~KeypadPipe() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Presses one key and waits until the key loop has taken it.
+  bool press(uint16_t code) {
+    std::string bytes = event(1, code, 1) + event(1, code, 0) + event(0, 0, 0);
+    if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
+    for (int i = 0; i < 20000; ++i) {
+      int pending = 0;
+      if (ioctl(fd_, FIONREAD, &pending) != 0) return false;
+      if (pending == 0 && g_last_key.load() == 0) return true;
+      usleep(500);
+    }
+    return false;
+  }
+
+ private:
+  static std::string event(uint16_t type, uint16_t code, int32_t value) {
+    std::string e(16, '\0');
+    e[8] = static_cast<char>(type);
+    e[10] = static_cast<char>(code);
+    e[11] = static_cast<char>(code >> 8);
+    for (int i = 0; i < 4; ++i) e[12 + i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
+    return e;
+  }
+  int fd_ = -1;
+};
+
+struct SettingCase {
+  const char* name;
+  std::vector<uint16_t> keys;
+  int user_len, passwd_len;
+  int result;
+  std::string user, passwd;  // what the caller's buffers hold afterwards
+};
+
+TEST_F(Screens, UserSettingsThroughTheKeypad) {
+  KeypadPipe pad;
+  const std::vector<SettingCase> cases = {
+      {"cancel", {2, 3, 32}, 8, 8, 2, std::string(8, '\0'), std::string(8, '\0')},
+      {"confirm soft key", {2, 3, 14, 5, 35}, 8, 8, 1, std::string("ad\0\0\0\0\0\0", 8), std::string("j\0\0\0\0\0\0\0", 8)},
+      {"confirm key", {7, 14, 10, 17}, 8, 8, 1, std::string("p\0\0\0\0\0\0\0", 8), std::string(" \0\0\0\0\0\0\0", 8)},
+      // A text that fills the given length gets no terminator.
+      {"short buffers", {2, 3, 4, 14, 5, 6, 35}, 2, 1, 1, "ad" + std::string(6, 'X'), "j" + std::string(7, 'X')},
+  };
+  for (const SettingCase& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    char user[8], passwd[8];
+    memset(user, 'X', sizeof user);
+    memset(passwd, 'X', sizeof passwd);
+    int result = 0;
+    std::thread screen([&] { result = ui_.OpenUserSetting(user, tc.user_len, passwd, tc.passwd_len); });
+    for (uint16_t k : tc.keys) ASSERT_TRUE(pad.press(k)) << k;
+    screen.join();
+    EXPECT_EQ(tc.result, result);
+    EXPECT_EQ(tc.user, std::string(user, 8));
+    EXPECT_EQ(tc.passwd, std::string(passwd, 8));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Golden pictures.
+
+struct Golden {
+  const char* file;
+  std::function<void(CBasicUI&)> show;
+};
+
+void show_user_settings(const std::vector<int>& keys) {
+  static display_info screen;
+  user_setting_info info = {};
+  strcpy(info.title, "User Settings");
+  strcpy(info.user_label, "User:");
+  strcpy(info.passwd_label, "Passwd:");
+  basicui_build_user_setting(&screen, &info);
+  basicui_open_display_info(&screen, 0);
+  for (int k : keys) dlg_key(gp_dlgdisplay, k);
+}
+
+const std::vector<Golden>& goldens() {
+  static const char* seven[] = {"Information", "first line", "second line", "third line", "fourth line", "fifth",
+                                "sixth"};
+  static const std::vector<Golden> list = {
+      {"progress_0.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }},
+      {"progress_50.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }},
+      {"progress_100.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }},
+      {"failed.png", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); }},
+      {"failed_id.png", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); }},
+      {"autoprovision_countdown.png", [](CBasicUI& ui) { ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); }},
+      {"notice.png", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }},
+      {"expansion_failed.png", [](CBasicUI& ui) { ui.ShowUpgradingExtFailed(); }},
+      {"expansion_running.png", [](CBasicUI& ui) { ui.ShowUpgradingExtInfo(3); }},
+      {"expansion_upgraded.png", [](CBasicUI& ui) { ui.ShowUpgradedExtInfo(3); }},
+      {"info.png", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }},
+      {"user_settings.png", [](CBasicUI&) { show_user_settings({}); }},
+      // "ad" typed, then the password field with a "k" being composed.
+      {"user_settings_entry.png", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }},
+  };
+  return list;
+}
+
+TEST_F(Screens, GoldenPictures) {
+  for (const Golden& g : goldens()) {
+    SCOPED_TRACE(g.file);
+    g.show(ui_);
+    std::vector<uint8_t> shown = panel_gray();
+    std::string path = g_golden_dir + "/" + g.file;
+    if (update_golden()) {
+#ifdef UPG_HAVE_FBPNG
+      mkdir(g_golden_dir.c_str(), 0755);
+      ASSERT_EQ(0, fbpng_write_gray(shown.data(), LCD_WIDTH, LCD_HEIGHT, path.c_str()));
+#else
+      FAIL() << "this build cannot write pictures; update the goldens with the host build";
+#endif
+      continue;
+    }
+    std::string file = read_file(path);
+    ASSERT_FALSE(file.empty()) << path << " is missing; see docs/screens.md to make it";
+    std::vector<uint8_t> golden;
+    int w = 0, h = 0;
+    std::string error;
+    ASSERT_TRUE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &golden, &w, &h, &error)) << error;
+    ASSERT_EQ(LCD_WIDTH, w);
+    ASSERT_EQ(LCD_HEIGHT, h);
+    size_t differ = 0, first = 0;
+    for (size_t i = 0; i < shown.size(); ++i)
+      if (shown[i] != golden[i] && differ++ == 0) first = i;
+    EXPECT_EQ(0u, differ) << "first difference at " << first % LCD_WIDTH << "," << first / LCD_WIDTH;
+  }
+}
+
+// The reader of the goldens against the library that writes them.
+#ifdef UPG_HAVE_FBPNG
+TEST(GoldenReader, ReadsWhatTheWriterWrites) {
+  std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
+  for (size_t i = 0; i < gray.size(); ++i) gray[i] = static_cast<uint8_t>((i * 7 + i / 480 * 13) % 256);
+  for (size_t i = 0; i < 5000; ++i) gray[i * 3 % gray.size()] = 0;
+  ASSERT_EQ(0, fbpng_write_gray(gray.data(), LCD_WIDTH, LCD_HEIGHT, "/tmp/reader.png"));
+  std::string file = read_file("/tmp/reader.png");
+  std::vector<uint8_t> back;
+  int w = 0, h = 0;
+  std::string error;
+  ASSERT_TRUE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &back, &w, &h, &error)) << error;
+  EXPECT_EQ(gray, back);
+  file[file.size() / 2] ^= 0x10;  // a damaged picture is refused, not misread
+  EXPECT_FALSE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &back, &w, &h, &error));
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc > 1) g_golden_dir = argv[1];
+  return RUN_ALL_TESTS();
+}
