@@ -1,0 +1,335 @@
+// The flash layout step on the simulated phone: /tmp/mtd.conf against the
+// environment's layout, re-maps recorded by the file-backed devices.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/process_flags.h"
+#include "devenv/env_store.h"
+#include "devenv/mtd_layout.h"
+#include "log/rl_log.h"
+#include "tests/support/files.h"
+#include "tests/support/syslog_capture.h"
+
+namespace {
+
+struct Range {
+  uint32_t start;
+  uint32_t end;
+};
+
+// The installed layout: ten partitions of 512 KiB from the window's start.
+std::vector<Range> installed_layout() {
+  std::vector<Range> layout;
+  for (uint32_t i = 0; i < 10; ++i) layout.push_back({0x90000000 + i * 0x80000, 0x90080000 + i * 0x80000});
+  return layout;
+}
+
+std::string hex_pair(const Range& r) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "0x%x,0x%x", r.start, r.end);
+  return buf;
+}
+
+void write_layout_file(const std::vector<std::string>& values) {
+  std::string text = "[mtd]\n";
+  for (size_t i = 0; i < values.size(); ++i)
+    if (values[i] != "<absent>") text += "mtd" + std::to_string(i) + " = " + values[i] + "\n";
+  ASSERT_TRUE(write_file("/tmp/mtd.conf", text));
+}
+
+void write_layout_file(const std::vector<Range>& layout) {
+  std::vector<std::string> values;
+  for (const Range& r : layout) values.push_back(hex_pair(r));
+  write_layout_file(values);
+}
+
+std::string region_line(int i, const Range& r) {
+  char buf[96];
+  snprintf(buf, sizeof buf, "mtd%d start_addr:%x end_addr:%x\n", i, r.start, r.end);
+  return buf;
+}
+
+std::string remap_log(int i) { return read_file("/dev/mtd" + std::to_string(i) + ".log"); }
+
+class MtdLayoutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rl_log_init("upgrader", 7);
+    // The program runs its tools from the copy it makes of /bin.
+    if (!file_exists("/tmp/bin/cat")) {
+      ASSERT_EQ(0, shell("cp -a /bin /tmp/"));
+    }
+    ASSERT_EQ(0, shell("rm -f /tmp/mtd.conf /tmp/mtdblock3 /tmp/mtdblock4 /dev/mtd[0-9]* /dev/mtdblock/*"));
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_TRUE(write_file("/dev/mtd" + std::to_string(i), std::string(0x10000, '\xA5')));
+      ASSERT_TRUE(write_file("/dev/mtd" + std::to_string(i) + ".sim", "remap 1\n"));
+    }
+    kernel_support = 1;
+    upgrader_kernel_only = env_mtd_moved = config_mtd_moved = env_config_blocks_saved = 0;
+    // Other variables first and the partitions in reverse, so that an
+    // entry's index is not its partition number.
+    std::fill(std::begin(env_), std::end(env_), env_info{});
+    snprintf(env_[0].name, ENV_NAME_SIZE, "SW_OEM");
+    std::vector<Range> layout = installed_layout();
+    for (int i = 0; i < 10; ++i) {
+      env_info& e = env_[10 - i];
+      snprintf(e.name, ENV_NAME_SIZE, "mtd%d", i);
+      e.start_addr = layout[i].start;
+      e.end_addr = layout[i].end;
+    }
+  }
+  Range env_range(int i) {
+    const env_info& e = env_[10 - i];
+    return {e.start_addr, e.end_addr};
+  }
+  bool env_is(const std::vector<Range>& layout) {
+    for (int i = 0; i < 10; ++i)
+      if (env_range(i).start != layout[i].start || env_range(i).end != layout[i].end) return false;
+    return true;
+  }
+  int remap_logs() {
+    int n = 0;
+    for (int i = 0; i < 10; ++i) n += file_exists("/dev/mtd" + std::to_string(i) + ".log") ? 1 : 0;
+    return n;
+  }
+  env_info env_[ENV_TABLE_SIZE];
+};
+
+TEST_F(MtdLayoutTest, IdenticalLayoutChangesNothing) {
+  write_layout_file(installed_layout());
+  SyslogCapture cap;
+  EXPECT_EQ(0, mtd_config_deal(env_));
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(cap.has(region_line(i, installed_layout()[i]), LOG_INFO)) << i;
+  EXPECT_EQ(10, static_cast<int>(cap.messages(LOG_INFO).size()));
+  EXPECT_EQ(0, remap_logs());
+  EXPECT_TRUE(env_is(installed_layout()));
+  EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved + env_config_blocks_saved);
+}
+
+TEST_F(MtdLayoutTest, MovedPartitionIsRemappedAndTakesItsNewPlace) {
+  std::vector<Range> layout = installed_layout();
+  layout[5] = {0x902a0000, 0x90300000};  // starts 0x20000 later
+  write_layout_file(layout);
+  SyslogCapture cap;
+  EXPECT_EQ(0, mtd_config_deal(env_));
+  EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));
+  EXPECT_EQ(1, remap_logs());
+  EXPECT_TRUE(env_is(layout));
+  EXPECT_TRUE(cap.has("mtd_diffrent_deal mtd5\n", LOG_DEBUG));
+  EXPECT_TRUE(cap.has("offset:2a0000 size:60000\n", LOG_DEBUG));
+  EXPECT_FALSE(file_exists("/tmp/mtdblock3"));
+  EXPECT_FALSE(file_exists("/tmp/mtdblock4"));
+  EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
+}
+
+TEST_F(MtdLayoutTest, MovingEnvironmentAndConfigurationSavesBothOnceFirst) {
+  std::string env_block(0x10000, '\0');
+  std::string config_block(0x80000, '\0');
+  for (size_t k = 0; k < env_block.size(); ++k) env_block[k] = static_cast<char>(k * 3 + 1);
+  for (size_t k = 0; k < config_block.size(); ++k) config_block[k] = static_cast<char>(k * 5 + (k >> 11));
+  ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
+  ASSERT_TRUE(write_file("/dev/mtdblock/4", config_block));
+  std::vector<Range> layout = installed_layout();
+  layout[3] = {0x90180000, 0x90190000};
+  layout[4] = {0x90190000, 0x90280000};
+  write_layout_file(layout);
+  SyslogCapture cap;
+  EXPECT_EQ(0, mtd_config_deal(env_));
+  EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
+  EXPECT_TRUE(read_file("/tmp/mtdblock4") == config_block);
+  EXPECT_EQ("remap 0x180000 0x10000\n", remap_log(3));
+  EXPECT_EQ("remap 0x190000 0xf0000\n", remap_log(4));
+  EXPECT_EQ(1, env_mtd_moved);
+  EXPECT_EQ(1, config_mtd_moved);
+  EXPECT_EQ(1, env_config_blocks_saved);
+  EXPECT_EQ(0, upgrader_kernel_only);
+  EXPECT_TRUE(env_is(layout));
+  // Both copies are taken once, before the first re-map.
+  std::vector<std::string> all = cap.messages();
+  const std::string copy3 = "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n";
+  const std::string copy4 = "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n";
+  EXPECT_EQ(1, cap.count(copy3, LOG_INFO));
+  EXPECT_EQ(1, cap.count(copy4, LOG_INFO));
+  EXPECT_EQ(2, cap.count("cat_env_config_block\n", LOG_DEBUG));
+  auto at = [&](const std::string& m) { return std::find(all.begin(), all.end(), m) - all.begin(); };
+  EXPECT_LT(at(copy4), at("offset:180000 size:10000\n"));
+  EXPECT_LT(at(copy3), at(copy4));
+}
+
+TEST_F(MtdLayoutTest, KernelWithoutSupportRestrictsTheUpgrade) {
+  kernel_support = 0;
+  std::vector<Range> layout = installed_layout();
+  layout[2] = {0x90100000, 0x90160000};
+  layout[7] = {0x90380000, 0x90420000};
+  write_layout_file(layout);
+  SyslogCapture cap;
+  EXPECT_EQ(0, mtd_config_deal(env_));
+  EXPECT_EQ(1, upgrader_kernel_only);
+  EXPECT_TRUE(cap.has("kernel_support is UNAVAILABLE\n", LOG_INFO));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(cap.has(region_line(i, installed_layout()[i]), LOG_INFO));
+  for (int i = 3; i < 10; ++i) EXPECT_FALSE(cap.has(region_line(i, installed_layout()[i]))) << i;
+  EXPECT_EQ(0, remap_logs());
+  EXPECT_TRUE(env_is(installed_layout()));
+  EXPECT_EQ(0, env_mtd_moved + config_mtd_moved);
+}
+
+// Any bad pair refuses the whole layout before anything is compared, even
+// when a valid moved partition comes before it.
+TEST_F(MtdLayoutTest, InvalidLayoutsAreRefusedWhole) {
+  struct Case {
+    int key;
+    std::string value;
+  };
+  const std::vector<Case> cases = {
+      {4, "0x90200000,0x90200000"},   // start not below end
+      {4, "0x90280000,0x90200000"},   // start above end
+      {0, "0x8fff0000,0x90080000"},   // start below the window
+      {9, "0x90480000,0x90810000"},   // end past the window
+      {4, "0x90208000,0x90280000"},   // start not on 64 KiB
+      {4, "0x90200000,0x90278000"},   // end not on 64 KiB
+      {4, "0x90200000"},              // one number only
+      {4, "0x90200000,"},             // one number only
+      {4, "0x90200000 0x90280000"},   // no comma
+      {4, "zz"},                      // nothing to scan
+      {9, ""},                        // empty value
+      {9, "<absent>"},                // key missing
+      {4, "-0x6fe00000,0x90280000"},  // a sign "%x" would wrap into the window
+      {4, "0x190200000,0x90280000"},  // more than 32 bits
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("mtd" + std::to_string(c.key) + " = " + c.value);
+    SetUp();
+    std::vector<Range> layout = installed_layout();
+    layout[1] = {0x90080000, 0x90180000};
+    std::vector<std::string> values;
+    for (const Range& r : layout) values.push_back(hex_pair(r));
+    values[c.key] = c.value;
+    write_layout_file(values);
+    SyslogCapture cap;
+    EXPECT_EQ(-1, mtd_config_deal(env_));
+    EXPECT_EQ(0, remap_logs());
+    EXPECT_TRUE(env_is(installed_layout()));
+    EXPECT_TRUE(cap.messages(LOG_INFO).empty());
+    EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
+  }
+  SetUp();
+  SyslogCapture cap;
+  EXPECT_EQ(-1, mtd_config_deal(env_));  // no layout file
+  EXPECT_TRUE(cap.has("str_buf:\n", LOG_DEBUG));
+  EXPECT_EQ(-1, mtd_config_deal(nullptr));
+}
+
+TEST_F(MtdLayoutTest, MissingVariableOrFailedRemapStopsTheStep) {
+  std::vector<Range> layout = installed_layout();
+  layout[5] = {0x902a0000, 0x90300000};
+  layout[8] = {0x90400000, 0x90500000};
+  write_layout_file(layout);
+  snprintf(env_[10 - 6].name, ENV_NAME_SIZE, "mtd66");
+  {
+    SyslogCapture cap;
+    EXPECT_EQ(-1, mtd_config_deal(env_));
+    EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", LOG_INFO));
+    EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));  // earlier re-maps stay
+    EXPECT_EQ(1, remap_logs());
+  }
+  SetUp();
+  write_layout_file(layout);
+  ASSERT_TRUE(write_file("/dev/mtd8.sim", "remap 1\nfail remap\n"));
+  SyslogCapture cap;
+  EXPECT_EQ(-1, mtd_config_deal(env_));
+  EXPECT_TRUE(cap.has("/dev/mtd8 ioctl failed!\n", LOG_DEBUG));
+  EXPECT_EQ(0x90400000u, env_range(8).start);  // unchanged: the re-map failed
+  EXPECT_EQ(0x902a0000u, env_range(5).start);
+}
+
+TEST_F(MtdLayoutTest, AddrRepairRefusesBadPartitionsAndMissingDevices) {
+  SyslogCapture cap;
+  EXPECT_EQ(-1, mtd_addr_repair(10, 0, 0x10000));
+  EXPECT_EQ(-1, mtd_addr_repair(-1, 0, 0x10000));
+  ASSERT_EQ(0, shell("rm /dev/mtd8"));
+  EXPECT_EQ(-1, mtd_addr_repair(8, 0, 0x10000));
+  EXPECT_TRUE(cap.has("/dev/mtd8 open failed!\n", LOG_DEBUG));
+  EXPECT_EQ(0, mtd_addr_repair(9, 0x7f0000, 0x10000));
+  EXPECT_EQ("remap 0x7f0000 0x10000\n", remap_log(9));
+  EXPECT_EQ(-1, mtd_diffrent_deal(0, nullptr));
+}
+
+TEST_F(MtdLayoutTest, KernelSupportIsAskedOnMtd0ThenMtd1) {
+  struct Case {
+    const char* mtd0;  // control file, or nullptr for no device
+    const char* mtd1;
+    int result;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"remap 1\n", "remap 0\n", 1, {"kernel_support_mtd_repair_check \n"}},
+      {"remap 0\n", "remap 1\n", 1, {"/dev/mtd0 ioctl failed!\n"}},
+      {"remap 0\n", "remap 0\n", 0, {"/dev/mtd0 ioctl failed!\n", "/dev/mtd1 ioctl failed!\n"}},
+      {nullptr, "remap 1\n", 0, {"/dev/mtd0 open failed!\n"}},
+      {"remap 0\n", nullptr, 0, {"/dev/mtd0 ioctl failed!\n", "/dev/mtd1 open failed!\n"}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    SCOPED_TRACE(std::string(c.mtd0 ? c.mtd0 : "none") + " / " + (c.mtd1 ? c.mtd1 : "none"));
+    const char* controls[2] = {c.mtd0, c.mtd1};
+    for (int n = 0; n < 2; ++n) {
+      std::string dev = "/dev/mtd" + std::to_string(n);
+      if (controls[n]) {
+        ASSERT_TRUE(write_file(dev + ".sim", controls[n]));
+      } else {
+        ASSERT_EQ(0, shell("rm " + dev));
+      }
+    }
+    SyslogCapture cap;
+    EXPECT_EQ(c.result, kernel_support_mtd_repair_check());
+    std::vector<std::string> want = {"kernel_support_mtd_repair_check \n"};
+    for (const std::string& l : c.lines)
+      if (l != want[0]) want.push_back(l);
+    EXPECT_EQ(want, cap.messages(LOG_DEBUG));
+  }
+}
+
+TEST_F(MtdLayoutTest, PartitionCopiesAreMadeOnceOrFail) {
+  env_config_blocks_saved = 1;
+  {
+    SyslogCapture cap;
+    EXPECT_EQ(0, cat_env_config_block());
+    EXPECT_TRUE(cap.messages(LOG_INFO).empty());
+    EXPECT_FALSE(file_exists("/tmp/mtdblock3"));
+  }
+  // No /dev/mtdblock/3: five attempts, then -1, and the second copy is not tried.
+  env_config_blocks_saved = 0;
+  ASSERT_TRUE(write_file("/dev/mtdblock/4", "config"));
+  SyslogCapture cap;
+  EXPECT_EQ(-1, cat_env_config_block());
+  EXPECT_EQ(5, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
+  EXPECT_EQ(0, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"));
+  EXPECT_EQ(0, env_config_blocks_saved);
+}
+
+TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
+  const std::string command = "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n";
+  ASSERT_EQ(0, shell("rm -f /tmp/bin/umount /tmp/umount.calls"));
+  ASSERT_TRUE(write_file("/tmp/bin/umount", "#!/bin/sh\necho \"$1\" >> /tmp/umount.calls\nexit 0\n"));
+  ASSERT_EQ(0, shell("chmod 755 /tmp/bin/umount"));
+  {
+    SyslogCapture cap;
+    EXPECT_EQ(0, umount_config_mtd());
+    EXPECT_EQ(1, cap.count(command, LOG_INFO));
+    EXPECT_EQ("/etc/\n/config/\n", read_file("/tmp/umount.calls"));
+  }
+  ASSERT_EQ(0, shell("rm /tmp/umount.calls"));
+  ASSERT_TRUE(write_file("/tmp/bin/umount", "#!/bin/sh\necho \"$1\" >> /tmp/umount.calls\nexit 1\n"));
+  SyslogCapture cap;
+  EXPECT_EQ(-1, umount_config_mtd());
+  EXPECT_EQ(5, cap.count(command, LOG_INFO));
+  std::string calls = read_file("/tmp/umount.calls");
+  EXPECT_EQ(10, static_cast<int>(std::count(calls.begin(), calls.end(), '\n')));
+}
+
+}  // namespace
