@@ -67,20 +67,48 @@ inline void put_pixel4(unsigned char* image, uint32_t n, int dark) {
   *b = static_cast<unsigned char>((*b & ~(0xF << shift)) | ((dark ? 0x0 : 0xF) << shift));
 }
 
+inline void convert_byte(unsigned char* image, uint32_t a, unsigned char v, int gtype) {
+  if (gtype)
+    memcpy(image + 2 * a, kTable16[v].data(), 16);
+  else
+    memcpy(image + a / 2, kTable4[v].data(), 4);
+}
+
 // Converts pixels [a, b) that all lie inside the canvas and the image.
-void convert_run(unsigned char* image, const unsigned char* canvas, uint32_t a, uint32_t b, int gtype) {
+void convert_run(unsigned char* image, const unsigned char* canvas, uint32_t a, uint32_t b, int gtype,
+                 lcd_convert_cache* cache) {
   auto one = [&](uint32_t n) {
     int dark = (canvas[n >> 3] >> (n & 7)) & 1;
     if (gtype)
       put_pixel16(image, n, dark);
     else
       put_pixel4(image, n, dark);
+    if (cache) cache->valid[n >> 3] = 0;  // the byte is only partly converted
   };
   while (a < b && (a & 7)) one(a++);
-  if (gtype) {
-    for (; a + 8 <= b; a += 8) memcpy(image + 2 * a, kTable16[canvas[a >> 3]].data(), 16);
+  if (!cache) {
+    for (; a + 8 <= b; a += 8) convert_byte(image, a, canvas[a >> 3], gtype);
   } else {
-    for (; a + 8 <= b; a += 8) memcpy(image + a / 2, kTable4[canvas[a >> 3]].data(), 4);
+    unsigned char* shadow = cache->shadow;
+    unsigned char* valid = cache->valid;
+    while (a + 8 <= b) {
+      uint32_t i = a >> 3;
+      // Eight unchanged bytes at a time where they line up.
+      if ((i & 7) == 0 && a + 64 <= b && memcmp(canvas + i, shadow + i, 8) == 0) {
+        uint64_t v;
+        memcpy(&v, valid + i, 8);
+        if (v == 0x0101010101010101ull) {
+          a += 64;
+          continue;
+        }
+      }
+      if (!valid[i] || shadow[i] != canvas[i]) {
+        convert_byte(image, a, canvas[i], gtype);
+        shadow[i] = canvas[i];
+        valid[i] = 1;
+      }
+      a += 8;
+    }
   }
   while (a < b) one(a++);
 }
@@ -170,24 +198,37 @@ void lcd_bits_apply(unsigned char* dst, uint32_t dst_size, uint64_t start, uint3
 }
 
 void lcd_convert_region(unsigned char* image, uint32_t image_size, const unsigned char* canvas,
-                        uint32_t canvas_size, uint16_t x1, uint16_t y1, uint16_t x2, uint16_t y2, int gtype) {
+                        uint32_t canvas_size, uint16_t x1, uint16_t y1, uint16_t x2, uint16_t y2, int gtype,
+                        lcd_convert_cache* cache) {
   if (!image || !canvas || x2 < x1 || y2 < y1) return;
+  gtype = gtype ? 1 : 0;
+  if (cache && canvas_size > sizeof cache->shadow) cache = nullptr;
+  if (cache && cache->gtype != gtype) {
+    memset(cache->valid, 0, sizeof cache->valid);
+    cache->gtype = gtype;
+  }
   // Pixel limits: the canvas holds canvas_size * 8 pixels, the image
   // image_size / 2 (16 bits) or image_size * 2 (4 bits) of them.
   uint64_t canvas_px = static_cast<uint64_t>(canvas_size) * 8;
   uint64_t image_px = gtype ? image_size / 2 : static_cast<uint64_t>(image_size) * 2;
   uint64_t first_outside = UINT64_MAX;
-  for (uint32_t y = y1; y <= y2; y++) {
-    uint64_t a = static_cast<uint64_t>(y) * LCD_WIDTH + x1;
-    uint64_t b = static_cast<uint64_t>(y) * LCD_WIDTH + x2 + 1;
+  auto run = [&](uint64_t a, uint64_t b) {
     uint64_t in_canvas = b < canvas_px ? b : canvas_px;
     uint64_t in_image = b < image_px ? b : image_px;
     uint64_t converted = in_canvas < in_image ? in_canvas : in_image;
-    if (a < converted) convert_run(image, canvas, static_cast<uint32_t>(a), static_cast<uint32_t>(converted), gtype);
+    if (a < converted)
+      convert_run(image, canvas, static_cast<uint32_t>(a), static_cast<uint32_t>(converted), gtype, cache);
     uint64_t light_from = a > converted ? a : converted;
     if (light_from < in_image)
       light_run(image, static_cast<uint32_t>(light_from), static_cast<uint32_t>(in_image), gtype);
     if (b > image_px && first_outside == UINT64_MAX) first_outside = a > image_px ? a : image_px;
+  };
+  if (x1 == 0 && x2 == LCD_WIDTH - 1) {
+    // Whole rows follow each other: one run.
+    run(static_cast<uint64_t>(y1) * LCD_WIDTH, (static_cast<uint64_t>(y2) + 1) * LCD_WIDTH);
+  } else {
+    for (uint32_t y = y1; y <= y2; y++)
+      run(static_cast<uint64_t>(y) * LCD_WIDTH + x1, static_cast<uint64_t>(y) * LCD_WIDTH + x2 + 1);
   }
   if (first_outside != UINT64_MAX) {
     // One line for the whole region, not one per pixel outside the image.

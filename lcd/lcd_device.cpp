@@ -29,6 +29,9 @@ size_t g_fb_len = 0;
 
 unsigned char* g_canvas = nullptr;
 unsigned char g_staging[LCD_IMAGE_SIZE];
+// Which canvas bytes the staging image already holds: a progress update
+// repaints the whole screen, but only a few bytes of it change.
+lcd_convert_cache g_staging_cache;
 
 // The first refresh converts the whole screen.
 struct redraw_region {
@@ -156,6 +159,10 @@ int lcd_init(void) {
   if (g_fb_len < panel_image_size())
     rl_log_err("framebuffer holds %u bytes, the panel image %u: refreshes copy only the first %u\n",
                static_cast<unsigned>(g_fb_len), panel_image_size(), static_cast<unsigned>(g_fb_len));
+  return lcd_init_canvas();
+}
+
+int lcd_init_canvas(void) {
   if (!g_canvas) g_canvas = new (std::nothrow) unsigned char[LCD_CANVAS_SIZE];
   return g_canvas ? 0 : -1;
 }
@@ -185,7 +192,8 @@ void lcd_copy_framebuffer(unsigned char* fb, const unsigned char* canvas) {
   if (!fb || !canvas) return;
   uint16_t x1, y1, x2, y2;
   lcd_get_redraw(&x1, &y1, &x2, &y2);
-  lcd_convert_region(g_staging, LCD_IMAGE_SIZE, canvas, LCD_CANVAS_SIZE, x1, y1, x2, y2, g_is_Gtype_basicui);
+  lcd_convert_region(g_staging, LCD_IMAGE_SIZE, canvas, LCD_CANVAS_SIZE, x1, y1, x2, y2, g_is_Gtype_basicui,
+                     &g_staging_cache);
   size_t len = panel_image_size();
   // A driver that offers less memory than the panel image gets what fits.
   if (fb == g_fb_addr && len > g_fb_len) len = g_fb_len;

@@ -25,6 +25,9 @@ extern unsigned char g_is_Gtype_basicui;
 // content is not cleared). 0, or -1 when the framebuffer cannot be mapped or
 // the canvas cannot be allocated.
 int lcd_init(void);
+// Allocates the canvas alone, without a framebuffer (benchmarks and tools that
+// draw without a panel). Keeps an existing canvas. 0, or -1.
+int lcd_init_canvas(void);
 // Frees the canvas; later drawing has no effect. The framebuffer stays mapped.
 void lcd_denit(void);
 // Converts the redraw region, copies the image into the framebuffer and asks

@@ -5,5 +5,5 @@ upg_unit_test(lcd_device_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/lcd_device_test.
 upg_unit_test(lcd_draw_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/lcd_draw_test.cpp ${lcd_reference} LIBS lcd)
 upg_unit_test(devctrl_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/devctrl_test.cpp LIBS lcd)
 if(TARGET fbpng)
-  upg_unit_test(lcd_fbpng_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/lcd_fbpng_test.cpp LIBS fbpng lcd PNG::PNG)
+  upg_unit_test(lcd_fbpng_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/lcd_fbpng_test.cpp LIBS fbpng lcd)
 endif()

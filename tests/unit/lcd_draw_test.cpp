@@ -413,4 +413,41 @@ TEST_F(LcdIdentity, RegionConversionInBothPanelFormats) {
   EXPECT_EQ(std::vector<std::string>{"SetPixel failed: byte_offset = 261120, size = 261120"}, cap.messages(LOG_ERR));
 }
 
+TEST_F(LcdIdentity, RefreshesKeepTheStagingImageExact) {
+  // The refresh converts only canvas bytes that changed since the last one;
+  // the staging image must still be what a full point-by-point conversion of
+  // every region gives, across panel types and any canvas change.
+  std::vector<unsigned char> fb(LCD_FB_SIZE_GTYPE);
+  std::vector<unsigned char> ref_image(lcd_get_staging_image(), lcd_get_staging_image() + LCD_IMAGE_SIZE);
+  unsigned char saved_gtype = g_is_Gtype_basicui;
+  lcd_get_redraw(nullptr, nullptr, nullptr, nullptr);
+  for (int i = 0; i < 300; i++) {
+    if (i % 40 == 0) g_is_Gtype_basicui = static_cast<unsigned char>(rng_() % 2);
+    switch (rng_() % 4) {
+      case 0:
+        for (int k = 0; k < 20; k++) canvas_[rng_() % LCD_CANVAS_SIZE] = static_cast<unsigned char>(rng_());
+        break;
+      case 1:
+        lcd_fill_color(coord(479), coord(271), coord(100), coord(30), static_cast<int>(rng_() % 2));
+        break;
+      case 2:
+        lcd_draw_icon(0, 0, LCD_WIDTH, LCD_HEIGHT, g_image_upgrading, LCD_CANVAS_SIZE);
+        break;
+      default:
+        break;
+    }
+    uint16_t x2 = i % 3 ? 479 : coord(i % 9 == 0 ? 600 : 479);
+    uint16_t y2 = i % 3 ? 271 : coord(i % 27 == 0 ? 272 : 271);
+    lcd_set_redraw(coord(x2), coord(y2), x2, y2);
+    SCOPED_TRACE(std::to_string(i) + ": region to " + std::to_string(x2) + "," + std::to_string(y2) + " gtype " +
+                 std::to_string(g_is_Gtype_basicui));
+    lcd_copy_framebuffer(fb.data(), canvas_);
+    ref_convert(ref_image.data(), canvas_, 0, 0, x2, y2, g_is_Gtype_basicui);
+    ASSERT_EQ(0, memcmp(ref_image.data(), lcd_get_staging_image(), LCD_IMAGE_SIZE));
+    size_t copied = g_is_Gtype_basicui ? LCD_FB_SIZE_GTYPE : LCD_FB_SIZE_4BIT;
+    ASSERT_EQ(0, memcmp(ref_image.data(), fb.data(), copied));
+  }
+  g_is_Gtype_basicui = saved_gtype;
+}
+
 }  // namespace

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+#include <png.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "lcd/lcd_device.h"
+#include "tests/support/files.h"
+#include "tools/fb2png/fbpng.h"
+
+namespace {
+
+// Reads an 8-bit greyscale PNG back.
+bool read_png(const std::string& path, std::vector<uint8_t>* gray, int* w, int* h) {
+  png_image image = {};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+  image.format = PNG_FORMAT_GRAY;
+  gray->resize(PNG_IMAGE_SIZE(image));
+  *w = static_cast<int>(image.width);
+  *h = static_cast<int>(image.height);
+  return png_image_finish_read(&image, nullptr, gray->data(), 0, nullptr) != 0;
+}
+
+TEST(FbPng, DecodesEachPanelFormatAndTheCanvas) {
+  // The same picture in the three formats: (x, y) dark when x == y or x == 479.
+  std::vector<unsigned char> canvas(LCD_CANVAS_SIZE, 0), fb16(LCD_FB_SIZE_GTYPE), fb4(LCD_FB_SIZE_4BIT);
+  std::vector<uint8_t> want(480 * 272);
+  for (int y = 0; y < 272; y++)
+    for (int x = 0; x < 480; x++) {
+      bool dark = x == y || x == 479;
+      int n = y * 480 + x;
+      want[n] = dark ? 0 : 255;
+      if (dark) SetBit(static_cast<uint16_t>(x), static_cast<uint16_t>(y), canvas.data(), LCD_CANVAS_SIZE);
+      SetPixel(static_cast<uint16_t>(x), static_cast<uint16_t>(y), fb16.data(), LCD_FB_SIZE_GTYPE, dark);
+      SetPixel_4bit(static_cast<uint16_t>(x), static_cast<uint16_t>(y), fb4.data(), LCD_FB_SIZE_4BIT, dark);
+    }
+  for (const auto* data : {&canvas, &fb16, &fb4}) {
+    SCOPED_TRACE(data->size());
+    std::vector<uint8_t> gray;
+    int w = 0, h = 0;
+    ASSERT_EQ(0, fbpng_decode(data->data(), data->size(), &gray, &w, &h));
+    EXPECT_EQ(480, w);
+    EXPECT_EQ(272, h);
+    EXPECT_EQ(want, gray);
+    ASSERT_EQ(0, fbpng_write_gray(gray.data(), w, h, "/tmp/out.png"));
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(read_png("/tmp/out.png", &back, &w, &h));
+    EXPECT_EQ(480, w);
+    EXPECT_EQ(272, h);
+    EXPECT_EQ(want, back);
+  }
+  // Grey levels of the 4-bit panel: nibble times 17; 16-bit: the high byte.
+  std::vector<unsigned char> mid(LCD_FB_SIZE_4BIT, 0x5A);
+  std::vector<uint8_t> gray;
+  int w, h;
+  ASSERT_EQ(0, fbpng_decode(mid.data(), mid.size(), &gray, &w, &h));
+  EXPECT_EQ(0xA * 17, gray[0]);
+  EXPECT_EQ(0x5 * 17, gray[1]);
+  std::vector<unsigned char> odd(LCD_FB_SIZE_GTYPE, 0);
+  odd[0] = 0x12;
+  odd[1] = 0x80;
+  ASSERT_EQ(0, fbpng_decode(odd.data(), odd.size(), &gray, &w, &h));
+  EXPECT_EQ(0x80, gray[0]);
+}
+
+TEST(FbPng, RefusesOtherSizesAndWritesAnyGreyImage) {
+  std::vector<unsigned char> data(1000, 0);
+  std::vector<uint8_t> gray;
+  int w = 0, h = 0;
+  EXPECT_EQ(-1, fbpng_decode(data.data(), data.size(), &gray, &w, &h));
+  EXPECT_EQ(-1, fbpng_decode(nullptr, LCD_CANVAS_SIZE, &gray, &w, &h));
+  EXPECT_EQ(-1, fbpng_decode_file("/tmp/missing", &gray, &w, &h));
+  const uint8_t strip[] = {0, 50, 100, 150, 200, 250};
+  ASSERT_EQ(0, fbpng_write_gray(strip, 3, 2, "/tmp/strip.png"));
+  ASSERT_TRUE(read_png("/tmp/strip.png", &gray, &w, &h));
+  EXPECT_EQ(3, w);
+  EXPECT_EQ(2, h);
+  EXPECT_EQ(std::vector<uint8_t>(strip, strip + 6), gray);
+  EXPECT_EQ(-1, fbpng_write_gray(strip, 0, 2, "/tmp/x.png"));
+  EXPECT_EQ(-1, fbpng_write_gray(strip, 3, 2, "/no/such/dir/x.png"));
+}
+
+TEST(FbPng, CommandTurnsAFramebufferFileIntoAPicture) {
+  std::string tool = std::string(UPG_BINARY_DIR) + "/tools/fb2png/fb2png";
+  ASSERT_TRUE(write_file("/tmp/fb", std::string(LCD_FB_SIZE_4BIT, '\0')));
+  EXPECT_EQ(0, shell(tool + " /tmp/fb /tmp/fb.png"));
+  std::vector<uint8_t> gray;
+  int w, h;
+  ASSERT_TRUE(read_png("/tmp/fb.png", &gray, &w, &h));
+  EXPECT_EQ(std::vector<uint8_t>(480 * 272, 0), gray);
+  ASSERT_TRUE(write_file("/tmp/bad", "short"));
+  EXPECT_EQ(1, shell(tool + " /tmp/bad /tmp/bad.png 2>/dev/null"));
+  EXPECT_EQ(2, shell(tool + " 2>/dev/null"));
+}
+
+}  // namespace
