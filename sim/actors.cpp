@@ -80,9 +80,9 @@ void record_line(const std::string& path, int64_t boot_start_ns, const std::stri
   fclose(f);
 }
 
-void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd) {
+void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd, int drain_fd, int ack_fd) {
   mkdir("/var/ipc", 0755);
-  struct pollfd fds[kLastId];
+  struct pollfd fds[kLastId + 1];
   int ids[kLastId];
   int count = 0;
   for (int id = kFirstId; id <= kLastId; ++id) {
@@ -92,7 +92,7 @@ void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd) {
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "/var/ipc/%d", id);
     unlink(addr.sun_path);
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(s, 64) != 0) {
       fprintf(stderr, "simdev: ipc listener cannot listen on %s: %s\n", addr.sun_path, strerror(errno));
       _exit(1);
@@ -101,18 +101,30 @@ void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd) {
     fds[count] = {s, POLLIN, 0};
     ids[count++] = id;
   }
+  fds[count] = {drain_fd, POLLIN, 0};
   char one = 1;
   (void)!write(ready_fd, &one, 1);
   close(ready_fd);
   for (;;) {
-    if (poll(fds, static_cast<nfds_t>(count), -1) < 0) continue;
+    if (poll(fds, static_cast<nfds_t>(count + 1), -1) < 0) continue;
+    bool drain = fds[count].revents != 0;
+    // Connections are served in the order of the sockets; a drain empties
+    // every backlog.
     for (int i = 0; i < count; ++i) {
-      if (!(fds[i].revents & POLLIN)) continue;
-      int conn = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (conn < 0) continue;
-      std::string what = describe_message(conn);
-      close(conn);
-      record_line("/sim/boot/ipc", boot_start_ns, "to=" + std::to_string(ids[i]) + " " + what);
+      if (!drain && !(fds[i].revents & POLLIN)) continue;
+      for (;;) {
+        int conn = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) break;
+        int flags = fcntl(conn, F_GETFL);
+        fcntl(conn, F_SETFL, flags & ~O_NONBLOCK);
+        std::string what = describe_message(conn);
+        close(conn);
+        record_line("/sim/boot/ipc", boot_start_ns, "to=" + std::to_string(ids[i]) + " " + what);
+      }
+    }
+    if (drain) {
+      (void)!write(ack_fd, &one, 1);
+      fds[count].fd = -1;  // once is enough: the boot is ending
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -184,6 +185,7 @@ struct Boot {
   int64_t program_start_ns = 0;
   std::set<pid_t> actors;
   pid_t syslogd = -1;
+  int listener_drain = -1, listener_ack = -1;
   std::string boot_dir;
   explicit Boot(const BootOptions& opt) : o(opt), boot_dir(opt.root + "/sim/boot") {}
 
@@ -238,16 +240,22 @@ struct Boot {
   }
 
   void start_listener() {
-    Pipe p = make_pipe();
+    Pipe p = make_pipe(), drain = make_pipe(), ack = make_pipe();
     pid_t pid = fork();
     if (pid < 0) die("fork", "ipc listener");
     if (pid == 0) {
       close(p.r);
+      close(drain.w);
+      close(ack.r);
       unblock_all_signals();
       enter_root(o);
-      ipc_listener_main(o.device.own_ipc_id, start_ns, p.w);
+      ipc_listener_main(o.device.own_ipc_id, start_ns, p.w, drain.r, ack.w);
     }
     close(p.w);
+    close(drain.r);
+    close(ack.w);
+    listener_drain = drain.w;
+    listener_ack = ack.r;
     actors.insert(pid);
     wait_ready(p.r, "the IPC listener");
   }
@@ -323,8 +331,19 @@ struct Boot {
     }
   }
 
+  // Messages sent before the end wait in the sockets' backlogs: have the
+  // listener record them before the boot goes.
+  void drain_listener() {
+    if (listener_drain < 0) return;
+    char one = 1;
+    if (write(listener_drain, &one, 1) != 1) return;
+    struct pollfd p = {listener_ack, POLLIN, 0};
+    if (poll(&p, 1, 5000) > 0) (void)!read(listener_ack, &one, 1);
+  }
+
   [[noreturn]] void finish(const std::string& how, int code) {
     if (o.device.enabled) {
+      drain_listener();
       flush_syslog();
       char line[64];
       snprintf(line, sizeof line, "end_ms %.1f", ms(monotonic_ns()));

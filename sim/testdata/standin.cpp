@@ -5,7 +5,7 @@
 //   env-set NAME [VALUE]      echo "NAME VALUE" into /proc/avalanche/env (shell)
 //   cat PATH                  print a file
 //   frames N                  N refreshes of /dev/fb0, frame k filled with byte 0x11*k
-//   reboot                    run "reboot" through the shell, then sleep 30 s
+//   reboot [SECONDS]          run "reboot" through the shell, then sleep (30 s)
 //   sem-hold KEY              create the semaphore KEY and take it without undo
 //   sem-state KEY             print "KEY absent" or "KEY value V"
 //   saver                     try 0xB012 once, then wait for it (with undo)
@@ -162,7 +162,7 @@ int run_step(const std::vector<std::string>& s) {
   if (name == "reboot") {
     printf("reboot: %d\n", shell_status("reboot"));
     fflush(stdout);
-    sleep(30);
+    usleep(static_cast<useconds_t>((s.size() > 1 ? atof(arg(1).c_str()) : 30.0) * 1e6));
     printf("still running after the reboot\n");
     return 0;
   }

@@ -1,0 +1,370 @@
+// The simulated phone seen from outside: each case boots a device root with
+// simdev around the stand-in program and checks what the phone's kernel,
+// its other processes and the boot report saw.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/report.h"
+#include "sim/simroot.h"
+
+namespace {
+
+std::string setting(const char* env, const char* fallback) {
+  const char* v = getenv(env);
+  return v && *v ? v : fallback;
+}
+
+const std::string kSimdev = setting("SIM_SIMDEV", SIM_SIMDEV);
+const std::string kStandin = setting("SIM_STANDIN", SIM_STANDIN);
+const std::string kWork = setting("SIM_WORK_DIR", SIM_WORK_DIR);
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+
+int count_of(const std::string& hay, const std::string& needle) {
+  int n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+  return n;
+}
+
+int run_argv(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// One device root per case; boots of the same case share it.
+class SimBoot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = kWork + "/" + info->name();
+    report_ = root_ + ".report";
+    mkdir(kWork.c_str(), 0755);
+    sim::simroot_remove(root_.c_str());
+    run_argv({"/bin/rm", "-rf", report_});
+  }
+  void TearDown() override {
+    if (!HasFailure()) {
+      sim::simroot_remove(root_.c_str());
+      run_argv({"/bin/rm", "-rf", report_});
+    }
+  }
+
+  // simdev boot OPTIONS... -- /basic/bin/upgrader STEPS...
+  int boot(const std::vector<std::string>& options, const std::vector<std::string>& steps) {
+    std::vector<std::string> argv = {kSimdev, "boot", "--root", root_, "--report", report_, "--program", kStandin,
+                                     "--timeout", "60"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("--");
+    argv.push_back("/basic/bin/upgrader");
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    return run_argv(argv);
+  }
+  std::string console() { return slurp(root_ + "/sim/boot/console"); }
+  std::string report_json() { return slurp(report_ + "/report.json"); }
+  std::string write_profile(const std::string& text) {
+    std::string path = root_ + ".ini";
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  std::string root_, report_;
+};
+
+TEST_F(SimBoot, EnvironmentIsSetClearedAndKeptAcrossBoots) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"env-set", "SW_protect", "1", ",", "env-set", "SW_OEM", ",", "env-set", "NEW_VAR",
+                                  "two  words", ",", "env-set", "NOT_THERE", ",", "cat", "/proc/avalanche/env", ",",
+                                  "cat", "/proc/misc/hwver", ",", "cat", "/proc/ver/software"}));
+  std::string out = console();
+  EXPECT_TRUE(contains(out, "env-set SW_protect 1: 0\n"));
+  EXPECT_TRUE(contains(out, "\nSW_protect 1\n"));
+  EXPECT_TRUE(contains(out, "env-set SW_OEM: 0\n"));
+  EXPECT_FALSE(contains(out, "\nSW_OEM "));  // cleared by the name alone
+  EXPECT_TRUE(contains(out, "\nNEW_VAR two  words\n"));
+  EXPECT_FALSE(contains(out, "NOT_THERE "));
+  EXPECT_TRUE(contains(out, "mtd3 0x90020000,0x90030000\n"));
+  EXPECT_TRUE(contains(out, "59.0.0.1.0.0.0.0\n59.1.2.3,Jan 1 2026\n"));
+  std::string json = report_json();
+  EXPECT_TRUE(contains(json, "\"SW_OEM\": \"0\""));           // before
+  EXPECT_TRUE(contains(json, "\"NEW_VAR\": \"two  words\"")); // after
+
+  // The next boot of the same phone finds the environment as it was left.
+  ASSERT_EQ(0, boot({}, {"cat", "/proc/avalanche/env"}));
+  out = console();
+  EXPECT_TRUE(contains(out, "\nSW_protect 1\n"));
+  EXPECT_TRUE(contains(out, "\nNEW_VAR two  words\n"));
+  EXPECT_FALSE(contains(out, "SW_OEM"));
+  EXPECT_FALSE(contains(out, "env-set"));  // the console is this boot's
+}
+
+TEST_F(SimBoot, EnvironmentWriteFaultFailsTheEcho) {
+  std::string profile = write_profile("[faults]\nprocfs = env_write\n");
+  // The shell's echo fails, so the stand-in ends with its status.
+  ASSERT_EQ(1, boot({"--fresh", "--profile", profile}, {"env-set", "SW_protect", "1"}));
+  EXPECT_TRUE(contains(console(), "env-set SW_protect 1: 1\n"));
+  EXPECT_FALSE(contains(slurp(root_ + "/sim/state/env"), "SW_protect 1"));
+}
+
+TEST_F(SimBoot, EachRefreshCapturesTheFramebufferBeforeTheWriteReturns) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"frames", "3"}));
+  for (int k = 1; k <= 3; ++k) {
+    char name[64];
+    snprintf(name, sizeof name, "/sim/boot/frames/frame-%04d.fb", k);
+    std::string frame = slurp(root_ + name);
+    ASSERT_EQ(261120u, frame.size()) << name;  // the typical phone has the 16-bit panel
+    // The stand-in repaints right after each write: only a synchronous
+    // capture holds the picture of its own refresh.
+    EXPECT_EQ(std::string(frame.size(), static_cast<char>(0x11 * k)), frame) << name;
+    snprintf(name, sizeof name, "/frames/frame-%04d.png", k);
+    EXPECT_EQ("\x89PNG", slurp(report_ + name).substr(0, 4));
+  }
+  EXPECT_EQ("", slurp(root_ + "/sim/boot/frames/frame-0004.fb"));
+  EXPECT_EQ("\x89PNG", slurp(report_ + "/frames.png").substr(0, 4));
+  EXPECT_EQ(3, count_of(report_json(), "\"png\": \"frames/frame-"));
+}
+
+TEST_F(SimBoot, FramesOfTheFourBitPanelDecodeNibbles) {
+  std::string fb(480 * 272 / 2, '\0');
+  fb[0] = static_cast<char>(0xF0);  // x = 0 dark (low nibble), x = 1 light
+  std::vector<unsigned char> grey;
+  ASSERT_TRUE(sim::frame_to_grey(fb, &grey));
+  EXPECT_EQ(0, grey[0]);
+  EXPECT_EQ(255, grey[1]);
+  EXPECT_EQ(0, grey[2]);
+  EXPECT_FALSE(sim::frame_to_grey(std::string(100, '\0'), &grey));
+  std::string profile = write_profile("[device]\nhwver = 58.0.0.2.0.0.0.0\n");
+  ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"frames", "1"}));
+  EXPECT_EQ(65280u, slurp(root_ + "/sim/boot/frames/frame-0001.fb").size());
+}
+
+TEST_F(SimBoot, RebootIsRecordedAndEndsEveryProcessOfTheBoot) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"spawn", "20", ",", "reboot"}));
+  std::string out = console();
+  EXPECT_TRUE(contains(out, "reboot: 0\n"));
+  EXPECT_FALSE(contains(out, "still running after the reboot"));
+  EXPECT_FALSE(contains(out, "leftover done"));
+  EXPECT_EQ("reboot\n", slurp(root_ + "/sim/reboot-requests"));
+  EXPECT_TRUE(contains(slurp(root_ + "/sim/boot/result"), "end reboot\n"));
+  std::string json = report_json();
+  EXPECT_TRUE(contains(json, "\"end\": \"reboot\""));
+  EXPECT_TRUE(contains(json, "\"reboot_requested\": true"));
+}
+
+TEST_F(SimBoot, AFailingRebootLeavesTheBootRunning) {
+  std::string profile = write_profile("[reboot]\nworks = no\n");
+  ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"reboot", "0.2"}));
+  EXPECT_TRUE(contains(console(), "still running after the reboot"));
+  EXPECT_TRUE(contains(report_json(), "\"end\": \"exit 0\""));
+  EXPECT_TRUE(contains(report_json(), "\"reboot_requested\": true"));
+}
+
+TEST_F(SimBoot, TheBootWaitsForWhatTheProgramLeftRunningUnlessToldNot) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"spawn", "0.3"}));
+  EXPECT_TRUE(contains(console(), "leftover done"));
+  ASSERT_EQ(3, boot({"--end", "program"}, {"spawn", "5", ",", "exit", "3"}));
+  EXPECT_FALSE(contains(console(), "leftover done"));
+  EXPECT_TRUE(contains(report_json(), "\"end\": \"exit 3\""));
+}
+
+TEST_F(SimBoot, SemaphoresStartEmptyAtEachBootAndNeverReachTheHost) {
+  const int host_key = 0x51A7E;
+  int host_sem = semget(host_key, 1, IPC_CREAT | 0600);
+  ASSERT_GE(host_sem, 0);
+  ASSERT_EQ(0, boot({"--fresh"}, {"sem-state", std::to_string(host_key), ",", "sem-hold", "0x5A5A", ",", "sem-state",
+                                  "0x5A5A"}));
+  semctl(host_sem, 0, IPC_RMID);
+  std::string out = console();
+  EXPECT_TRUE(contains(out, std::to_string(host_key) + " absent\n"));
+  EXPECT_TRUE(contains(out, "23130 value 0\n"));  // taken without undo: stays taken
+  EXPECT_LT(semget(0x5A5A, 0, 0), 0);             // not on the host
+  ASSERT_EQ(0, boot({}, {"sem-state", "0x5A5A"}));
+  EXPECT_TRUE(contains(console(), "23130 absent\n"));  // gone with the boot
+}
+
+TEST_F(SimBoot, TheListenerRecordsABroadcastOnEveryIdButTheProgramsOwn) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"broadcast", "4", "3", "0"}));
+  std::string ipc = slurp(root_ + "/sim/boot/ipc");
+  for (int id = 1; id <= 12; ++id) {
+    std::string line = "to=" + std::to_string(id) + " type=4 sender=6 p1=3 p2=0 len=20\n";
+    EXPECT_EQ(id == 6 ? 0 : 1, count_of(ipc, line)) << id;
+  }
+  std::string json = report_json();
+  EXPECT_EQ(11, count_of(json, "\"type\": 4, \"sender\": 6, \"param1\": 3, \"param2\": 0, \"length\": 20"));
+}
+
+TEST_F(SimBoot, KeysArriveAtTheirTimesAndArePressedOnlyForAReader) {
+  // A press and release of 2 at 0.2 s, a press of 35 at 0.4 s; the stand-in
+  // reads those three events and closes the device, so the press at 1.2 s
+  // finds nobody reading.
+  std::string profile = write_profile("[keypad]\nkey = 0.2 2\nkey = 0.4 35 1\nkey = 1.2 7\n");
+  ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"keys", "3", ",", "sleep", "1.6"}));
+  std::string out = console();
+  std::vector<std::string> events;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned type, code;
+    int value;
+    long ms;
+    if (sscanf(line.c_str(), "key type %u code %u value %d at %ld ms", &type, &code, &value, &ms) == 4) {
+      EXPECT_EQ(1u, type);
+      events.push_back(std::to_string(code) + "/" + std::to_string(value));
+    }
+  }
+  ASSERT_EQ(3u, events.size()) << out;
+  EXPECT_EQ("2/1", events[0]);
+  EXPECT_EQ("2/0", events[1]);
+  EXPECT_EQ("35/1", events[2]);
+  // Times of the keypad's records are from the boot's start; the program
+  // started a little later.
+  double program_start = 0;
+  sscanf(slurp(root_ + "/sim/boot/result").c_str(), "program_start_ms %lf", &program_start);
+  std::istringstream records(slurp(root_ + "/sim/boot/keys"));
+  std::vector<double> at;
+  for (double t; records >> t && std::getline(records, line);) at.push_back(t - program_start);
+  ASSERT_EQ(3u, at.size());
+  EXPECT_GE(at[0], 200);
+  EXPECT_GE(at[1], 400);
+  EXPECT_GE(at[2], 1200);
+  std::string keys = slurp(root_ + "/sim/boot/keys");
+  EXPECT_EQ(2, count_of(keys, " delivered\n"));
+  EXPECT_TRUE(contains(keys, "code=7 value=press+release lost (nobody reads the keypad)\n"));
+}
+
+TEST_F(SimBoot, TheSaverHoldsItsLockWhileTheProgramStarts) {
+  ASSERT_EQ(0, boot({"--fresh", "--saver", "0.3"}, {"saver"}));
+  EXPECT_TRUE(contains(console(), "saver lock busy\nsaver lock taken\n"));
+  std::string saver = slurp(root_ + "/sim/boot/saver");
+  EXPECT_TRUE(contains(saver, " taken\n"));
+  EXPECT_TRUE(contains(saver, " released\n"));
+  EXPECT_LT(saver.find("taken"), saver.find("released"));
+}
+
+TEST_F(SimBoot, TheWriterHandsTheRomAndTheRequestKindOver) {
+  std::string rom = root_ + ".rom";
+  std::ofstream(rom) << "ROMDATA0123456789abcdef";
+  ASSERT_EQ(0, boot({"--fresh", "--install", rom + ":/data/rom.bin", "--shm", "/data/rom.bin", "--shm-state", "1"},
+                    {"shm"}));
+  EXPECT_TRUE(contains(console(), "shm state 1 rom 52 4f 4d 44 41 54 41 30 31 32 33 34 35 36 37 38\n"));
+  ASSERT_EQ(0, boot({"--install", rom + ":/data/rom.bin", "--shm", "/data/rom.bin", "--shm-state", "1",
+                     "--shm-fail"}, {"shm"}));
+  EXPECT_TRUE(contains(console(), "shm state -2 rom"));
+  ASSERT_EQ(0, boot({"--shm", "/data/missing.bin", "--shm-state", "2"}, {"shm"}));
+  EXPECT_TRUE(contains(console(), "shm state -3 rom"));
+  unlink(rom.c_str());
+}
+
+TEST_F(SimBoot, LogLinesKeepTheirLevels) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"log"}));
+  std::string json = report_json();
+  for (auto [level, text] : {std::pair<int, const char*>{3, "standin error line"}, {6, "standin info line"},
+                             {7, "standin debug line"}}) {
+    size_t at = json.find(std::string(text) + "\"}");
+    ASSERT_NE(std::string::npos, at) << text;
+    size_t entry = json.rfind("{\"level\": ", at);
+    EXPECT_EQ(level, atoi(json.c_str() + entry + 10)) << text;
+  }
+  EXPECT_FALSE(contains(json, "simdev-flush"));
+}
+
+TEST_F(SimBoot, ASecondProgramRunsAlongside) {
+  std::string profile = write_profile("[second]\nat = 0.1\ncommand = echo second here; exit 4\n");
+  ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"sleep", "0.5"}));
+  EXPECT_TRUE(contains(console(), "second here\n"));
+  EXPECT_TRUE(contains(slurp(root_ + "/sim/boot/second"), " exit 4\n"));
+}
+
+TEST_F(SimBoot, FlashFilesFollowTheProfileAndChangesAreReported) {
+  std::string profile = write_profile(
+      "[env]\nmtd3 = 0x90020000,0x90030000\nmtd4 = 0x90330000,0x903b0000\n"
+      "[flash]\nerase_size = 0x20000\nremap = no\nmtd3 = env fill=0x00\nmtd7 = 128K\n"
+      "[faults]\nmtd4 = fail erase 2\n");
+  ASSERT_EQ(0, boot({"--fresh", "--profile", profile},
+                    {"exit", "0"}));
+  struct stat st;
+  ASSERT_EQ(0, stat((root_ + "/dev/mtd3").c_str(), &st));
+  EXPECT_EQ(65536, st.st_size);
+  EXPECT_EQ(std::string(65536, '\0'), slurp(root_ + "/dev/mtdblock/3"));  // the same flash
+  EXPECT_EQ(std::string(524288, '\xff'), slurp(root_ + "/dev/mtd4"));
+  EXPECT_EQ(131072u, slurp(root_ + "/dev/mtd7").size());
+  EXPECT_EQ("erasesize 0x20000\nremap 0\n", slurp(root_ + "/dev/mtd3.sim"));
+  EXPECT_EQ("erasesize 0x20000\nremap 0\nfail erase 2\n", slurp(root_ + "/dev/mtd4.sim"));
+  EXPECT_TRUE(contains(report_json(), "\"name\": \"mtd3\", \"size\": 65536"));
+  EXPECT_EQ(0, count_of(report_json(), "\"changed\": true"));
+
+  // A write through the block device changes the partition.
+  ASSERT_EQ(0, run_argv({kSimdev, "run", "--root", root_, "--", "/bin/sh", "-c",
+                         "printf x | dd of=/dev/mtdblock/3 conv=notrunc 2>/dev/null"}));
+  ASSERT_EQ(0, boot({}, {"exit", "0"}));
+  EXPECT_EQ(0, count_of(report_json(), "\"changed\": true"));  // the change came before this boot
+  std::string before = slurp(root_ + "/dev/mtd3");
+  EXPECT_EQ('x', before[0]);
+}
+
+TEST_F(SimBoot, ABootLeavesNothingOnTheHost) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"env-set", "HOST_CHECK", "1", ",", "frames", "1", ",", "broadcast", "3", "0", "0"}));
+  struct stat st;
+  EXPECT_NE(0, stat("/proc/avalanche", &st));
+  EXPECT_NE(0, stat("/proc/glcd", &st));
+  EXPECT_FALSE(contains(slurp("/proc/self/mountinfo"), root_));
+  EXPECT_NE(0, stat("/var/ipc/1", &st));
+}
+
+TEST_F(SimBoot, AKilledSimulatorTakesItsBootWithIt) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(kSimdev.c_str(), "simdev", "boot", "--root", root_.c_str(), "--fresh", "--program", kStandin.c_str(), "--",
+          "/basic/bin/upgrader", "sleep", "31.25", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait until the stand-in runs inside the boot.
+  bool started = false;
+  for (int i = 0; i < 500 && !started; ++i) {
+    started = contains(slurp(root_ + "/sim/boot/result"), "program_start_ms");
+    if (!started) usleep(10000);
+  }
+  ASSERT_TRUE(started);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  // Every process of the boot ends with it: no stand-in is left sleeping.
+  bool left = true;
+  for (int i = 0; i < 300 && left; ++i) {
+    left = run_argv({"/bin/sh", "-c", "grep -qs 'sleep.31\\.25' /proc/[0-9]*/cmdline"}) == 0;
+    if (left) usleep(10000);
+  }
+  EXPECT_FALSE(left);
+}
+
+TEST_F(SimBoot, PlainRunsKeepProcAsADirectoryOfFiles) {
+  mkdir(root_.c_str(), 0755);
+  EXPECT_EQ(0, run_argv({kSimdev, "run", "--root", root_, "--", "/bin/sh", "-c",
+                         "mkdir -p /proc/avalanche && echo 'A 1' > /proc/avalanche/env && "
+                         "test \"$(cat /proc/avalanche/env)\" = 'A 1' && test -r /proc/self/maps"}));
+}
+
+}  // namespace
