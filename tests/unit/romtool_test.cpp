@@ -1,0 +1,175 @@
+// romtool on the host: building, inspecting, and the check on a described
+// device, which must answer what the program answers for the same image
+// and device (rom_check_test runs the program's check on the same rows).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/support/files.h"
+
+namespace {
+
+const char kBase[] = R"(
+[rom]
+device_id = 59
+rom_version = 1.144.6.100
+match_id = 0
+scramble_key = 0x2A
+[partition]
+partition_id = 0
+partition_version = 1.144.6.100
+pattern = 1 1000
+[partition]
+partition_id = 1
+partition_version = 1.144.6.100
+pattern = 2 999
+)";
+
+const char kProfile[] = R"(
+[device]
+hwver = 59.0.0.0.0.0.0.0        ; one line
+software = 1.0.0.1,Jan 1 2026
+[env]
+mtd0 = 0x0,0x20000
+mtd1 = 0x20000,0x220000
+SW_OEM = 0
+SW_protect = 0
+MID_VERSION = 0
+[app_version]
+RomVersion = 1.0.0.1
+)";
+
+class Romtool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/romtool-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+  }
+  void TearDown() override { shell("rm -rf " + dir_); }
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  int romtool(const std::string& args, std::string* out = nullptr) {
+    int rc = shell(std::string(UPG_ROMTOOL) + " " + args + " > " + path("out") + " 2> " + path("err"));
+    if (out) *out = read_file(path("out"));
+    return rc;
+  }
+
+  int build(const std::string& description, const std::string& args, const std::string& image = "rom.img") {
+    EXPECT_TRUE(write_file(path("rom.desc"), description));
+    return romtool("build " + path("rom.desc") + " " + path(image) + " " + args);
+  }
+
+  std::string dir_;
+};
+
+TEST_F(Romtool, CheckAnswersLikeTheProgram) {
+  ASSERT_TRUE(write_file(path("device.ini"), kProfile));
+  struct Row {
+    std::string args;
+    int exit_code;
+    std::string output;
+  } rows[] = {
+      {"", 0, "0 accepted\npartition 0: mtd0 burn\npartition 1: mtd1 burn\n"},
+      {"--set rom.device_id=60", 1, "-95 UPD_MSG_MACHINE_ID_ERR\n"},
+      {"--set rom.rom_version=1.0.0.1", 3, "-86 UPD_MSG_ROM_VERSION_SAME\n"},
+      {"--set part0.magic_num=1", 1, "-93 UPD_MSG_PART_HEADER_RPAT_ERR\n"},
+      {"--set rom.rom_checksum_xor=1", 1, "-97 UPD_MSG_ROM_CHECKSUM_ERR\n"},
+      {"--set rom.match_id=1,2,3", 1, "-94 UPD_MSG_MATCH_ID_ERR\n"},
+      {"--set part1.partition_id=7", 1, "-85 UPD_MSG_MTD_ENV_LOSED\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.args);
+    ASSERT_EQ(0, build(kBase, r.args));
+    std::string out;
+    EXPECT_EQ(r.exit_code, romtool("check " + path("rom.img") + " " + path("device.ini"), &out));
+    EXPECT_EQ(r.output, out);
+  }
+  // A special entry: the tool is extracted inside the throw-away root only.
+  std::string with_tool = std::string(kBase) + "[partition]\nspecial = tool\ntext = tool\n";
+  ASSERT_EQ(0, build(with_tool, ""));
+  std::string out;
+  EXPECT_EQ(0, romtool("check " + path("rom.img") + " " + path("device.ini"), &out));
+  EXPECT_EQ("11 UPD_MSG_UPGRADER_TOOL\n", out);
+  EXPECT_FALSE(file_exists("/tmp/upgrader_tool") && read_file("/tmp/upgrader_tool") == "tool");
+  // -v shows the program's log lines with their levels.
+  EXPECT_EQ(2, romtool("check -v " + path("rom.img") + " " + path("missing.ini")));
+  ASSERT_EQ(0, build(kBase, "--set rom.device_id=60"));
+  EXPECT_EQ(1, romtool("check -v " + path("rom.img") + " " + path("device.ini")));
+  std::string err = read_file(path("err"));
+  EXPECT_NE(std::string::npos, err.find("log l3: UPD_MSG_MACHINE_ID_ERR\n")) << err;
+  EXPECT_NE(std::string::npos, err.find("log l6: upgrader_softversion_check!\n")) << err;
+}
+
+TEST_F(Romtool, RoundTripsATenPartitionImageOfEightMegabytes) {
+  std::string desc = "[rom]\ndevice_id = 59\nrom_version = 1.2.3.4\nscramble_key = 200\n";
+  for (int i = 0; i < 10; ++i) {
+    desc += "[partition]\npartition_id = " + std::to_string(i) + "\npartition_version = 1.2.3." + std::to_string(i) +
+            "\npattern = " + std::to_string(i + 11) + " 700K\n";
+  }
+  ASSERT_EQ(0, build(desc, "--size 8M", "big.img"));
+  EXPECT_EQ(8u * 1024 * 1024, read_file(path("big.img")).size());
+  std::string info;
+  ASSERT_EQ(0, romtool("info " + path("big.img"), &info));
+  EXPECT_NE(std::string::npos, info.find("partition_num:        10\n"));
+  EXPECT_NE(std::string::npos, info.find("rom_version:          1.2.3.4\n"));
+  EXPECT_NE(std::string::npos, info.find("rom_size:             7168440\n"));  // headers and payloads, not the padding
+  EXPECT_NE(std::string::npos, info.find("scrambled, key 0xc8"));
+  for (int i = 0; i < 10; ++i) EXPECT_NE(std::string::npos, info.find("mtd" + std::to_string(i) + " ")) << i;
+  EXPECT_NE(std::string::npos, info.find("1.2.3.9"));
+  EXPECT_EQ(std::string::npos, info.find("BAD"));
+  // The same description gives the same bytes.
+  ASSERT_EQ(0, build(desc, "--size 8M", "again.img"));
+  EXPECT_TRUE(read_file(path("big.img")) == read_file(path("again.img")));
+  // One flipped payload byte is reported, and the exit code says so.
+  ASSERT_EQ(0, build(desc, "--size 8M --flip 5000000", "bad.img"));
+  EXPECT_EQ(1, romtool("info " + path("bad.img"), &info));
+  EXPECT_NE(std::string::npos, info.find("payload BAD"));
+  EXPECT_NE(std::string::npos, info.find("rom_checksum:         0x"));
+}
+
+TEST_F(Romtool, InfoNamesWhatIsBroken) {
+  struct Row {
+    std::string args;
+    std::string line;
+  } rows[] = {
+      {"--set rom.magic_num=0", "magic_num:            0x00000000 BAD\n"},
+      {"--set rom.rom_header_size=149", "rom_header_size:      149 BAD"},
+      {"--set rom.rom_header_size=127", "rom_header_size:      127 (older format, stored plain)\n"},
+      {"--set rom.rom_size=0x100000", "BAD (outside the image)"},
+      {"--set part1.partition_header_checksum_xor=4", "BAD, payload ok"},
+      {"--set part0.partition_id=12", "BAD id/type"},
+      {"--truncate 100", "BAD: shorter than the 140-byte ROM header\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.args);
+    ASSERT_EQ(0, build(kBase, r.args));
+    std::string info;
+    romtool("info " + path("rom.img"), &info);
+    EXPECT_NE(std::string::npos, info.find(r.line)) << info;
+  }
+}
+
+TEST_F(Romtool, BuildRefusesMistakesInTheDescription) {
+  const char* bad[] = {
+      "[rom]\nrom_versoin = 1.2.3.4\n",            // misspelt key
+      "[rom]\nrom_version = 1.2.3\n",              // three parts
+      "[rom]\n[partition]\nspecial = kernel\n",    // unknown special entry
+      "[rom]\n[partition]\ntext = a\nfile = b\n",  // two payload sources
+      "[rom]\n[partition]\nfile = /no/such/file\n",
+      "[disk]\n",
+      "[rom]\nmatch_id = 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
+  };
+  for (const char* d : bad) {
+    SCOPED_TRACE(d);
+    EXPECT_EQ(2, build(d, ""));
+    EXPECT_FALSE(read_file(path("err")).empty());
+  }
+  EXPECT_EQ(2, build(kBase, "--set part5.partition_id=1"));
+  EXPECT_EQ(2, build(kBase, "--size 100"));
+}
+
+}  // namespace
