@@ -360,6 +360,28 @@ TEST_F(SimBoot, AKilledSimulatorTakesItsBootWithIt) {
   EXPECT_FALSE(left);
 }
 
+TEST_F(SimBoot, TheReadyProfilesDescribeTheirPhones) {
+  struct Case {
+    const char* file;
+    const char* hwver;
+    size_t fb_size;
+    const char* remap;
+    const char* protect;
+  };
+  for (const Case& c : {Case{"typical.ini", "59.0.0.1.0.0.0.0", 261120, "remap 1", "SW_protect 0"},
+                        Case{"protected.ini", "59.0.0.1.0.0.0.0", 261120, "remap 1", "SW_protect 1"},
+                        Case{"other-board.ini", "58.0.0.2.0.0.0.0", 65280, "remap 0", "SW_protect 0"}}) {
+    std::string profile = std::string(SIM_PROFILES) + "/" + c.file;
+    ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"cat", "/proc/misc/hwver", ",", "cat", "/proc/avalanche/env"}))
+        << c.file;
+    EXPECT_TRUE(contains(console(), std::string(c.hwver) + "\n")) << c.file;
+    EXPECT_TRUE(contains(console(), std::string("\n") + c.protect + "\n")) << c.file;
+    EXPECT_EQ(c.fb_size, slurp(root_ + "/dev/fb0").size()) << c.file;
+    EXPECT_TRUE(contains(slurp(root_ + "/dev/mtd6.sim"), c.remap)) << c.file;
+    EXPECT_EQ(3145728u, slurp(root_ + "/dev/mtd6").size()) << c.file;
+  }
+}
+
 TEST_F(SimBoot, PlainRunsKeepProcAsADirectoryOfFiles) {
   mkdir(root_.c_str(), 0755);
   EXPECT_EQ(0, run_argv({kSimdev, "run", "--root", root_, "--", "/bin/sh", "-c",
