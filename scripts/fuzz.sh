@@ -18,6 +18,7 @@ case "${1:-}" in
 esac
 
 build=build/fuzz
+mkdir -p build
 cmake --preset fuzz > "$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 rm -f "$build.configure.log"
 targets=$(ninja -C "$build" -t targets all | sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p' | sort -u)
