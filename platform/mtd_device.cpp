@@ -184,6 +184,21 @@ int emulate_erase(int fd, const erase_info_user* region) {
   return 0;
 }
 
+// Programs n cells: each keeps only the bits that are set in both, eight
+// bytes at a time (the flash file is rewritten at every write).
+void program_cells(unsigned char* cells, const unsigned char* data, size_t n) {
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+    uint64_t cell;
+    uint64_t bits;
+    memcpy(&cell, cells + i, sizeof cell);
+    memcpy(&bits, data + i, sizeof bits);
+    cell &= bits;
+    memcpy(cells + i, &cell, sizeof cell);
+  }
+  for (; i < n; ++i) cells[i] &= data[i];
+}
+
 // NOR programming: each stored byte becomes old AND new. Like the kernel's
 // character device, a write is cut at the end of the device and a write at
 // the end stores nothing (ENOSPC).
@@ -209,7 +224,7 @@ ssize_t emulate_write(int fd, const void* buf, size_t len) {
     size_t n = len - done < piece ? len - done : piece;
     off_t where = at + static_cast<off_t>(done);
     if (pread_all(fd, cell.get(), n, where) < 0) return -1;
-    for (size_t i = 0; i < n; ++i) cell[i] &= data[done + i];
+    program_cells(cell.get(), data + done, n);
     if (pwrite_all(fd, cell.get(), n, where) < 0) return -1;
     done += n;
   }
