@@ -39,6 +39,33 @@ std::vector<std::string> describe(const env_info* table) {
   return out;
 }
 
+// The capture's reader thread may still be filing a line it has already
+// received when the test looks; ask again for a little while before judging.
+std::vector<std::string> settled(SyslogCapture& cap, int level, const std::vector<std::string>& expected) {
+  std::vector<std::string> got;
+  for (int i = 0; i < 200; i++) {
+    got = cap.messages(level);
+    if (got == expected) break;
+    usleep(5000);
+  }
+  return got;
+}
+
+// Compares the messages of one level once they have settled.
+#define EXPECT_LOG(cap, level, ...)                                    \
+  do {                                                                 \
+    const std::vector<std::string> expected_lines = __VA_ARGS__;       \
+    EXPECT_EQ(expected_lines, settled(cap, level, expected_lines));    \
+  } while (0)
+
+bool has_settled(SyslogCapture& cap, const std::string& text, int level) {
+  for (int i = 0; i < 200; i++) {
+    if (cap.has(text, level)) return true;
+    usleep(5000);
+  }
+  return false;
+}
+
 // Every case runs as on the phone: the tools copied to /tmp/bin at start,
 // the kernel files as plain files.
 class EnvStore : public ::testing::Test {
@@ -114,7 +141,7 @@ TEST_F(EnvStore, EnvironmentLines) {
     std::vector<std::string> expected = c.entries;
     expected.push_back("Mtd1Version=1.2.3.4");
     EXPECT_EQ(expected, describe(table.data()));
-    EXPECT_EQ(c.errors, cap.messages(kErr));
+    EXPECT_LOG(cap, kErr, c.errors);
   }
 }
 
@@ -122,10 +149,9 @@ TEST_F(EnvStore, DebugLinesAndCopyCommands) {
   ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\nOTHER x y\n"));
   SyslogCapture cap;
   ASSERT_EQ(0, load_env_info(table_.data()));
-  EXPECT_EQ((std::vector<std::string>{kEnvCopyCmd, kSoftCopyCmd}), cap.messages(kInfo));
-  EXPECT_EQ((std::vector<std::string>{"pvar:SW_OEM pval:5\n", "pvar:OTHER pval:x y\n",
-                                      "Mtd1Version:1.2.3.4\n"}),
-            cap.messages(kDebug));
+  EXPECT_LOG(cap, kInfo, std::vector<std::string>{kEnvCopyCmd, kSoftCopyCmd});
+  EXPECT_LOG(cap, kDebug, std::vector<std::string>{"pvar:SW_OEM pval:5\n", "pvar:OTHER pval:x y\n",
+                                      "Mtd1Version:1.2.3.4\n"});
   // The copies stay in /tmp.
   EXPECT_EQ("SW_OEM 5\nOTHER x y\n", read_file("/tmp/avalanche_env_file"));
   EXPECT_EQ("1.2.3.4,build 5\nsecond,line\n", read_file("/tmp/ver_software"));
@@ -141,9 +167,9 @@ TEST_F(EnvStore, VersionRecords) {
   EXPECT_EQ((std::vector<std::string>{"SW_OEM=5", "RomVersion=1.0.0.9", "Mtd6Version=6.0.0.1",
                                       "Mtd5Version=5.5.5.5", "Mtd1Version=1.2.3.4"}),
             describe(table_.data()));
-  EXPECT_TRUE(cap.has("RomVersion:1.0.0.9\n", kDebug));
-  EXPECT_TRUE(cap.has("Mtd5Version:5.5.5.5\n", kDebug));
-  EXPECT_TRUE(cap.messages(kErr).empty());
+  EXPECT_TRUE(has_settled(cap, "RomVersion:1.0.0.9\n", kDebug));
+  EXPECT_TRUE(has_settled(cap, "Mtd5Version:5.5.5.5\n", kDebug));
+  EXPECT_LOG(cap, kErr, {});
 }
 
 TEST_F(EnvStore, FullTableDropsEverythingElse) {
@@ -160,7 +186,7 @@ TEST_F(EnvStore, FullTableDropsEverythingElse) {
   EXPECT_EQ("SW_OEM=0", entries[0]);
   EXPECT_EQ("SW_OEM=29", entries[29]);
   // Three further variables, the unknown one, RomVersion and Mtd1Version.
-  EXPECT_EQ(std::vector<std::string>(6, "env data too many\n"), cap.messages(kErr));
+  EXPECT_LOG(cap, kErr, std::vector<std::string>(6, "env data too many\n"));
   int index = -1;
   EXPECT_EQ(-1, env_find(table_.data(), "RomVersion", &index));
   EXPECT_EQ(-1, env_find(table_.data(), "Mtd1Version", &index));
@@ -197,7 +223,7 @@ TEST_F(EnvStore, SoftwareVersion) {
     std::vector<std::string> expected{"SW_OEM=5"};
     if (c.result == 0) expected.push_back("Mtd1Version=" + c.mtd1);
     EXPECT_EQ(expected, describe(table.data()));
-    EXPECT_EQ(c.errors, cap.messages(kErr));
+    EXPECT_LOG(cap, kErr, c.errors);
   }
 }
 
@@ -210,8 +236,7 @@ TEST_F(EnvStore, CopyAttempts) {
   SyslogCapture cap;
   ASSERT_EQ(0, load_env_info(table_.data()));
   EXPECT_EQ((std::vector<std::string>{"SW_OEM=5", "Mtd1Version=1.2.3.4"}), describe(table_.data()));
-  EXPECT_EQ((std::vector<std::string>{kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}),
-            cap.messages(kInfo));
+  EXPECT_LOG(cap, kInfo, std::vector<std::string>{kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd});
 }
 
 TEST_F(EnvStore, FiveEmptyCopiesOfTheEnvironment) {
@@ -223,7 +248,7 @@ TEST_F(EnvStore, FiveEmptyCopiesOfTheEnvironment) {
   EXPECT_EQ((std::vector<std::string>{"Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"}), describe(table_.data()));
   std::vector<std::string> expected(5, kEnvCopyCmd);
   expected.push_back(kSoftCopyCmd);
-  EXPECT_EQ(expected, cap.messages(kInfo));
+  EXPECT_LOG(cap, kInfo, expected);
 }
 
 TEST_F(EnvStore, CopyFailures) {
@@ -233,7 +258,7 @@ TEST_F(EnvStore, CopyFailures) {
     ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
     SyslogCapture cap;
     EXPECT_EQ(-1, load_env_info(table_.data()));
-    EXPECT_EQ(std::vector<std::string>{kEnvCopyCmd}, cap.messages(kInfo));
+    EXPECT_LOG(cap, kInfo, std::vector<std::string>{kEnvCopyCmd});
     EXPECT_TRUE(describe(table_.data()).empty());
     unsigned char hw[8] = {};
     EXPECT_EQ(-1, read_hw_version(hw));
@@ -243,8 +268,8 @@ TEST_F(EnvStore, CopyFailures) {
     stand_in_cat("rm -f /tmp/avalanche_env_file\nexit 0\n");
     SyslogCapture cap;
     EXPECT_EQ(-88, load_env_info(table_.data()));
-    EXPECT_EQ(std::vector<std::string>(5, kEnvCopyCmd), cap.messages(kInfo));
-    EXPECT_TRUE(cap.messages(kErr).empty());
+    EXPECT_LOG(cap, kInfo, std::vector<std::string>(5, kEnvCopyCmd));
+    EXPECT_LOG(cap, kErr, {});
   }
   {
     SCOPED_TRACE("the software copy disappears");
@@ -313,10 +338,10 @@ TEST(HwVersion, Parser) {
     EXPECT_EQ(c.result, hwver_parse_text(c.text.c_str(), c.text.size(), hw));
     if (c.result == 0) {
       EXPECT_EQ(c.bytes, std::vector<int>(hw, hw + 8));
-      EXPECT_TRUE(cap.messages(kErr).empty());
+      EXPECT_LOG(cap, kErr, {});
     } else {
       EXPECT_EQ(std::vector<int>(8, 0xAA), std::vector<int>(hw, hw + 8));  // left as it was
-      EXPECT_EQ(std::vector<std::string>{c.error}, cap.messages(kErr));
+      EXPECT_LOG(cap, kErr, std::vector<std::string>{c.error});
     }
   }
   // The size bounds the text even without a terminator.
@@ -332,8 +357,8 @@ TEST_F(EnvStore, ReadHwVersion) {
   unsigned char hw[8] = {};
   ASSERT_EQ(0, read_hw_version(hw));
   EXPECT_EQ((std::vector<int>{59, 0, 0, 1, 5, 0, 0, 1}), std::vector<int>(hw, hw + 8));
-  EXPECT_EQ((std::vector<std::string>{kHwCopyCmd, "hw_version: 59.0.0.1.5.0.0.1\n"}), cap.messages(kInfo));
-  EXPECT_EQ(std::vector<std::string>{"hardware_version:59.0.0.1.5.0.0.1\n\n"}, cap.messages(kDebug));
+  EXPECT_LOG(cap, kInfo, std::vector<std::string>{kHwCopyCmd, "hw_version: 59.0.0.1.5.0.0.1\n"});
+  EXPECT_LOG(cap, kDebug, std::vector<std::string>{"hardware_version:59.0.0.1.5.0.0.1\n\n"});
   EXPECT_EQ("59.0.0.1.5.0.0.1\n", read_file("/tmp/ver_hardware"));
 
   // Only 99 bytes are read: the ninth number beyond them is never seen.
@@ -388,8 +413,8 @@ TEST_F(EnvStore, SetEnvValue) {
     SyslogCapture cap;
     EXPECT_EQ(c.result, set_env_value(c.var, c.null_value ? nullptr : c.value.c_str()));
     EXPECT_EQ(c.env, read_file("/proc/avalanche/env"));
-    EXPECT_EQ(c.info.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.info}, cap.messages(kInfo));
-    EXPECT_EQ(c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error}, cap.messages(kErr));
+    EXPECT_LOG(cap, kInfo, c.info.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.info});
+    EXPECT_LOG(cap, kErr, c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
     EXPECT_FALSE(file_exists("/tmp/pwned"));
   }
 }
@@ -398,8 +423,7 @@ TEST_F(EnvStore, SetEnvValueShellFailure) {
   ASSERT_EQ(0, shell("rm -f /proc/avalanche/env && mkdir -p /proc/avalanche/env"));
   SyslogCapture cap;
   EXPECT_EQ(-1, set_env_value("SW_OEM", "3"));
-  EXPECT_EQ(std::vector<std::string>{"echo \"SW_OEM 3\" >/proc/avalanche/env  shellcmd failed!\n"},
-            cap.messages(kErr));
+  EXPECT_LOG(cap, kErr, std::vector<std::string>{"echo \"SW_OEM 3\" >/proc/avalanche/env  shellcmd failed!\n"});
   ASSERT_EQ(0, shell("rmdir /proc/avalanche/env"));
 }
 
