@@ -1,7 +1,6 @@
 #include "sim/report.h"
 
 #include <errno.h>
-#include <png.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include <sstream>
 
 #include "sim/profile.h"
+#include "tools/fb2png/fbpng.h"
 #include "sim/sha256.h"
 
 namespace sim {
@@ -169,46 +169,19 @@ std::string fmt_ms(double ms) {
 }  // namespace
 
 bool frame_to_grey(const std::string& fb, std::vector<unsigned char>* grey) {
-  const size_t pixels = static_cast<size_t>(kWidth) * kHeight;
-  grey->assign(pixels, 255);
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(fb.data());
-  if (fb.size() >= pixels * 2) {
-    for (size_t i = 0; i < pixels; ++i) {
-      unsigned v = p[2 * i] | (p[2 * i + 1] << 8);  // RGB565
-      unsigned r = (v >> 11) & 31, g = (v >> 5) & 63, b = v & 31;
-      (*grey)[i] = static_cast<unsigned char>((r * 255 / 31 * 299 + g * 255 / 63 * 587 + b * 255 / 31 * 114) / 1000);
-    }
-    return true;
-  }
-  if (fb.size() >= pixels / 2) {
-    for (size_t i = 0; i < pixels; ++i) {
-      unsigned nibble = (i & 1) ? (p[i / 2] >> 4) : (p[i / 2] & 0xF);
-      (*grey)[i] = static_cast<unsigned char>(nibble * 17);
-    }
-    return true;
-  }
-  return false;
+  // A framebuffer larger than the panel needs shows its first screenful.
+  size_t len = fb.size() >= FBPNG_SIZE_16BIT ? FBPNG_SIZE_16BIT : fb.size() >= FBPNG_SIZE_4BIT ? FBPNG_SIZE_4BIT : 0;
+  int w = 0, h = 0;
+  std::vector<uint8_t> out;
+  if (len == 0 || fbpng_decode(reinterpret_cast<const unsigned char*>(fb.data()), len, &out, &w, &h) != 0 ||
+      w != kWidth || h != kHeight)
+    return false;
+  grey->assign(out.begin(), out.end());
+  return true;
 }
 
 int write_grey_png(const std::string& path, const unsigned char* pixels, int width, int height) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return -1;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  if (!png || !info || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    fclose(f);
-    return -1;
-  }
-  png_init_io(png, f);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_GRAY,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (int y = 0; y < height; ++y)
-    png_write_row(png, const_cast<png_bytep>(pixels + static_cast<size_t>(y) * width));
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  return fclose(f) == 0 ? 0 : -1;
+  return fbpng_write_gray(pixels, width, height, path.c_str());
 }
 
 Snapshot snapshot_take(const std::string& root) {

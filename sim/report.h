@@ -34,9 +34,10 @@ struct ReportInput {
 // (the distinct frames side by side) into dir. 0, or -1 with *error.
 int report_write(const ReportInput& in, const std::string& dir, std::string* error);
 
-// Grey picture of a framebuffer copy: 480 x 272, 0 black to 255 white.
-// The format follows from the size: 16 bits a pixel from 261120 bytes on,
-// 4 bits a pixel (even x in the low nibble) below. false when too short.
+// Grey picture of a framebuffer copy (tools/fb2png): 480 x 272, 0 black to
+// 255 white. The format follows from the size: 16 bits a pixel from 261120
+// bytes on, 4 bits a pixel (even x in the low nibble) from 65280 bytes on.
+// false when shorter.
 bool frame_to_grey(const std::string& fb, std::vector<unsigned char>* grey);
 // Writes an 8-bit greyscale PNG. 0 or -1.
 int write_grey_png(const std::string& path, const unsigned char* pixels, int width, int height);

@@ -13,6 +13,8 @@
 //   keys N                    read N 16-byte events from /dev/input/event0
 //   shm                       read the shared upgrade state under memory_semid
 //   spawn SECONDS             leave "sleep SECONDS; echo leftover done" running
+//   sh COMMAND                run COMMAND through the shell
+//   watchdog VALUE            switch the watchdog through /dev/misc0
 //   sleep SECONDS             sleep
 //   exit CODE                 end with CODE
 #include <errno.h>
@@ -32,6 +34,7 @@
 #include "libipc/libipc.h"
 #include "libupgrader/libupgrader.h"
 #include "log/rl_log.h"
+#include "platform/misc_device.h"
 #include "semctrl/semctrl.h"
 
 namespace {
@@ -182,6 +185,18 @@ int run_step(const std::vector<std::string>& s) {
   if (name == "keys") return step_keys(atoi(arg(1).c_str()));
   if (name == "shm") return step_shm();
   if (name == "spawn") return shell_status("(sleep " + arg(1) + "; echo leftover done) &");
+  if (name == "sh") {
+    int rc = shell_status(arg(1));
+    printf("sh: %d\n", rc);
+    return rc;
+  }
+  if (name == "watchdog") {
+    int fd = open("/dev/misc0", O_RDWR);
+    int rc = fd < 0 ? -1 : plat_misc_set(fd, MISC_IOCS_WATCHDOG, static_cast<unsigned>(atoi(arg(1).c_str())));
+    if (fd >= 0) close(fd);
+    printf("watchdog %s: %d\n", arg(1).c_str(), rc);
+    return 0;
+  }
   if (name == "sleep") {
     usleep(static_cast<useconds_t>(atof(arg(1).c_str()) * 1e6));
     return 0;

@@ -317,6 +317,20 @@ TEST_F(SimBoot, FlashFilesFollowTheProfileAndChangesAreReported) {
   EXPECT_TRUE(contains(report_json(), "\"name\": \"mtd3\", \"size\": 65536"));
   EXPECT_EQ(0, count_of(report_json(), "\"changed\": true"));
 
+  // What the program writes shows in the report; so does the board record,
+  // whose fault lines outlive the boot while its records do not.
+  ASSERT_EQ(0, boot({}, {"sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",", "watchdog", "0", ",",
+                         "watchdog", "1"}));
+  std::string json = report_json();
+  EXPECT_EQ(1, count_of(json, "\"changed\": true"));
+  EXPECT_TRUE(contains(json, "{\"name\": \"mtd7\", \"size\": 131072"));
+  size_t mtd7 = json.find("{\"name\": \"mtd7\"");
+  ASSERT_NE(std::string::npos, mtd7);
+  EXPECT_TRUE(contains(json.substr(mtd7, json.find('}', mtd7) - mtd7), "\"changed\": true"));
+  EXPECT_TRUE(contains(json, "\"watchdog\": [0, 1]"));
+  ASSERT_EQ(0, boot({}, {"exit", "0"}));
+  EXPECT_TRUE(contains(report_json(), "\"watchdog\": []"));
+
   // A write through the block device changes the partition.
   ASSERT_EQ(0, run_argv({kSimdev, "run", "--root", root_, "--", "/bin/sh", "-c",
                          "printf x | dd of=/dev/mtdblock/3 conv=notrunc 2>/dev/null"}));
