@@ -60,6 +60,8 @@ void bind_device(const std::string& root, const char* dev) {
   if (mount(dev, target.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind", dev);
 }
 
+constexpr int kLinkedPids = 256;
+
 // The kernel's own /proc of this PID namespace lives at /sim/realproc. For a
 // plain run the device's /proc is a directory of plain files with links to
 // the parts programs and runtimes need (self, thread-self); a device boot
@@ -70,13 +72,17 @@ void mount_realproc(const std::string& root, bool links) {
   if (mount("proc", realproc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     die("mount proc", realproc);
   if (!links) return;
-  for (const char* name : {"self", "thread-self", "mounts", "cpuinfo", "meminfo", "stat"}) {
+  auto link_entry = [&root](const std::string& name) {
     std::string link = root + "/proc/" + name;
     struct stat st;
-    if (lstat(link.c_str(), &st) == 0) continue;
-    std::string dest = std::string("/sim/realproc/") + name;
+    if (lstat(link.c_str(), &st) == 0) return;
+    std::string dest = "/sim/realproc/" + name;
     if (symlink(dest.c_str(), link.c_str()) != 0) die("symlink", link);
-  }
+  };
+  for (const char* name : {"self", "thread-self", "mounts", "cpuinfo", "meminfo", "stat"}) link_entry(name);
+  // Processes of a fresh PID namespace are numbered from 1; the leak checker
+  // of the sanitizer builds reads /proc/<its own pid>/task.
+  for (int pid = 1; pid <= kLinkedPids; ++pid) link_entry(std::to_string(pid));
 }
 
 void setup_mounts(const BootOptions& o) {

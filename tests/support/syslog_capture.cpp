@@ -62,11 +62,11 @@ void SyslogCapture::run() {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     if (fds[0].revents & POLLIN) {
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n > 0) {
-        std::lock_guard<std::mutex> lock(mu_);
-        lines_.push_back(parse_syslog_datagram(std::string(buf, static_cast<size_t>(n))));
-      }
+      // Receive and file under one lock, so that lines() never sees the
+      // socket empty while a received line is not filed yet.
+      std::lock_guard<std::mutex> lock(mu_);
+      ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) lines_.push_back(parse_syslog_datagram(std::string(buf, static_cast<size_t>(n))));
       continue;
     }
     if (fds[1].revents & POLLIN) return;
@@ -75,10 +75,13 @@ void SyslogCapture::run() {
 
 std::vector<LogLine> SyslogCapture::lines() {
   // Datagrams already sent sit in the socket; give the reader a moment.
-  for (int i = 0; i < 50; ++i) {
-    int pending = 0;
-    pollfd p = {fd_, POLLIN, 0};
-    pending = poll(&p, 1, 0);
+  for (int i = 0; i < 500; ++i) {
+    int pending;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      pollfd p = {fd_, POLLIN, 0};
+      pending = poll(&p, 1, 0);
+    }
     if (pending <= 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
