@@ -77,6 +77,28 @@ void append_line(const std::string& path, const std::string& line) {
 
 double now_ms() { return static_cast<double>(monotonic_ns() - g_opt.boot_start_ns) / 1e6; }
 
+// The text a kernel file shows now; -errno for a fault.
+int file_text(Node node, std::string* text) {
+  switch (node) {
+    case Node::env:
+      if (g_opt.env_read_fails) return -EIO;
+      *text = env_format(env_load(state("env")));
+      return 0;
+    case Node::software:
+      *text = read_text(state("software"));
+      return 0;
+    case Node::hwver:
+      if (g_opt.hwver_read_fails) return -EIO;
+      *text = read_text(state("hwver"));
+      return 0;
+    case Node::refresh:
+      text->clear();
+      return 0;
+    default:
+      return -EINVAL;
+  }
+}
+
 int sim_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
   memset(st, 0, sizeof *st);
   st->st_nlink = 1;
@@ -90,12 +112,17 @@ int sim_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
       return 0;
     case Node::env:
     case Node::refresh:
-      st->st_mode = S_IFREG | 0644;
-      return 0;
     case Node::software:
-    case Node::hwver:
-      st->st_mode = S_IFREG | 0444;
+    case Node::hwver: {
+      // The real size, read afresh at every stat: the kernel's page-cache
+      // readers (sendfile, which busybox cat uses into a file) stop at it.
+      Node node = lookup(path);
+      bool writable = node == Node::env || node == Node::refresh;
+      st->st_mode = S_IFREG | (writable ? 0644 : 0444);
+      std::string text;
+      if (file_text(node, &text) == 0) st->st_size = static_cast<off_t>(text.size());
       return 0;
+    }
     case Node::link:
       st->st_mode = S_IFLNK | 0777;
       st->st_size = static_cast<off_t>(strlen("/sim/realproc") + strlen(path));
@@ -145,8 +172,8 @@ int sim_open(const char* path, struct fuse_file_info* fi) {
   if (n == Node::dir) return -EISDIR;
   bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
   if (writing && (n == Node::software || n == Node::hwver)) return -EACCES;
-  fi->direct_io = 1;  // sizes are unknown, as on procfs
-  fi->keep_cache = 0;
+  fi->direct_io = 0;  // through the page cache, so that splice and sendfile read it
+  fi->keep_cache = 0;  // but never a stale copy: every open reads afresh
   return 0;
 }
 
@@ -159,23 +186,8 @@ int sim_truncate(const char* path, off_t, struct fuse_file_info*) {
 
 int sim_read(const char* path, char* buf, size_t size, off_t offset, struct fuse_file_info*) {
   std::string text;
-  switch (lookup(path)) {
-    case Node::env:
-      if (g_opt.env_read_fails) return -EIO;
-      text = env_format(env_load(state("env")));
-      break;
-    case Node::software:
-      text = read_text(state("software"));
-      break;
-    case Node::hwver:
-      if (g_opt.hwver_read_fails) return -EIO;
-      text = read_text(state("hwver"));
-      break;
-    case Node::refresh:
-      break;
-    default:
-      return -EINVAL;
-  }
+  int rc = file_text(lookup(path), &text);
+  if (rc < 0) return rc;
   if (offset < 0 || static_cast<size_t>(offset) >= text.size()) return 0;
   size_t n = text.size() - static_cast<size_t>(offset);
   if (n > size) n = size;
@@ -230,7 +242,7 @@ void* sim_init(struct fuse_conn_info*, struct fuse_config* cfg) {
   cfg->entry_timeout = 0;
   cfg->attr_timeout = 0;
   cfg->negative_timeout = 0;
-  cfg->direct_io = 1;
+  cfg->direct_io = 0;
   cfg->kernel_cache = 0;
   return nullptr;
 }
