@@ -11,6 +11,7 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -115,6 +116,14 @@ void setup_mounts(const BootOptions& o) {
     std::string tmp = o.root + "/tmp";
     make_dirs(tmp);
     if (mount("tmpfs", tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=128m") != 0) die("mount tmpfs", tmp);
+    // On the phone /config and /etc are file systems of their own, which the
+    // program unmounts before it rewrites the configuration partition. Each
+    // is bound onto itself here: unmounting it leaves the same directory.
+    for (const char* dir : {"/config", "/etc"}) {
+      std::string path = o.root + dir;
+      make_dirs(path);
+      if (mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind", path);
+    }
   }
 }
 
@@ -193,6 +202,11 @@ struct Boot {
   pid_t syslogd = -1;
   int listener_drain = -1, listener_ack = -1;
   std::string boot_dir;
+  // The command's peak resident set: the kernel's figure once it has been
+  // reaped, else read from its status when the boot ends (a reboot ends the
+  // boot while the program still waits for its shell).
+  pid_t program = -1;
+  long program_max_rss_kb = -1;
   explicit Boot(const BootOptions& opt) : o(opt), boot_dir(opt.root + "/sim/boot") {}
 
   double ms(int64_t t) const { return static_cast<double>(t - start_ns) / 1e6; }
@@ -347,14 +361,25 @@ struct Boot {
     if (poll(&p, 1, 5000) > 0) (void)!read(listener_ack, &one, 1);
   }
 
+  // VmHWM of a live process of the boot, in KiB; -1 when it is gone.
+  long live_max_rss_kb(pid_t pid) const {
+    std::ifstream in(o.root + "/sim/realproc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+      if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+  }
+
   [[noreturn]] void finish(const std::string& how, int code) {
     if (o.device.enabled) {
       drain_listener();
       flush_syslog();
+      long max_rss_kb = program_max_rss_kb >= 0 ? program_max_rss_kb : live_max_rss_kb(program);
       char line[64];
       snprintf(line, sizeof line, "end_ms %.1f", ms(monotonic_ns()));
       record("result", "end " + how);
       record("result", line);
+      if (max_rss_kb >= 0) record("result", "max_rss_kb " + std::to_string(max_rss_kb));
     }
     _exit(code);
   }
@@ -390,6 +415,7 @@ void ignore_signal(int) {}
 
   pid_t cmd = start_program(o, o.argv, console_fd, o.workdir);
   b.program_start_ns = monotonic_ns();
+  b.program = cmd;
   pid_t second = -1;
   bool second_pending = dev.enabled && dev.second;
   if (dev.enabled) {
@@ -433,11 +459,13 @@ void ignore_signal(int) {}
     }
     for (;;) {
       int status;
-      pid_t pid = waitpid(-1, &status, WNOHANG);
+      struct rusage usage;
+      pid_t pid = wait4(-1, &status, WNOHANG, &usage);
       if (pid <= 0) break;
       if (pid == cmd) {
         program_done = true;
         result = shell_status(status);
+        b.program_max_rss_kb = usage.ru_maxrss;
       } else if (pid == second) {
         char line[64];
         snprintf(line, sizeof line, "%.1f exit %d", b.ms(monotonic_ns()), shell_status(status));
