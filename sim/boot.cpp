@@ -361,25 +361,37 @@ struct Boot {
     if (poll(&p, 1, 5000) > 0) (void)!read(listener_ack, &one, 1);
   }
 
-  // VmHWM of a live process of the boot, in KiB; -1 when it is gone.
-  long live_max_rss_kb(pid_t pid) const {
+  // VmHWM of a live process of the boot, in KiB (-1 when it is gone), and
+  // what its resident pages are now: private, file-backed (mapped files and
+  // libraries), shared memory.
+  long live_max_rss_kb(pid_t pid, std::string* composition) const {
     std::ifstream in(o.root + "/sim/realproc/" + std::to_string(pid) + "/status");
     std::string line;
-    while (std::getline(in, line))
-      if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
-    return -1;
+    long hwm = -1, anon = 0, file = 0, shmem = 0;
+    while (std::getline(in, line)) {
+      if (line.rfind("VmHWM:", 0) == 0) hwm = atol(line.c_str() + 6);
+      else if (line.rfind("RssAnon:", 0) == 0) anon = atol(line.c_str() + 8);
+      else if (line.rfind("RssFile:", 0) == 0) file = atol(line.c_str() + 8);
+      else if (line.rfind("RssShmem:", 0) == 0) shmem = atol(line.c_str() + 9);
+    }
+    if (hwm >= 0)
+      *composition = "rss_end_kb anon " + std::to_string(anon) + " file " + std::to_string(file) + " shmem " +
+                     std::to_string(shmem);
+    return hwm;
   }
 
   [[noreturn]] void finish(const std::string& how, int code) {
     if (o.device.enabled) {
       drain_listener();
       flush_syslog();
-      long max_rss_kb = program_max_rss_kb >= 0 ? program_max_rss_kb : live_max_rss_kb(program);
+      std::string composition;
+      long max_rss_kb = program_max_rss_kb >= 0 ? program_max_rss_kb : live_max_rss_kb(program, &composition);
       char line[64];
       snprintf(line, sizeof line, "end_ms %.1f", ms(monotonic_ns()));
       record("result", "end " + how);
       record("result", line);
       if (max_rss_kb >= 0) record("result", "max_rss_kb " + std::to_string(max_rss_kb));
+      if (!composition.empty()) record("result", composition);
     }
     _exit(code);
   }

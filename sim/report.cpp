@@ -214,8 +214,10 @@ int report_write(const ReportInput& in, const std::string& dir, std::string* err
 
   // How the boot ended.
   std::string end = "unknown", program_start = "0", end_ms = "0";
+  long max_rss_kb = -1;
   for (const std::string& line : read_lines(boot + "/result")) {
     if (line.rfind("end_ms ", 0) == 0) end_ms = line.substr(7);
+    else if (line.rfind("max_rss_kb ", 0) == 0) max_rss_kb = atol(line.c_str() + 11);
     else if (line.rfind("end ", 0) == 0) end = line.substr(4);
     else if (line.rfind("program_start_ms ", 0) == 0) program_start = line.substr(17);
   }
@@ -274,6 +276,7 @@ int report_write(const ReportInput& in, const std::string& dir, std::string* err
   t << "command: " << cmd << "\n";
   t << "program started at " << fmt_ms(atof(program_start.c_str())) << " s; boot ended at "
     << fmt_ms(atof(end_ms.c_str())) << " s: " << end << "\n";
+  if (max_rss_kb >= 0) t << "program's peak resident memory: " << max_rss_kb << " KiB\n";
   for (const Timed& r : reboots) t << "  " << r.text << " requested at " << fmt_ms(r.ms) << " s\n";
   t << "\nFlash:\n";
   for (size_t i = 0; i < in.after.flash.size(); ++i) {
@@ -339,6 +342,7 @@ int report_write(const ReportInput& in, const std::string& dir, std::string* err
   j << "],\n  \"status\": " << in.status << ",\n  \"end\": " << json_string(end)
     << ",\n  \"reboot_requested\": " << (reboots.empty() ? "false" : "true")
     << ",\n  \"program_start_ms\": " << atof(program_start.c_str()) << ",\n  \"end_ms\": " << atof(end_ms.c_str())
+    << ",\n  \"max_rss_kb\": " << max_rss_kb
     << ",\n  \"reboots\": [";
   for (size_t i = 0; i < reboots.size(); ++i)
     j << (i ? ", " : "") << "{\"ms\": " << reboots[i].ms << ", \"what\": " << json_string(reboots[i].text) << "}";
