@@ -1,0 +1,236 @@
+#!/usr/bin/env bash
+# What an upgrade costs, measured in one run, each figure next to its
+# reference in the same run; the table goes to bench/results.md.
+#
+#   bash bench/run.sh [--smoke]
+#
+# --smoke: a 256 KiB image and short runs, a couple of minutes at most; the
+# table goes to a temporary file (printed), never to bench/results.md. It
+# checks only that every figure was produced: nothing here asserts a time.
+#
+# Environment: BENCH_HOST_DIR, BENCH_MIPSEL_DIR (default build/host and
+# build/mipsel, the presets' trees), BENCH_NO_BUILD=1 (use what is built),
+# BENCH_WALL_FILE (default build/test-wall-time: "SECONDS [note]" written by
+# a timed run of scripts/test.sh), BENCH_OUT (the table's path).
+# Needs root (simulated phones), valgrind, libfaketime, mipsel-linux-gnu-strip.
+set -euo pipefail
+
+src=$(realpath "$(dirname "$0")/..")
+smoke=0
+case "${1:-}" in
+  --smoke) smoke=1 ;;
+  "") ;;
+  *) echo "usage: bash bench/run.sh [--smoke]" >&2; exit 2 ;;
+esac
+
+host=${BENCH_HOST_DIR:-$src/build/host}
+mipsel=${BENCH_MIPSEL_DIR:-$src/build/mipsel}
+wall_file=${BENCH_WALL_FILE:-$src/build/test-wall-time}
+work=$(mktemp -d /tmp/bench-run.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+if [ "$smoke" = 1 ]; then
+  out=${BENCH_OUT:-$work/results.md}
+  image_bytes=$((256 * 1024))
+  reps=1
+  min_time=0.01
+  progress_calls=5
+else
+  out=${BENCH_OUT:-$src/bench/results.md}
+  image_bytes=$((8 * 1024 * 1024))
+  reps=5
+  min_time=0.5
+  progress_calls=50
+fi
+faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
+
+say() { echo "bench: $*" >&2; }
+
+# ---------------------------------------------------------------- build
+host_targets=(upgrader simdev shmwriter romtool bench_romcheck bench_burn bench_burn_screen bench_progress bench_copies)
+if [ "${BENCH_NO_BUILD:-0}" != 1 ]; then
+  say "building the host tree $host"
+  if [ ! -f "$host/CMakeCache.txt" ]; then
+    if [ "$host" = "$src/build/host" ]; then
+      (cd "$src" && cmake --preset host >/dev/null)
+    else
+      cmake -S "$src" -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+  fi
+  cmake --build "$host" --target "${host_targets[@]}" -j2 >"$work/build-host.log" 2>&1 ||
+    { cat "$work/build-host.log"; exit 1; }
+  # The sizes come from the target build; a smoke run takes whatever is built.
+  if [ "$smoke" = 0 ]; then
+    say "building the mipsel tree $mipsel"
+    if [ ! -f "$mipsel/CMakeCache.txt" ]; then
+      if [ "$mipsel" = "$src/build/mipsel" ]; then
+        (cd "$src" && cmake --preset mipsel >/dev/null)
+      else
+        cmake -S "$src" -B "$mipsel" -G Ninja --toolchain "$src/cmake/mipsel-toolchain.cmake" \
+          -DCMAKE_BUILD_TYPE=MinSizeRel -DUPG_HOST_TOOLS_DIR="$host" >/dev/null
+      fi
+    fi
+    cmake --build "$mipsel" --target upgrader upgrader_dynamic -j2 >"$work/build-mipsel.log" 2>&1 ||
+      { cat "$work/build-mipsel.log"; exit 1; }
+  fi
+fi
+simdev=$host/sim/simdev
+romtool=$host/tools/romtool/romtool
+
+# ---------------------------------------------------------------- table
+rows=()
+notes=()
+# row FIGURE MEASURED REFERENCE RATIO GOAL STATUS
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 | $6 |"); }
+note() { notes+=("- $*"); }
+# ratio A B: A / B to two decimals
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# le A B: "met" when A <= B
+le() { awk -v a="$1" -v b="$2" 'BEGIN { print (a <= b) ? "met" : "missed" }'; }
+lt() { awk -v a="$1" -v b="$2" 'BEGIN { print (a < b) ? "met" : "missed" }'; }
+ms() { awk -v t="$1" 'BEGIN { printf "%.2f ms", t }'; }
+# Median real time (ms) of benchmark NAME in a Google Benchmark CSV file.
+bm_ms() {
+  awk -F, -v want="\"$2\"" -v want_med="\"$2_median\"" '
+    ($1 == want_med || $1 == want) && $5 == "ms" { v = $3 } END { if (v != "") print v; else exit 1 }' "$1"
+}
+bm_args=(--benchmark_repetitions=$reps --benchmark_report_aggregates_only=true
+         --benchmark_min_time=$min_time --benchmark_format=csv)
+
+# ------------------------------------------- ROM check: checksums and whole
+say "ROM check"
+"$simdev" run --root "$work/romcheck" --fresh --bind "$host" -- "$host/bench/romcheck/bench_romcheck" \
+  --benchmark_filter='^(PlainXor|CheckNoDevice|CheckNoDeviceQuiet|CheckOnDevice)$' "${bm_args[@]}" \
+  >"$work/romcheck.csv" 2>"$work/romcheck.err" || { cat "$work/romcheck.err"; exit 1; }
+xor_ms=$(bm_ms "$work/romcheck.csv" PlainXor)
+quiet_ms=$(bm_ms "$work/romcheck.csv" CheckNoDeviceQuiet)
+mem_ms=$(bm_ms "$work/romcheck.csv" CheckNoDevice)
+dev_ms=$(bm_ms "$work/romcheck.csv" CheckOnDevice)
+r=$(ratio "$quiet_ms" "$xor_ms")
+row "checksum validation, 8 MiB 10-partition image (the four checksums as the check runs them, logging off)" \
+  "$(ms "$quiet_ms")" "$(ms "$xor_ms") (one plain 32-bit XOR pass)" "$r" "at most 2.2 x" "$(le "$r" 2.2)"
+shell_ms=$(awk -v a="$dev_ms" -v b="$mem_ms" 'BEGIN { d = a - b; if (d < 0) d = 0; printf "%.3f", d }')
+share=$(awk -v s="$shell_ms" -v a="$dev_ms" 'BEGIN { p = 0; if (a > 0) p = 100 * s / a; printf "%.0f%%", p }')
+row "whole ROM check on the phone, environment loading through the shell included" \
+  "$(ms "$dev_ms")" "(none)" "-" "report it, and the shell's share" "reported: shell and device files $(ms "$shell_ms") = $share"
+note "ROM check: the same check with in-memory device hooks and logging on takes $(ms "$mem_ms"); the shell's share is the on-device check less that (the shell commands dominate it: each is a fork and exec of busybox sh). The checksum benchmark always uses its own 8 MiB image, also in a smoke run (it costs milliseconds)."
+
+# ------------------------------------------------ progress update (callgrind)
+say "progress update under callgrind"
+prog_out=$(bash "$src/bench/progress/run.sh" "$host" "$progress_calls" 2>&1) || { echo "$prog_out"; exit 1; }
+per_update=$(echo "$prog_out" | sed -n 's/.*, \([0-9]*\) instructions per update.*/\1/p' | head -1)
+[ -n "$per_update" ] || { echo "$prog_out"; exit 1; }
+valgrind --tool=callgrind --callgrind-out-file="$work/copies.out" --toggle-collect='two_copies*' \
+  "$host/bench/upgrade/bench_copies" "$work/fb0" "$progress_calls" >"$work/copies.log" 2>&1 ||
+  { cat "$work/copies.log"; exit 1; }
+copies_total=$(grep -E '^(summary|totals):' "$work/copies.out" | head -1 | awk '{print $2}')
+per_copies=$((copies_total / progress_calls))
+r=$(ratio "$per_update" "$per_copies")
+row "instructions per progress update (SetUpgradingProgressBar, callgrind, x86-64)" \
+  "$per_update" "$per_copies (the two 261120-byte framebuffer copies alone)" "$r" "below 1,000,000" \
+  "$(lt "$per_update" 1000000)"
+
+# ------------------------------------------------------------ burn, screen
+say "burn of the image, screen off and on"
+burn() {  # burn BINARY NAME
+  "$simdev" run --root "$work/$2" --fresh --bind "$host" --env BENCH_IMAGE_BYTES="$image_bytes" -- \
+    "$host/bench/burn/$1" "${bm_args[@]}" >"$work/$2.csv" 2>"$work/$2.err" || { cat "$work/$2.err"; exit 1; }
+}
+burn bench_burn burn-off
+burn bench_burn_screen burn-on
+off_ms=$(bm_ms "$work/burn-off.csv" BM_BurnFlash)
+on_ms=$(bm_ms "$work/burn-on.csv" BM_BurnFlash)
+copy_ms=$(bm_ms "$work/burn-off.csv" BM_PlainCopy)
+r=$(ratio "$on_ms" "$off_ms")
+row "burn of the $((image_bytes / 1024)) KiB 10-partition image on file-backed flash, screen updates included" \
+  "$(ms "$on_ms")" "$(ms "$off_ms") (same erase and write calls, screen off)" "$r" "report both and the ratio" "reported"
+note "Burn: a plain copy of the same payload bytes into the same files takes $(ms "$copy_ms"); the burn with the screen off costs $(ratio "$off_ms" "$copy_ms") x that (the erase of every region comes first)."
+
+# ------------------------------------------------------------ peak memory
+say "peak memory of the program on the simulated phone"
+sed "s/^pattern = \([0-9]*\) .*/pattern = \1 $(( (image_bytes - 140 - 44 * 10) / 10 / 4 * 4 ))/" \
+  "$src/bench/upgrade/bench-upgrade.desc" >"$work/rom.desc"
+"$romtool" build "$work/rom.desc" "$work/rom.bin" --size "$image_bytes" >/dev/null
+rom_kb=$(( $(stat -c %s "$work/rom.bin") / 1024 ))
+boot_env=()
+[ -f "$faketime_lib" ] && boot_env=(--env LD_PRELOAD="$faketime_lib" --env FAKETIME="+0 x10")
+peak() {  # peak MODE -> "max_rss_kb anon file shmem"
+  local mode=$1 args=()
+  if [ "$mode" = shm ]; then args=(--shm /data/rom.bin); else args=(-- /basic/bin/upgrader /data/rom.bin); fi
+  "$simdev" boot --root "$work/phone-$mode" --fresh --profile "$src/bench/upgrade/bench.ini" \
+    --program "$host/bin/upgrader" --install "$work/rom.bin:/data/rom.bin" --timeout 300 \
+    "${boot_env[@]}" "${args[@]}" >"$work/boot-$mode.log" 2>&1 || { cat "$work/boot-$mode.log"; exit 1; }
+  local result=$work/phone-$mode/sim/boot/result
+  grep -q '^end reboot' "$result" || { echo "the $mode upgrade did not end in a reboot:"; cat "$result"; exit 1; }
+  awk '/^max_rss_kb / { m = $2 } /^rss_end_kb / { a = $3; f = $5; s = $7 }
+       END { if (m == "") exit 1; print m, a + 0, f + 0, s + 0 }' "$result"
+}
+for mode in file shm; do
+  read -r rss anon file shmem <<<"$(peak "$mode")"
+  goal_kb=$((rom_kb + 2048))
+  label="file mode (/basic/bin/upgrader ROM_FILE)"
+  [ "$mode" = shm ] && label="shared-memory mode (--shm)"
+  row "peak resident memory of the program during a $rom_kb KiB upgrade, $label" \
+    "$rss KiB" "$rom_kb KiB (the image)" "$(ratio "$rss" "$rom_kb")" "at most image + 2048 KiB = $goal_kb KiB" \
+    "$(le "$rss" "$goal_kb")"
+  libs=$((file - 255)); [ "$mode" = file ] && libs=$((file - rom_kb - 255))
+  note "Peak memory, $mode mode: at the reboot the program held $anon KiB private, $shmem KiB of shared memory (the attached segment in shared-memory mode) and $file KiB of files: the mapped image in file mode, the 255 KiB framebuffer, and about $libs KiB of the host's shared libraries (libc, libstdc++, libm, the loader, libfaketime)."
+done
+note "Peak memory is the host build (RelWithDebInfo, dynamic against the host's glibc and libstdc++) on the simulated phone; the resident pages of the image count as they are touched, it is mapped or attached, never copied."
+
+# ------------------------------------------------------------ mipsel sizes
+say "mipsel sizes"
+for kind in dynamic static; do
+  bin=$mipsel/bin/upgrader
+  [ "$kind" = dynamic ] && bin=$mipsel/bin/upgrader_dynamic
+  label="stripped size of the mipsel upgrader, $kind"
+  [ "$kind" = dynamic ] && label="$label against glibc"
+  if [ -f "$bin" ] && command -v mipsel-linux-gnu-strip >/dev/null; then
+    mipsel-linux-gnu-strip -o "$work/upgrader-$kind" "$bin"
+    kb=$(awk -v b="$(stat -c %s "$work/upgrader-$kind")" 'BEGIN { printf "%.1f", b / 1024 }')
+    if [ "$kind" = dynamic ]; then
+      row "$label" "$kb KiB" "(none)" "-" "below 200 KiB" "$(lt "$kb" 200)"
+    else
+      row "$label" "$kb KiB" "(none)" "-" "(none)" "reported"
+    fi
+  else
+    row "$label" "not measured: no $bin" "(none)" "-" "$([ "$kind" = dynamic ] && echo 'below 200 KiB' || echo '(none)')" "not measured"
+  fi
+done
+
+# ------------------------------------------------------ the test command
+if [ -f "$wall_file" ] && read -r secs wall_note <"$wall_file" && [[ "$secs" =~ ^[0-9]+$ ]]; then
+  row "wall time of the README's test command (bash scripts/test.sh)" \
+    "$((secs / 60)) min $((secs % 60)) s" "(none)" "-" "below 15 minutes on this 2-core machine" "$(lt "$secs" 900)"
+  [ -n "${wall_note:-}" ] && note "Test command: $wall_note"
+else
+  row "wall time of the README's test command (bash scripts/test.sh)" "not measured in this run" "(none)" "-" \
+    "below 15 minutes on this 2-core machine" "not measured"
+fi
+
+# ------------------------------------------------------------ write
+{
+  echo "# What an upgrade costs"
+  echo
+  if [ "$smoke" = 1 ]; then echo "Smoke run (tiny image, short runs): the figures prove nothing."; else
+    echo "Measured by \`bash bench/run.sh\` on $(date -u +%F), commit $(git -C "$src" rev-parse --short HEAD 2>/dev/null || echo unknown), $(nproc) cores, $(uname -m)."
+  fi
+  echo "Times are medians of $reps repetitions; each figure's reference is measured in the same run."
+  echo
+  echo "| figure | measured | reference in the same run | ratio | goal | status |"
+  echo "|---|---|---|---|---|---|"
+  printf '%s\n' "${rows[@]}"
+  echo
+  echo "## Notes"
+  echo
+  printf '%s\n' "${notes[@]}"
+} >"$out"
+
+# Every figure must have been produced (a number, or a sizes/wall-time row
+# that says why it was not measured).
+expected=9
+if [ "${#rows[@]}" -ne "$expected" ]; then
+  echo "bench: $((${#rows[@]})) rows instead of $expected" >&2
+  exit 1
+fi
+cat "$out"
+[ "$smoke" = 1 ] || say "table written to $out"
