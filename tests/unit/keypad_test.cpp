@@ -8,6 +8,7 @@
 #include <string>
 
 #include "basicui/keypad.h"
+#include "log/rl_log.h"
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
 
@@ -78,6 +79,17 @@ bool wait_for_threads(int count) {
 
 int result() { return ::testing::Test::HasFailure() ? 1 : 0; }
 
+// Waits until the capture's thread has started and gone idle: a fork while
+// it is still setting itself up (allocating) would hand the child a locked
+// allocator under the sanitizers.
+void settle(SyslogCapture& cap) {
+  for (int i = 0; i < 5000 && !cap.has("keypad test sync\n"); ++i) {
+    if (i % 500 == 0) rl_log_debug("keypad test sync\n");
+    usleep(1000);
+  }
+  cap.clear();
+}
+
 TEST(Keypad, ParsesTheTargetLayout) {
   std::string e = event(0x0001, 0x0123, -2);
   kpad_event ev = kpad_parse_event(reinterpret_cast<const uint8_t*>(e.data()));
@@ -117,6 +129,7 @@ TEST(Keypad, TwoPressesWithinOnePollKeepTheLast) {
 
 TEST(Keypad, ShortReadIsNoKey) {
   SyslogCapture cap;
+  settle(cap);
   EXPECT_EQ(0, run_in_child([] {
     Keypad pad;
     EXPECT_EQ(0, key_get_keypressed());
@@ -130,6 +143,7 @@ TEST(Keypad, ShortReadIsNoKey) {
 
 TEST(Keypad, DeviceThatCannotBeOpened) {
   SyslogCapture cap;
+  settle(cap);
   EXPECT_EQ(0, run_in_child([] {
     unlink(kDevice);
     int threads = thread_count();
@@ -144,6 +158,7 @@ TEST(Keypad, DeviceThatCannotBeOpened) {
 // A stream that ends (or fails) ends the reader instead of spinning on it.
 TEST(Keypad, EndOfStreamEndsTheReader) {
   SyslogCapture cap;
+  settle(cap);
   EXPECT_EQ(0, run_in_child([] {
     unlink(kDevice);
     EXPECT_TRUE(write_file(kDevice, press(6) + release(6)));
