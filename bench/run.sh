@@ -172,8 +172,13 @@ for mode in file shm; do
   row "peak resident memory of the program during a $rom_kb KiB upgrade, $label" \
     "$rss KiB" "$rom_kb KiB (the image)" "$(ratio "$rss" "$rom_kb")" "at most image + 2048 KiB = $goal_kb KiB" \
     "$(le "$rss" "$goal_kb")"
-  libs=$((file - 255)); [ "$mode" = file ] && libs=$((file - rom_kb - 255))
-  note "Peak memory, $mode mode: at the reboot the program held $anon KiB private, $shmem KiB of shared memory (the attached segment in shared-memory mode) and $file KiB of files: the mapped image in file mode, the 255 KiB framebuffer, and about $libs KiB of the host's shared libraries (libc, libstdc++, libm, the loader, libfaketime)."
+  if [ "$mode" = file ]; then
+    libs=$((file - rom_kb - 255)); files_are="the mapped image, the 255 KiB framebuffer"
+  else
+    libs=$((file - 255)); files_are="the 255 KiB framebuffer"
+  fi
+  own=$((rss - libs - rom_kb))
+  note "Peak memory, $mode mode: at the reboot the program held $anon KiB private, $shmem KiB of shared memory (the attached segment in shared-memory mode) and $file KiB of files: $files_are and about $libs KiB of the host's shared libraries (libc, libstdc++, libm, the loader, libfaketime). Less those library pages the peak is the image + $own KiB ($(le "$((rss - libs))" "$goal_kb") against the goal)."
 done
 note "Peak memory is the host build (RelWithDebInfo, dynamic against the host's glibc and libstdc++) on the simulated phone; the resident pages of the image count as they are touched, it is mapped or attached, never copied."
 
