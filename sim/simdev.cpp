@@ -69,7 +69,8 @@ bool copy_into(const std::string& from, const std::string& to, mode_t mode) {
   std::string tmp = to + ".new";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
+    // Streaming an empty file sets the output's failbit: an empty file is fine.
+    if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
     if (!out) {
       fprintf(stderr, "simdev: cannot write %s\n", to.c_str());
       return false;
@@ -252,10 +253,12 @@ int cmd_boot(int argc, char** argv) {
     o.argv = argv2;
   }
   std::string error;
+  int command_line_timeout = o.timeout_seconds;
   if (sim::device_prepare_boot(o.root, profile, &o.device, &o.timeout_seconds, &error) != 0) {
     fprintf(stderr, "simdev: %s\n", error.c_str());
     return 125;
   }
+  if (command_line_timeout > 0) o.timeout_seconds = command_line_timeout;  // the command line wins
   if (second_at >= 0) {
     o.device.second = true;
     o.device.second_at = second_at;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 
 std::string LogLine::message() const {
   // "<name> pid<N>,tid<N>,l<N>: <message>"
@@ -44,7 +45,15 @@ SyslogCapture::SyslogCapture(const char* path) : path_(path) {
   int size = 4 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   if (pipe(stop_pipe_) != 0) abort();
-  thread_ = std::thread([this] { run(); });
+  // Tests fork right after this: return only once the reader is up and
+  // waiting, never while it is still starting (allocating).
+  std::promise<void> started;
+  std::future<void> up = started.get_future();
+  thread_ = std::thread([this, &started] {
+    started.set_value();
+    run();
+  });
+  up.wait();
 }
 
 SyslogCapture::~SyslogCapture() {

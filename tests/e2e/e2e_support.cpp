@@ -1,0 +1,204 @@
+#include "tests/e2e/e2e_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+namespace e2e {
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* v = getenv(name);
+  return v ? v : fallback;
+}
+
+int level_of(const std::string& name) {
+  const char* names[] = {"emerg", "alert", "crit", "err", "warn", "notice", "info", "debug"};
+  for (int i = 0; i < 8; ++i)
+    if (name.compare(0, strlen(names[i]), names[i]) == 0) return i;
+  return -1;
+}
+
+// "Dec  6 10:39:01 phone user.debug : upgrader pid5,tid5,l7: text"
+bool parse_log_line(const std::string& line, LogEntry* out) {
+  size_t dot = line.find(" user.");
+  if (dot == std::string::npos) return false;
+  size_t colon = line.find(" : ", dot);
+  if (colon == std::string::npos) return false;
+  out->level = level_of(line.substr(dot + 6, colon - dot - 6));
+  std::string text = line.substr(colon + 3);
+  size_t prefix = text.find(",tid");
+  if (prefix != std::string::npos) {
+    size_t end = text.find(": ", prefix);
+    if (end != std::string::npos) text = text.substr(end + 2);
+  }
+  while (!text.empty() && text[0] == ' ') text.erase(0, 1);  // line feeds before the text
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  out->message = text;
+  return true;
+}
+
+int field(const std::string& line, const char* key) {
+  size_t at = line.find(key);
+  return at == std::string::npos ? -999 : atoi(line.c_str() + at + strlen(key));
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+}  // namespace
+
+const Paths& paths() {
+  static Paths p = {env_or("UPG_SIMDEV", ""),  env_or("UPG_ROMTOOL", ""), env_or("UPG_PROGRAM", ""),
+                    env_or("UPG_FAKETIME", ""), env_or("UPG_E2E_WORK", "/tmp/e2e"),
+                    env_or("UPG_SOURCE_DIR", ".")};
+  return p;
+}
+
+std::string read_file(const std::string& path) {
+  std::string out;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  fclose(f);
+  return out;
+}
+
+bool write_file(const std::string& path, const std::string& content) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
+  return fclose(f) == 0 && ok;
+}
+
+int run(const std::vector<std::string>& argv) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool Boot::logged(int level, const std::string& message) const {
+  for (const LogEntry& e : log)
+    if (e.level == level && e.message == message) return true;
+  return false;
+}
+
+int Boot::count(const std::string& message) const {
+  int n = 0;
+  for (const LogEntry& e : log) n += e.message == message;
+  return n;
+}
+
+int Boot::find(const std::string& message, int from) const {
+  for (size_t i = static_cast<size_t>(from); i < log.size(); ++i)
+    if (log[i].message == message) return static_cast<int>(i);
+  return -1;
+}
+
+std::string Boot::file(const std::string& path) const { return read_file(root + path); }
+
+bool Boot::exists(const std::string& path) const {
+  struct stat st;
+  return lstat((root + path).c_str(), &st) == 0;
+}
+
+std::string profile(const std::vector<std::pair<std::string, std::string>>& edits, const std::string& extra) {
+  std::string text = read_file(paths().source + "/sim/profiles/typical.ini");
+  for (const auto& [from, to] : edits) {
+    size_t at = text.find(from);
+    if (at == std::string::npos) abort();  // a scenario edits a line the profile does not have
+    text.replace(at, from.size(), to);
+  }
+  return text + "\n" + extra;
+}
+
+std::string build_rom(const std::string& name, const std::string& description, const std::vector<std::string>& options) {
+  std::string dir = paths().work + "/roms";
+  mkdir(paths().work.c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  std::string desc = dir + "/" + name + ".desc", rom = dir + "/" + name + ".rom";
+  write_file(desc, description);
+  std::vector<std::string> argv = {paths().romtool, "build", desc, rom};
+  argv.insert(argv.end(), options.begin(), options.end());
+  if (run(argv) != 0) return "";
+  return rom;
+}
+
+std::string payload_of(const std::string& rom, unsigned partition_id) {
+  std::string image = read_file(rom);
+  if (image.size() < 140) return "";
+  uint32_t count;
+  memcpy(&count, image.data() + 0x14, 4);
+  for (uint32_t i = 0; i < count && 140 + 44 * (i + 1) <= image.size(); ++i) {
+    uint32_t h[11];
+    memcpy(h, image.data() + 140 + 44 * i, sizeof h);
+    if (h[6] == partition_id && static_cast<uint64_t>(h[10]) + h[8] <= image.size())
+      return image.substr(h[10], h[8]);
+  }
+  return "";
+}
+
+Boot boot(const BootRequest& r) {
+  Boot b;
+  b.root = paths().work + "/" + r.name;
+  std::string profile_path = paths().work + "/" + r.name + ".ini";
+  write_file(profile_path, r.profile);
+  std::vector<std::string> argv = {paths().simdev, "boot", "--root", b.root, "--fresh", "--profile", profile_path,
+                                   "--report", b.root + ".report", "--program", paths().program,
+                                   "--timeout", std::to_string(r.timeout)};
+  if (!r.rom_path.empty()) {
+    argv.push_back("--install");
+    argv.push_back(r.rom_path + ":/data/rom.bin");
+  }
+  if (!paths().faketime.empty()) {
+    // The program's sleeps pass twenty times faster; its tools' are not affected.
+    argv.insert(argv.end(), {"--env", "LD_PRELOAD=" + paths().faketime, "--env", "FAKETIME=+0 x20"});
+  }
+  argv.insert(argv.end(), r.options.begin(), r.options.end());
+  argv.push_back("--");
+  if (r.command.empty())
+    argv.insert(argv.end(), {"/basic/bin/upgrader", "/data/rom.bin"});
+  else
+    argv.insert(argv.end(), r.command.begin(), r.command.end());
+  b.status = run(argv);
+
+  for (const std::string& line : lines_of(b.file("/sim/boot/result")))
+    if (line.compare(0, 4, "end ") == 0) b.end = line.substr(4);
+  for (const std::string& line : lines_of(b.file("/sim/boot/messages"))) {
+    LogEntry e;
+    if (parse_log_line(line, &e) && line.find(" pid") != std::string::npos) b.log.push_back(e);
+  }
+  for (const std::string& line : lines_of(b.file("/sim/boot/ipc"))) {
+    if (field(line, " to=") != 1) continue;
+    b.broadcasts.push_back({field(line, " type="), field(line, " p1="), field(line, " p2="), field(line, " sender=")});
+  }
+  b.board = lines_of(b.file("/dev/misc0"));
+  for (const std::string& line : lines_of(b.file("/sim/boot/reboot")))
+    b.reboot_requests += line.size() >= 7 && line.compare(line.size() - 7, 7, " reboot") == 0;
+  b.killapps_runs = static_cast<int>(lines_of(b.file("/sim/boot/killapps")).size());
+  b.frames = static_cast<int>(lines_of(b.file("/sim/boot/frames/index")).size());
+  b.env_after = b.file("/sim/state/env");
+  return b;
+}
+
+}  // namespace e2e

@@ -1,0 +1,70 @@
+// Running the real program on the simulated phone and reading what the phone,
+// a person and the other processes saw.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// Where things are, from the environment CTest gives the runner.
+struct Paths {
+  std::string simdev, romtool, program, faketime, work, source;
+};
+const Paths& paths();
+
+struct LogEntry {
+  int level;            // 0 emerg .. 7 debug
+  std::string message;  // the program's text, without the syslog and program prefixes
+};
+
+struct IpcMessage {
+  int type, param1, param2, sender;
+};
+
+struct Boot {
+  std::string root;
+  int status = -1;
+  std::string end;                     // "reboot", "exit N", "signal N", "timeout"
+  std::vector<LogEntry> log;           // the program's lines (and a second program's)
+  std::vector<IpcMessage> broadcasts;  // the messages id 1 received, in order
+  std::vector<std::string> board;      // lines of /dev/misc0
+  int reboot_requests = 0;
+  int killapps_runs = 0;
+  int frames = 0;
+  std::string env_after;               // /sim/state/env
+
+  bool logged(int level, const std::string& message) const;
+  int count(const std::string& message) const;
+  // Index of the first line equal to message at or after `from`; -1 if none.
+  int find(const std::string& message, int from = 0) const;
+  std::string file(const std::string& path) const;  // a file of the root
+  bool exists(const std::string& path) const;
+};
+
+struct BootRequest {
+  std::string name;                      // also the root's folder name
+  std::string profile;                   // profile text
+  std::string rom_path;                  // host ROM file installed as /data/rom.bin (may be empty)
+  std::vector<std::string> options;      // more simdev boot options
+  std::vector<std::string> command;      // empty: the program with /data/rom.bin
+  int timeout = 120;
+};
+Boot boot(const BootRequest& request);
+
+// The typical phone's profile with textual edits (from, to) and extra text.
+std::string profile(const std::vector<std::pair<std::string, std::string>>& edits, const std::string& extra);
+
+// Builds a ROM with romtool from a description; options are romtool's.
+std::string build_rom(const std::string& name, const std::string& description,
+                      const std::vector<std::string>& options = {});
+
+// The payload of the partition with this id in a ROM built with standard header sizes.
+std::string payload_of(const std::string& rom, unsigned partition_id);
+
+std::string read_file(const std::string& path);
+bool write_file(const std::string& path, const std::string& content);
+int run(const std::vector<std::string>& argv);
+
+}  // namespace e2e

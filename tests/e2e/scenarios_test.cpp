@@ -1,0 +1,415 @@
+// The upgrade, end to end: the real program on the simulated phone, one row
+// a scenario. Each row says what the phone is given and what the phone
+// shows, writes, logs and sends.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using Edits = std::vector<std::pair<std::string, std::string>>;
+using Messages = std::vector<std::pair<int, int>>;  // (type, first parameter) of broadcasts, in order
+using Lines = std::vector<std::pair<int, std::string>>;  // (level, text) that must be logged
+
+constexpr int kErr = 3, kInfo = 6, kDebug = 7;
+
+// Partition ids of the sample release, in image order.
+const std::vector<unsigned> kReleasePartitions = {1, 0, 5, 6};
+
+const char kKeysHeld[] = "[keypad]\nwait_for_reader = yes\n";
+const char kRebootKey[] = "[keypad]\nwait_for_reader = yes\nkey = 0 35 1\n";
+const char kRebootFails[] = "[reboot]\nworks = no\n";
+// Ends a boot whose reboot fails once the program asked for `n` reboots.
+std::string poweroff_after_reboots(int n) {
+  return "[second]\nat = 0\ncommand = while [ $(grep -c reboot /sim/boot/reboot 2>/dev/null || echo 0) -lt " +
+         std::to_string(n) + " ]; do usleep 100000; done; poweroff\n";
+}
+
+// A layout that moves the environment (mtd3) and configuration (mtd4)
+// partitions; every other partition stays where the phone has it.
+const char kMovedLayout[] =
+    "[mtd]\n"
+    "mtd0 = 0x90130000,0x90330000\nmtd1 = 0x90030000,0x90130000\nmtd2 = 0x90000000,0x90020000\n"
+    "mtd3 = 0x907e0000,0x907f0000\nmtd4 = 0x90700000,0x90780000\nmtd5 = 0x903b0000,0x904b0000\n"
+    "mtd6 = 0x904b0000,0x907b0000\nmtd7 = 0x907b0000,0x907d0000\nmtd8 = 0x907d0000,0x907f0000\n"
+    "mtd9 = 0x907f0000,0x90800000\n";
+
+std::string layout_entry(const char* layout) {
+  std::string text;
+  for (const char* p = layout; *p; ++p) text += *p == '\n' ? std::string("\\n") : std::string(1, *p);
+  return "\n[partition]\nspecial = mtd_config\ntext = " + text + "\n";
+}
+
+struct Scenario {
+  const char* name;
+  // What the phone is given.
+  std::vector<std::string> rom_set = {};    // romtool --set SECTION.KEY=VALUE
+  std::string rom_extra = "";                // more description text (special entries)
+  Edits edits = {};                          // edits of the typical phone's profile
+  std::string profile_extra = "";            // more profile text
+  std::vector<std::string> options = {};     // more simdev boot options
+  std::vector<std::string> command = {};     // empty: /basic/bin/upgrader /data/rom.bin
+  // What the phone shows, writes, logs and sends.
+  std::string end = "reboot";
+  std::vector<unsigned> burnt = {};          // written with their payloads; all others stay erased
+  bool flash_checked = true;
+  Messages broadcasts = {};
+  std::string failure_text = "";             // the failure screen's text, when one is shown
+  Lines logs = {};
+  std::function<void(const Boot&, const std::string& rom)> more = nullptr;
+  int timeout = 90;
+};
+
+std::string release_description() { return read_file(paths().source + "/sim/roms/typical-upgrade.desc"); }
+
+void check_flash(const Boot& b, const std::string& rom, const std::vector<unsigned>& burnt) {
+  for (unsigned id = 0; id < 10; ++id) {
+    std::string flash = b.file("/dev/mtd" + std::to_string(id));
+    ASSERT_FALSE(flash.empty()) << "mtd" << id;
+    bool written = false;
+    for (unsigned w : burnt) written = written || w == id;
+    size_t from = 0;
+    if (written) {
+      std::string payload = payload_of(rom, id);
+      ASSERT_FALSE(payload.empty());
+      EXPECT_EQ(payload, flash.substr(0, payload.size())) << "mtd" << id << " holds the payload";
+      from = payload.size();
+    }
+    EXPECT_EQ(std::string::npos, flash.find_first_not_of('\xff', from)) << "mtd" << id << " is erased beyond";
+  }
+}
+
+const std::string kWrongBoard = "rom.device_id=58";  // refused with -95
+
+const Scenario kScenarios[] = {
+    // --- success ---
+    {.name = "file_mode_success",
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .logs = {{kDebug, "locked upgrader_process"}, {kDebug, "locked burn_flash_semid"}, {kInfo, "kernel_support is :1"}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_FALSE(b.exists("/config/upgrader_autop"));
+       EXPECT_EQ(std::vector<std::string>{"watchdog 0"}, b.board);  // the reboot came before the re-arm
+       EXPECT_EQ(1, b.killapps_runs);
+       EXPECT_GT(b.frames, 20);
+     }},
+    {.name = "shared_memory_ordinary",
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "0"},
+     .command = {"/basic/bin/upgrader"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .logs = {{kDebug, "locked memory_semid"}, {kInfo, "config_deleteLineKey8 excute"}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_EQ(1, b.killapps_runs);
+       // The replaced version 59.1.2.3 gathers the configuration for the provisioning retry.
+       EXPECT_NE(std::string::npos,
+                 b.file("/config/autop_retry_save.cfg").find("Config.Autoprovision.Reboot.Enable = 1 "));
+       EXPECT_FALSE(b.exists("/config/upgrader_autop"));
+     }},
+    {.name = "shared_memory_autoprovision",
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "1"},
+     .command = {"/basic/bin/upgrader"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(1, b.killapps_runs); }},
+    {.name = "shared_memory_keeps_applications",
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "2"},
+     .command = {"/basic/bin/upgrader"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(0, b.killapps_runs); }},
+    {.name = "shared_memory_state_minus_3_runs_as_2",
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "-3"},
+     .command = {"/basic/bin/upgrader"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(0, b.killapps_runs); }},
+    {.name = "direct_mode",
+     .command = {"/basic/bin/upgrader", "/data/rom.bin", "direct"},
+     .burnt = kReleasePartitions,
+     .logs = {{kInfo, "rom upgrader completed!"}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_TRUE(b.board.empty());  // the watchdog is left alone
+       EXPECT_EQ(-1, b.find("wait lock upgrader_process"));
+       EXPECT_EQ(1, b.killapps_runs);
+     }},
+    {.name = "same_version_reboots_then_goes_on",
+     .edits = {{"RomVersion = 59.1.2.3", "RomVersion = 59.1.6.10"}},
+     .profile_extra = std::string(kRebootFails) + poweroff_after_reboots(2),
+     .end = "poweroff",
+     .flash_checked = false,
+     .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) {
+       // The bar climbs to 100 and a reboot is asked for; when the phone is
+       // still alive 10 s later the watchdog is re-armed and the upgrade goes on.
+       EXPECT_EQ(2, b.reboot_requests);
+       EXPECT_EQ(b.board, (std::vector<std::string>{"watchdog 0", "watchdog 1"}));
+       EXPECT_NE(-1, b.find("locked burn_flash_semid"));
+       EXPECT_GE(b.frames, 10);
+     }},
+    {.name = "hand_over_to_the_tool_in_the_rom",
+     .rom_extra = "\n[partition]\nspecial = tool\nfile = @PROGRAM@\n",
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "0"},
+     .command = {"/basic/bin/upgrader"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .logs = {{kDebug, "upgrader_tool_check /tmp/upgrader_tool exist"},
+              {kDebug, "locked upgrader_tool_process"},
+              {kDebug, "locked upgrader_process"}},
+     .more = [](const Boot& b, const std::string&) {
+       // The first driver hands over before anything is written; the tool,
+       // started under its own path, runs the whole sequence.
+       EXPECT_LT(b.find("upgrader_tool_check /tmp/upgrader_tool exist"), b.find("locked upgrader_tool_process"));
+       EXPECT_EQ(1, b.count("locked burn_flash_semid"));
+     }},
+    {.name = "layout_change_writes_back_env_and_config",
+     .rom_extra = layout_entry(kMovedLayout),
+     .edits = {{"remap = yes", "remap = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+     .burnt = kReleasePartitions,
+     .flash_checked = false,
+     .broadcasts = {{4, 2}},
+     .logs = {{kDebug, "mtd_config"}, {kDebug, "mtd_diffrent_deal mtd3"}, {kDebug, "mtd_diffrent_deal mtd4"}},
+     .more = [](const Boot& b, const std::string& rom) {
+       EXPECT_NE(std::string::npos, b.file("/dev/mtd3.log").find("remap 0x7e0000 0x10000"));
+       EXPECT_NE(std::string::npos, b.file("/dev/mtd4.log").find("remap 0x700000 0x80000"));
+       // Both partitions are copied once, before the first re-map.
+       EXPECT_EQ(1, b.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3"));
+       EXPECT_EQ(1, b.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4"));
+       EXPECT_LT(b.find("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4"), b.find("offset:7e0000 size:10000"));
+       EXPECT_NE(-1, b.find("mtd_write :4"));
+       EXPECT_NE(-1, b.find("mtd_write :3"));
+       // Both saved partitions are back in their new places, whole.
+       EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
+       EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+       std::string p6 = payload_of(rom, 6);
+       EXPECT_EQ(p6, b.file("/dev/mtd6").substr(0, p6.size()));
+     }},
+    {.name = "kernel_without_remap_writes_partition_1_only",
+     .rom_extra = layout_entry(kMovedLayout),
+     .edits = {{"remap = yes", "remap = no"}},
+     .burnt = {1},
+     .broadcasts = {{4, 2}},
+     .logs = {{kInfo, "kernel_support is :0"}, {kInfo, "kernel_support is UNAVAILABLE"}}},
+
+    // --- failures of the sequence: screen, detail, messages ---
+    {.name = "rom_refused_shows_rom_check_failed",
+     .rom_set = {kWrongBoard},
+     .profile_extra = kRebootKey,
+     .broadcasts = {{4, 1}, {3, 0}},
+     .failure_text = "Rom check Failed!",
+     .logs = {{kErr, "rom pack check failed! ID:-95"}, {kErr, "UPD_MSG_MACHINE_ID_ERR"}}},
+    {.name = "minimum_version_refusal_shows_upgrade_failed",
+     .rom_set = {"rom.rom_version=59.1.5.0"},
+     .profile_extra = kRebootKey,
+     .broadcasts = {{4, 1}, {3, 0}},
+     .failure_text = "Upgrade Failed!",
+     .logs = {{kErr, "rom pack check failed! ID:-74"}}},
+    {.name = "applications_that_do_not_stop",
+     .profile_extra = kRebootKey,
+     .options = {"--killapps-exit", "1"},
+     .broadcasts = {{4, 2}, {4, 3}, {3, 0}},
+     .failure_text = "Killapps Failed!",
+     .logs = {{kErr, "killapps failed!"}},
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(-1, b.find("wait lock burn_flash_semid")); }},
+    {.name = "erase_failure",
+     .profile_extra = std::string(kRebootKey) + "[faults]\nmtd0 = fail erase 2\n",
+     .flash_checked = false,
+     .broadcasts = {{4, 2}, {4, 4}, {3, 0}},
+     .failure_text = "Burn Flash Failed!",
+     .logs = {{kErr, "burn flash failed!"}, {kErr, "UPD_MSG_FLASH_ERASE_ERR"}},
+     .more = [](const Boot& b, const std::string& rom) {
+       // mtd1 comes first in the image and is written; mtd0 fails; mtd5 and mtd6 stay erased.
+       std::string p1 = payload_of(rom, 1);
+       EXPECT_EQ(p1, b.file("/dev/mtd1").substr(0, p1.size()));
+       for (const char* untouched : {"/dev/mtd5", "/dev/mtd6"})
+         EXPECT_EQ(std::string::npos, b.file(untouched).find_first_not_of('\xff')) << untouched;
+     }},
+    {.name = "write_failure",
+     .profile_extra = std::string(kRebootKey) + "[faults]\nmtd5 = fail write 1\n",
+     .flash_checked = false,
+     .broadcasts = {{4, 2}, {4, 4}, {3, 0}},
+     .failure_text = "Burn Flash Failed!",
+     .logs = {{kErr, "UPD_MSG_FLASH_WRITE_ERR"}},
+     .more = [](const Boot& b, const std::string& rom) {
+       std::string p0 = payload_of(rom, 0);
+       EXPECT_EQ(p0, b.file("/dev/mtd0").substr(0, p0.size()));
+       EXPECT_EQ(std::string::npos, b.file("/dev/mtd6").find_first_not_of('\xff'));
+     }},
+    {.name = "write_back_failure",
+     .rom_extra = layout_entry(kMovedLayout),
+     .edits = {{"remap = yes", "remap = yes\nmtdblock3 = 32K"}},
+     .profile_extra = kRebootKey,
+     .flash_checked = false,
+     .broadcasts = {{4, 2}, {3, 0}},
+     .failure_text = "Burn Flash Failed!",
+     .logs = {{kDebug, "env mtd_write failed!"}}},
+    {.name = "missing_shared_state",
+     .profile_extra = kRebootKey,
+     .command = {"/basic/bin/upgrader"},
+     .broadcasts = {{3, 0}},
+     .failure_text = "Get shm Failed!"},
+    {.name = "failed_load_of_the_rom",
+     .profile_extra = kRebootKey,
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "0", "--shm-fail"},
+     .command = {"/basic/bin/upgrader"},
+     .broadcasts = {{3, 0}},
+     .failure_text = "Load Rom Failed!",
+     .logs = {{kInfo, "upgrader_state is failed"}}},
+
+    // --- the failure screen and the countdown ---
+    {.name = "release_and_other_keys_do_not_reboot",
+     .rom_set = {kWrongBoard},
+     .profile_extra = std::string(kKeysHeld) + "key = 0 35 0\nkey = 0 20 1\nkey = 0 35 2\n",
+     .end = "timeout",
+     .broadcasts = {{4, 1}, {3, 0}},
+     .failure_text = "Rom check Failed!",
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(0, b.reboot_requests); },
+     .timeout = 20},
+    {.name = "autoprovision_countdown_reboots_and_asks_again",
+     .rom_set = {kWrongBoard},
+     .profile_extra = std::string(kRebootFails) + poweroff_after_reboots(2),
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "1"},
+     .command = {"/basic/bin/upgrader"},
+     .end = "poweroff",
+     .broadcasts = {{4, 1}, {3, 0}},
+     .logs = {{kDebug, "Do ShowUpgradingAutop2FailedInfoWithID"}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_EQ(2, b.reboot_requests);
+       EXPECT_GE(b.count("Do ShowUpgradingAutop2FailedInfoWithID"), 61);  // 60 .. 1, then 0
+       // Each reboot request is followed 10 s later by the watchdog's re-arm.
+       EXPECT_EQ("watchdog 0", b.board.at(0));
+     },
+     .timeout = 200},
+
+    // --- exits before the ROM is in hand, and locks ---
+    {.name = "state_5_shows_nothing_and_returns_the_step_code",
+     .rom_set = {kWrongBoard},
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "5"},
+     .command = {"/basic/bin/upgrader"},
+     .end = "exit 63",  // -193
+     .broadcasts = {{4, 1}},
+     .logs = {{kDebug, "upgrader_state:5"}}},
+    {.name = "three_arguments",
+     .command = {"/basic/bin/upgrader", "a", "b", "c"},
+     .end = "exit 56",  // -200
+     .logs = {{kInfo, "usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file"}}},
+    {.name = "wrong_program_path",
+     .options = {"--install", "@PROGRAM@:/usr/bin/upgrader"},
+     .command = {"/usr/bin/upgrader", "/data/rom.bin"},
+     .end = "exit 0",
+     .logs = {{kDebug, "upgrader path error"}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_EQ(std::vector<std::string>{"watchdog 0"}, b.board);
+       EXPECT_EQ(-1, b.find("wait lock upgrader_process"));
+     }},
+    {.name = "missing_rom_file",
+     .command = {"/basic/bin/upgrader", "/data/none.bin"},
+     .end = "exit 60",  // -196
+     .logs = {{kErr, "/data/none.bin File open failed!"}, {kDebug, "locked upgrader_process"}}},
+    {.name = "rom_file_that_cannot_be_mapped",
+     .options = {"--install", "@EMPTY@:/data/empty.bin"},
+     .command = {"/basic/bin/upgrader", "/data/empty.bin"},
+     .end = "exit 61",  // -195
+     .logs = {{kErr, "memory map failed!"}}},
+    {.name = "second_upgrader_stops_at_the_process_lock",
+     .profile_extra = "[second]\nat = 0\ncommand = /basic/bin/upgrader /data/rom.bin\n",
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .logs = {{kErr, "lock upgrader_process failed"}},
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(1, b.count("locked upgrader_process")); }},
+    {.name = "configuration_saver_holding_its_lock",
+     .options = {"--saver", "2"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}}},
+    {.name = "flash_lock_already_taken",
+     .profile_extra = std::string(kRebootFails) +
+                      "[second]\nat = 0\ncommand = while ! grep -q reboot /sim/boot/reboot 2>/dev/null; "
+                      "do usleep 100000; done; cp /basic/bin/upgrader /tmp/upgrader_tool && /tmp/upgrader_tool "
+                      "/data/rom.bin\n",
+     .end = "exit 0",
+     .flash_checked = false,
+     .broadcasts = {{4, 2}, {4, 2}},
+     .logs = {{kErr, "lock burn_flash_semid failed"}, {kDebug, "locked upgrader_tool_process"}},
+     .more = [](const Boot& b, const std::string&) {
+       // The second driver stopped the applications, then found the flash taken.
+       EXPECT_EQ(2, b.killapps_runs);
+       EXPECT_EQ(1, b.count("locked burn_flash_semid"));
+     }},
+    {.name = "fatal_signal",
+     .rom_set = {kWrongBoard},
+     .profile_extra = "[second]\nat = 0\ncommand = while ! grep -q 'Do ShowUpgradingFailedInfo' /sim/boot/messages; "
+                      "do usleep 100000; done; kill -INT $(pidof upgrader)\n",
+     .end = "exit 0",
+     .broadcasts = {{4, 1}, {3, 0}},
+     .failure_text = "Rom check Failed!",
+     .more = [](const Boot& b, const std::string&) {
+       bool caught = false;
+       for (const LogEntry& e : b.log)
+         caught = caught || (e.level == kErr && e.message.rfind("Catch a signal SIGINT, thread id ", 0) == 0);
+       EXPECT_TRUE(caught);
+     }},
+};
+
+// @PROGRAM@: the program under test; @EMPTY@: an empty file.
+std::string substitute(std::string text) {
+  std::string empty = paths().work + "/empty.bin";
+  write_file(empty, "");
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"@PROGRAM@", paths().program}, {"@EMPTY@", empty}})
+    for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+  return text;
+}
+
+class Upgrade : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(Upgrade, Scenario) {
+  const Scenario& s = GetParam();
+  std::vector<std::string> rom_options;
+  for (const std::string& set : s.rom_set) rom_options.insert(rom_options.end(), {"--set", set});
+  std::string rom = build_rom(s.name, release_description() + substitute(s.rom_extra), rom_options);
+  ASSERT_FALSE(rom.empty()) << "romtool could not build the scenario's ROM";
+
+  BootRequest r;
+  r.name = s.name;
+  r.profile = profile(s.edits, s.profile_extra);
+  r.rom_path = rom;
+  for (const std::string& o : s.options) r.options.push_back(substitute(o));
+  r.command = s.command;
+  r.timeout = s.timeout;
+  Boot b = boot(r);
+
+  EXPECT_EQ(s.end, b.end);
+  std::vector<std::pair<int, int>> got;
+  for (const IpcMessage& m : b.broadcasts) {
+    got.emplace_back(m.type, m.param1);
+    EXPECT_EQ(6, m.sender);
+    EXPECT_EQ(0, m.param2);
+  }
+  EXPECT_EQ(s.broadcasts, got);
+  for (const auto& [level, text] : s.logs) EXPECT_TRUE(b.logged(level, text)) << "missing log line " << level << " " << text;
+  if (!s.failure_text.empty()) {
+    // The failure screen: its text logged at error level, drawn, then the
+    // phone waits for the Reboot key.
+    EXPECT_TRUE(b.logged(kErr, s.failure_text)) << s.failure_text;
+    EXPECT_NE(-1, b.find("Do ShowUpgradingFailedInfo"));
+    EXPECT_GT(b.frames, 0);
+  } else {
+    EXPECT_EQ(-1, b.find("Do ShowUpgradingFailedInfo"));
+  }
+  if (s.flash_checked) check_flash(b, rom, s.burnt);
+  if (s.more) s.more(b, rom);
+  if (HasFailure()) {
+    ADD_FAILURE() << "report: " << b.root << ".report/report.txt";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnThePhone, Upgrade, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace e2e
