@@ -64,39 +64,6 @@ const Paths& paths() {
   return p;
 }
 
-std::string read_file(const std::string& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
-
-bool write_file(const std::string& path, const std::string& content) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
-  return fclose(f) == 0 && ok;
-}
-
-int run(const std::vector<std::string>& argv) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 bool Boot::logged(int level, const std::string& message) const {
   for (const LogEntry& e : log)
     if (e.level == level && e.message == message) return true;
@@ -115,7 +82,7 @@ int Boot::find(const std::string& message, int from) const {
   return -1;
 }
 
-std::string Boot::file(const std::string& path) const { return read_file(root + path); }
+std::string Boot::file(const std::string& path) const { return ::read_file(root + path); }
 
 bool Boot::exists(const std::string& path) const {
   struct stat st;
@@ -140,7 +107,7 @@ std::string build_rom(const std::string& name, const std::string& description, c
   write_file(desc, description);
   std::vector<std::string> argv = {paths().romtool, "build", desc, rom};
   argv.insert(argv.end(), options.begin(), options.end());
-  if (run(argv) != 0) return "";
+  if (run_argv(argv) != 0) return "";
   return rom;
 }
 
@@ -180,7 +147,7 @@ Boot boot(const BootRequest& r) {
     argv.insert(argv.end(), {"/basic/bin/upgrader", "/data/rom.bin"});
   else
     argv.insert(argv.end(), r.command.begin(), r.command.end());
-  b.status = run(argv);
+  b.status = run_argv(argv);
 
   for (const std::string& line : lines_of(b.file("/sim/boot/result")))
     if (line.compare(0, 4, "end ") == 0) b.end = line.substr(4);

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace e2e {
 
 // Where things are, from the environment CTest gives the runner.
@@ -63,8 +65,5 @@ std::string build_rom(const std::string& name, const std::string& description,
 // The payload of the partition with this id in a ROM built with standard header sizes.
 std::string payload_of(const std::string& rom, unsigned partition_id);
 
-std::string read_file(const std::string& path);
-bool write_file(const std::string& path, const std::string& content);
-int run(const std::vector<std::string>& argv);
 
 }  // namespace e2e

@@ -40,6 +40,22 @@ int run_in_child(const std::function<int()>& fn) {
   return 128 + WTERMSIG(status);
 }
 
+int run_argv(const std::vector<std::string>& argv) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
 int shell(const std::string& cmd) {
   int status = system(cmd.c_str());
   if (status < 0) return -1;

@@ -4,7 +4,7 @@
 # (mipsel, under qemu-user) stand-in.
 if(NOT UPG_TARGET_MIPSEL)
   add_executable(sim_boot_test ${CMAKE_CURRENT_LIST_DIR}/sim_boot_test.cpp)
-  target_link_libraries(sim_boot_test PRIVATE simcore GTest::gtest_main Threads::Threads)
+  target_link_libraries(sim_boot_test PRIVATE simcore upg_testsupport GTest::gtest_main Threads::Threads)
   set_target_properties(sim_boot_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/sim)
   target_compile_definitions(sim_boot_test PRIVATE
     SIM_SIMDEV="$<TARGET_FILE:simdev>" SIM_STANDIN="$<TARGET_FILE:sim_standin>"

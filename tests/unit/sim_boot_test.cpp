@@ -2,6 +2,8 @@
 // simdev around the stand-in program and checks what the phone's kernel,
 // its other processes and the boot report saw.
 #include <gtest/gtest.h>
+
+#include "tests/support/files.h"
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/sem.h>
@@ -41,20 +43,6 @@ int count_of(const std::string& hay, const std::string& needle) {
   int n = 0;
   for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
   return n;
-}
-
-int run_argv(const std::vector<std::string>& argv) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // One device root per case; boots of the same case share it.
