@@ -1,5 +1,7 @@
 #include "tests/e2e/e2e_support.h"
 
+#include "tests/golden/png_gray.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -83,6 +85,31 @@ int Boot::find(const std::string& message, int from) const {
 }
 
 std::string Boot::file(const std::string& path) const { return ::read_file(root + path); }
+
+// A frame is a copy of the G-type panel's framebuffer: 16 bits a pixel,
+// 0x0000 dark and 0xFFFF light.
+std::vector<uint8_t> Boot::frame(int n) const {
+  if (n < 1 || n > frames) return {};
+  char name[64];
+  snprintf(name, sizeof name, "/sim/boot/frames/frame-%04d.fb", n);
+  std::string fb = file(name);
+  const size_t pixels = 480 * 272;
+  if (fb.size() < pixels * 2) return {};
+  std::vector<uint8_t> grey(pixels);
+  for (size_t i = 0; i < pixels; ++i) grey[i] = (fb[2 * i] == 0 && fb[2 * i + 1] == 0) ? 0 : 255;
+  return grey;
+}
+
+std::vector<uint8_t> golden(const std::string& name) {
+  std::string png = read_file(paths().source + "/tests/golden/" + name + ".png");
+  std::vector<uint8_t> pixels;
+  int w = 0, h = 0;
+  std::string error;
+  if (!png_decode_gray(std::vector<uint8_t>(png.begin(), png.end()), &pixels, &w, &h, &error) || w != 480 ||
+      h != 272)
+    return {};
+  return pixels;
+}
 
 bool Boot::exists(const std::string& path) const {
   struct stat st;

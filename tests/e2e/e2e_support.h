@@ -2,6 +2,8 @@
 // a person and the other processes saw.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,6 +44,8 @@ struct Boot {
   // Index of the first line equal to message at or after `from`; -1 if none.
   int find(const std::string& message, int from = 0) const;
   std::string file(const std::string& path) const;  // a file of the root
+  // LCD frame n (1 the first) as 480 x 272 grey pixels (0 dark, 255 light); empty if none.
+  std::vector<uint8_t> frame(int n) const;
   bool exists(const std::string& path) const;
 };
 
@@ -61,6 +65,9 @@ std::string profile(const std::vector<std::pair<std::string, std::string>>& edit
 // Builds a ROM with romtool from a description; options are romtool's.
 std::string build_rom(const std::string& name, const std::string& description,
                       const std::vector<std::string>& options = {});
+
+// A golden picture of the screens (tests/golden/NAME.png) as grey pixels.
+std::vector<uint8_t> golden(const std::string& name);
 
 // The payload of the partition with this id in a ROM built with standard header sizes.
 std::string payload_of(const std::string& rom, unsigned partition_id);

@@ -209,7 +209,14 @@ const Scenario kScenarios[] = {
      .profile_extra = kRebootKey,
      .broadcasts = {{4, 1}, {3, 0}},
      .failure_text = "Upgrade Failed!",
-     .logs = {{kErr, "rom pack check failed! ID:-74"}}},
+     .logs = {{kErr, "rom pack check failed! ID:-74"}},
+     .more = [](const Boot& b, const std::string&) {
+       // On the glass: the failure screen with its detail code, then, after
+       // the Reboot key, the notice; exactly as the screens' goldens show them.
+       ASSERT_EQ(2, b.frames);
+       EXPECT_TRUE(golden("failed_id") == b.frame(1)) << "frame 1 differs from tests/golden/failed_id.png";
+       EXPECT_TRUE(golden("notice") == b.frame(2)) << "frame 2 differs from tests/golden/notice.png";
+     }},
     {.name = "applications_that_do_not_stop",
      .profile_extra = kRebootKey,
      .options = {"--killapps-exit", "1"},
