@@ -26,7 +26,9 @@ esac
 host=${BENCH_HOST_DIR:-$src/build/host}
 mipsel=${BENCH_MIPSEL_DIR:-$src/build/mipsel}
 wall_file=${BENCH_WALL_FILE:-$src/build/test-wall-time}
-work=$(mktemp -d /tmp/bench-run.XXXXXX)
+# Scratch files live in the build tree, never in the host's /tmp.
+mkdir -p "$host/bench-work"
+work=$(mktemp -d "$host/bench-work/run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 if [ "$smoke" = 1 ]; then
   out=${BENCH_OUT:-$work/results.md}
