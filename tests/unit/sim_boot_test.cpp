@@ -152,8 +152,9 @@ TEST_F(SimBoot, FramesOfTheFourBitPanelDecodeNibbles) {
 
 TEST_F(SimBoot, RebootIsRecordedAndEndsEveryProcessOfTheBoot) {
   ASSERT_EQ(0, boot({"--fresh"}, {"spawn", "20", ",", "reboot"}));
+  // The stand-in may be ended before it reports the reboot command's
+  // status (a reboot does not wait for it), but never runs past it.
   std::string out = console();
-  EXPECT_TRUE(contains(out, "reboot: 0\n"));
   EXPECT_FALSE(contains(out, "still running after the reboot"));
   EXPECT_FALSE(contains(out, "leftover done"));
   EXPECT_EQ("reboot\n", slurp(root_ + "/sim/reboot-requests"));
