@@ -168,6 +168,9 @@ Boot boot(const BootRequest& r) {
     // The program's sleeps pass twenty times faster; its tools' are not affected.
     argv.insert(argv.end(), {"--env", "LD_PRELOAD=" + paths().faketime, "--env", "FAKETIME=+0 x20"});
   }
+  // More of the program's environment, e.g. the sanitizer's options.
+  std::string extra_env = env_or("UPG_PROGRAM_ENV", "");
+  if (!extra_env.empty()) argv.insert(argv.end(), {"--env", extra_env});
   argv.insert(argv.end(), r.options.begin(), r.options.end());
   argv.push_back("--");
   if (r.command.empty())
