@@ -10,17 +10,14 @@
 #include "lcd/lcd_device.h"
 #include "lcd/lcd_draw.h"
 #include "tests/support/files.h"
+#include "tests/support/panel.h"
 
 namespace {
 
 class PanelEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    mkdir("/proc/misc", 0755);
-    mkdir("/proc/glcd", 0755);
-    ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.0.0.0.0\n"));
-    ASSERT_TRUE(write_file("/proc/glcd/refresh", ""));
-    ASSERT_TRUE(write_file("/dev/fb0", std::string(LCD_FB_SIZE_GTYPE, '\0')));
+    ASSERT_TRUE(make_simulated_panel());
     ASSERT_EQ(0, lcd_init());
   }
 };

@@ -11,6 +11,7 @@
 #include "lcd/lcd_draw.h"
 #include "lcd/reference/lcd_reference.h"
 #include "tests/support/files.h"
+#include "tests/support/panel.h"
 #include "tests/support/syslog_capture.h"
 
 namespace {
@@ -22,10 +23,7 @@ using Canvas = std::vector<unsigned char>;
 class LcdDraw : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(0, shell("mkdir -p /proc/misc /proc/glcd"));
-    ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.0.0.0.0\n"));
-    ASSERT_TRUE(write_file("/proc/glcd/refresh", ""));
-    ASSERT_TRUE(write_file("/dev/fb0", std::string(LCD_FB_SIZE_GTYPE, '\0')));
+    ASSERT_TRUE(make_simulated_panel());
     ASSERT_EQ(0, lcd_init());
   }
   void SetUp() override {

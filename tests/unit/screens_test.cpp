@@ -28,6 +28,7 @@
 #include "lcd/lcd_draw.h"
 #include "tests/golden/png_gray.h"
 #include "tests/support/files.h"
+#include "tests/support/panel.h"
 #include "tests/support/syslog_capture.h"
 #ifdef UPG_HAVE_FBPNG
 #include "tools/fb2png/fbpng.h"
@@ -42,13 +43,7 @@ bool update_golden() {
   return v && strcmp(v, "1") == 0;
 }
 
-void prepare_panel() {
-  mkdir("/proc/misc", 0755);
-  mkdir("/proc/glcd", 0755);
-  ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.0.0.0.0\n"));
-  ASSERT_TRUE(write_file("/proc/glcd/refresh", ""));
-  ASSERT_TRUE(write_file("/dev/fb0", std::string(LCD_FB_SIZE_GTYPE, '\0')));
-}
+void prepare_panel() { ASSERT_TRUE(make_simulated_panel()); }
 
 // One grey byte per pixel of the panel: 0 dark, 255 light.
 std::vector<uint8_t> panel_gray() {
