@@ -29,7 +29,9 @@ fi
 # shellcheck disable=SC2086
 cmake --build "$build" -j "$(nproc)" --target $targets
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/upg-fuzz.XXXXXX")
+# Corpora and findings of this run stay in the build tree.
+mkdir -p "$build/fuzz-work"
+work=$(mktemp -d "$build/fuzz-work/run.XXXXXX")
 failed=()
 for name in $targets; do
   exe=$(find "$build" -type f -name "$name" -perm -u+x | head -n 1)

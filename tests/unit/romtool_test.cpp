@@ -2,6 +2,7 @@
 // device, which must answer what the program answers for the same image
 // and device (rom_check_test runs the program's check on the same rows).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -44,9 +45,13 @@ RomVersion = 1.0.0.1
 class Romtool : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/romtool-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    // Scratch space in the build tree; romtool check makes its phone there too.
+    std::string base = UPG_BINARY_DIR "/romtool-test";
+    mkdir(base.c_str(), 0755);
+    std::string tmpl = base + "/run-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl.data()));
     dir_ = tmpl;
+    setenv("TMPDIR", dir_.c_str(), 1);
   }
   void TearDown() override { shell("rm -rf " + dir_); }
 
