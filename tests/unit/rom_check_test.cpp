@@ -15,6 +15,7 @@
 #include "rom/rom_check.h"
 #include "rom/rom_check_hooks.h"
 #include "tests/support/files.h"
+#include "tests/support/rom_descriptions.h"
 #include "tests/support/syslog_capture.h"
 
 namespace {
@@ -47,21 +48,7 @@ struct Device {
   }
 };
 
-const char kBase[] = R"(
-[rom]
-device_id = 59
-rom_version = 1.144.6.100
-match_id = 0
-scramble_key = 0x2A
-[partition]
-partition_id = 0
-partition_version = 1.144.6.100
-pattern = 1 1000
-[partition]
-partition_id = 1
-partition_version = 1.144.6.100
-pattern = 2 999
-)";
+const char* const kBase = kTwoPartitionRom;
 
 const char kEmpty[] = R"(
 [rom]

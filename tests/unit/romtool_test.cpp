@@ -9,24 +9,11 @@
 #include <string>
 
 #include "tests/support/files.h"
+#include "tests/support/rom_descriptions.h"
 
 namespace {
 
-const char kBase[] = R"(
-[rom]
-device_id = 59
-rom_version = 1.144.6.100
-match_id = 0
-scramble_key = 0x2A
-[partition]
-partition_id = 0
-partition_version = 1.144.6.100
-pattern = 1 1000
-[partition]
-partition_id = 1
-partition_version = 1.144.6.100
-pattern = 2 999
-)";
+const char* const kBase = kTwoPartitionRom;
 
 const char kProfile[] = R"(
 [device]
