@@ -4,7 +4,10 @@
 // On a character device every call is the real request. On a regular file
 // (the simulated phone) the file is the flash: its size is the device size,
 // erase fills 0xFF, a write can only clear bits (NOR), and a control file
-// "<device path>.sim" sets the erase size, re-map support and faults.
+// "<device path>.sim" sets the erase size, re-map support and faults. A
+// window of the simulator's flash chip says "served 1" there: erase and
+// re-map become request lines written to that file, and a write is a plain
+// write that the chip stores by the same rules (platform/mtd_rules.h).
 // docs/device-emulation.md describes the convention.
 #pragma once
 
@@ -13,6 +16,8 @@
 #include <stdint.h>
 #include <sys/ioctl.h>
 #include <sys/types.h>
+
+#include "platform/mtd_rules.h"
 
 // Argument of MTD_ADDR_REPAIR: the partition's new place in the flash.
 struct mtd_repair_region {
@@ -25,8 +30,6 @@ static_assert(sizeof(mtd_repair_region) == 8);
 #define MTD_ADDR_REPAIR _IOW('M', 17, struct mtd_repair_region)
 #define MTD_REPAIR_CHECK _IOR('M', 18, uint32_t)
 
-// Emulated erase size when the control file names none.
-#define PLAT_MTD_DEFAULT_ERASESIZE 65536u
 
 // MEMGETINFO. 0, or -1 with errno set.
 int plat_mtd_get_info(int fd, mtd_info_user* info);

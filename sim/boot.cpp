@@ -21,6 +21,8 @@
 
 #include <fstream>
 #include <set>
+
+#include "sim/flashfs.h"
 #include <sstream>
 
 namespace sim {
@@ -136,7 +138,7 @@ void unblock_all_signals() {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) signal(sig, SIG_DFL);
+  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGPWR}) signal(sig, SIG_DFL);
 }
 
 [[noreturn]] void exec_argv(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
@@ -207,6 +209,7 @@ struct Boot {
   // boot while the program still waits for its shell).
   pid_t program = -1;
   long program_max_rss_kb = -1;
+  PowerState* power = nullptr;
   explicit Boot(const BootOptions& opt) : o(opt), boot_dir(opt.root + "/sim/boot") {}
 
   double ms(int64_t t) const { return static_cast<double>(t - start_ns) / 1e6; }
@@ -228,12 +231,53 @@ struct Boot {
       ProcfsOptions po = o.device.procfs;
       po.root = o.root;
       po.boot_start_ns = start_ns;
+      po.power = power;
+      po.cut_frame = o.device.cut.frame;
       procfs_serve(po, p.w);
       _exit(125);
     }
     close(p.w);
     actors.insert(pid);
     wait_ready(p.r, "the /proc server (FUSE)");
+  }
+
+  // The flash chip's windows cover the root's /dev/mtdN, their control
+  // files and the block devices for every process of the boot.
+  void start_flashfs() {
+    FlashfsOptions fo;
+    fo.root = o.root;
+    fo.mountpoint = o.root + "/sim/flash";
+    fo.timing = o.device.timing;
+    fo.cut = o.device.cut;
+    fo.power = power;
+    make_dirs(fo.mountpoint);
+    Pipe p = make_pipe();
+    pid_t pid = fork();
+    if (pid < 0) die("fork", "flash server");
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      close(p.r);
+      unblock_all_signals();
+      flashfs_serve(fo, p.w);
+      _exit(125);
+    }
+    close(p.w);
+    actors.insert(pid);
+    wait_ready(p.r, "the flash server (FUSE)");
+    for (const std::string& name : chip_window_names()) {
+      std::string served = fo.mountpoint + flashfs_path(name), dev = o.root + "/dev/" + name;
+      struct stat st;
+      if (stat(served.c_str(), &st) != 0) continue;  // the phone has no such partition
+      bind_file(served, dev);
+      if (name.rfind("mtdblock", 0) != 0) bind_file(served + ".sim", dev + ".sim");
+    }
+  }
+
+  static void bind_file(const std::string& from, const std::string& to) {
+    int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) die("create", to);
+    close(fd);
+    if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind", from);
   }
 
   void start_syslogd() {
@@ -392,8 +436,29 @@ struct Boot {
       record("result", line);
       if (max_rss_kb >= 0) record("result", "max_rss_kb " + std::to_string(max_rss_kb));
       if (!composition.empty()) record("result", composition);
+      record_flash();
     }
     _exit(code);
+  }
+
+  void record_flash() {
+    if (!power) return;
+    FILE* f = fopen((boot_dir + "/flash").c_str(), "w");
+    if (!f) return;
+    fputs(power_flash_record(*power).c_str(), f);
+    fclose(f);
+  }
+
+  // The power is gone: every process dies at once, before anything else
+  // happens; only the simulator's records are written after.
+  [[noreturn]] void power_cut() {
+    kill(-1, SIGKILL);
+    char line[64];
+    snprintf(line, sizeof line, "end_ms %.1f", ms(monotonic_ns()));
+    record("result", "end cut");
+    record("result", line);
+    record_flash();
+    _exit(0);
   }
 };
 
@@ -405,10 +470,11 @@ void ignore_signal(int) {}
 [[noreturn]] void boot_init(const BootOptions& o) {
   Boot b(o);
   // Namespace init ignores signals it has no handler for, even blocked ones.
-  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) signal(sig, ignore_signal);
+  // SIGPWR: a server of the boot reached the cut point.
+  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGPWR}) signal(sig, ignore_signal);
   sigset_t wanted;
   sigemptyset(&wanted);
-  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) sigaddset(&wanted, sig);
+  for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGPWR}) sigaddset(&wanted, sig);
   sigprocmask(SIG_BLOCK, &wanted, nullptr);
 
   setup_mounts(o);
@@ -418,7 +484,10 @@ void ignore_signal(int) {}
     if (sethostname(dev.hostname.c_str(), dev.hostname.size()) != 0) die("sethostname", dev.hostname);
     console_fd = open((b.boot_dir + "/console").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (console_fd < 0) die("create", b.boot_dir + "/console");
+    b.power = power_create();
+    if (!b.power) die("mmap", "power state");
     b.start_procfs();
+    if (dev.flash) b.start_flashfs();
     b.start_syslogd();
     b.start_listener();
     if (dev.saver && dev.saver_start <= 0) b.start_saver(0, true);
@@ -444,6 +513,13 @@ void ignore_signal(int) {}
   for (;;) {
     struct timespec tick = {0, 50 * 1000 * 1000};
     int sig = sigtimedwait(&wanted, nullptr, &tick);
+    if (sig == SIGPWR && b.power && b.power->frozen) b.power_cut();
+    if (dev.enabled && dev.cut.time > 0 && monotonic_ns() >= b.program_start_ns + static_cast<int64_t>(dev.cut.time * 1e9)) {
+      char what[64];
+      snprintf(what, sizeof what, "time %g", dev.cut.time);
+      power_freeze(b.power, o.root, what);
+      b.power_cut();
+    }
     if (sig == SIGALRM) {
       const char msg[] = "simdev: boot timed out\n";
       (void)!write(2, msg, sizeof msg - 1);

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "sim/actors.h"
+#include "sim/chip.h"
+#include "sim/power.h"
 #include "sim/procfs.h"
 
 namespace sim {
@@ -28,6 +30,9 @@ struct DeviceBoot {
   bool end_when_idle = true;         // after the program, wait for what it left running
   bool reboot_fails = false;         // a reboot request is recorded but the boot goes on
   std::string hostname = "phone";
+  bool flash = false;                // serve the flash chip's windows on /dev/mtdN
+  ChipTiming timing;                 // modelled erase and program time
+  PowerCut cut;                      // where the power goes, if anywhere
 };
 
 struct BootOptions {
@@ -48,8 +53,11 @@ struct BootOptions {
 // boot also ends at a reboot request (status 0) and leaves
 // /sim/boot/result in the root:
 //   program_start_ms <t>
-//   end exit <code> | end signal <n> | end reboot | end halt | end poweroff | end timeout
+//   end exit <code> | end signal <n> | end reboot | end halt | end poweroff | end timeout | end cut
 //   end_ms <t>
+// and /sim/boot/flash (the modelled flash work). A power cut (DeviceBoot::cut)
+// ends the boot at once: every process dies, nothing changes the chip or the
+// environment after it, /sim/boot/cut says where it came; the status is 0.
 int boot_run(const BootOptions& options);
 
 }  // namespace sim

@@ -1,15 +1,19 @@
 #include "sim/device.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+
+#include "sim/chip.h"
 
 namespace sim {
 
@@ -100,74 +104,6 @@ bool gtype_panel(const Profile& p) {
   return (f[7] & 1) || (f[0] == 59 && (f[3] & 0xF) == 1);
 }
 
-// "SIZE [erased | zero | fill=0xNN | file=PATH]"; SIZE may be "env" (from the
-// environment's mtdN addresses). Without a size, the environment decides.
-bool make_flash_file(const Profile& p, const std::string& path, const std::string& spec, const std::string& env_key,
-                     std::string* error) {
-  std::vector<std::string> words = split_words(spec);
-  unsigned long long size = 0;
-  size_t next = 0;
-  if (!words.empty() && words[0] != "env" && parse_size(words[0], &size)) {
-    next = 1;
-  } else {
-    if (!words.empty() && words[0] == "env") next = 1;
-    unsigned long long start = 0, end = 0;
-    std::string range = p.get("env", env_key);
-    size_t comma = range.find(',');
-    if (comma == std::string::npos || !parse_size(range.substr(0, comma), &start) ||
-        !parse_size(range.substr(comma + 1), &end) || end <= start)
-      return fail(error, path + ": no size, and the environment gives no valid " + env_key);
-    size = end - start;
-  }
-  std::string content(size, '\xff');
-  for (; next < words.size(); ++next) {
-    const std::string& w = words[next];
-    unsigned long long byte = 0;
-    if (w == "erased") {
-      content.assign(size, '\xff');
-    } else if (w == "zero") {
-      content.assign(size, '\0');
-    } else if (w.rfind("fill=", 0) == 0 && parse_size(w.substr(5), &byte) && byte <= 0xFF) {
-      content.assign(size, static_cast<char>(byte));
-    } else if (w.rfind("file=", 0) == 0) {
-      std::string data;
-      if (!read_file(p.file(w.substr(5)), &data)) return fail(error, path + ": cannot read " + w.substr(5));
-      if (data.size() > size) return fail(error, path + ": " + w.substr(5) + " is larger than the partition");
-      content.replace(0, data.size(), data);
-    } else {
-      return fail(error, path + ": unknown content \"" + w + "\"");
-    }
-  }
-  return write_text(path, content, error);
-}
-
-bool make_flash(const std::string& root, const Profile& p, bool fresh, std::string* error) {
-  for (int i = 0; i <= 9; ++i) {
-    std::string name = "mtd" + std::to_string(i);
-    std::string path = root + "/dev/" + name;
-    if (!fresh && exists(path)) continue;
-    if (!p.has("flash", name) && !p.has("env", name)) continue;  // the phone has no such partition
-    if (!make_flash_file(p, path, p.get("flash", name), name, error)) return false;
-  }
-  // The block devices read the same flash as the character devices: by
-  // default the same file, unless the profile gives them their own.
-  for (int i : {3, 4}) {
-    std::string key = "mtdblock" + std::to_string(i);
-    std::string path = root + "/dev/mtdblock/" + std::to_string(i);
-    if (!fresh && exists(path)) continue;
-    unlink(path.c_str());
-    std::string spec = p.get("flash", key, "link");
-    if (spec == "link") {
-      std::string target = root + "/dev/mtd" + std::to_string(i);
-      if (exists(target) && link(target.c_str(), path.c_str()) != 0)
-        return fail(error, path + ": " + strerror(errno));
-      continue;
-    }
-    if (!make_flash_file(p, path, spec, "mtd" + std::to_string(i), error)) return false;
-  }
-  return true;
-}
-
 bool make_version_file(const std::string& path, const Profile& p, const char* section, std::string* error) {
   const ProfileSection* s = p.section(section);
   if (!s) return true;
@@ -201,6 +137,40 @@ std::string killapps_script(const Profile& p) {
          "echo killapps >> /sim/boot/killapps\n"
          "sleep " + seconds + "\n"
          "exit " + code + "\n";
+}
+
+// [cut] erase/write/frame = N, time = SECONDS: where the power goes.
+bool cut_count(const Profile& p, const char* key, long* out, std::string* error) {
+  if (!p.has("cut", key)) return true;
+  std::string v = trim(p.get("cut", key));
+  char* end = nullptr;
+  errno = 0;
+  long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? 0 : strtol(v.c_str(), &end, 10);
+  if (n <= 0 || errno != 0 || *end != '\0') return fail(error, std::string("[cut] ") + key + " = \"" + v + "\": expected a count from 1");
+  *out = n;
+  return true;
+}
+
+bool read_cut(const Profile& p, PowerCut* cut, std::string* error) {
+  if (!cut_count(p, "erase", &cut->erase, error) || !cut_count(p, "write", &cut->write, error) ||
+      !cut_count(p, "frame", &cut->frame, error))
+    return false;
+  if (!p.has("cut", "time")) return true;
+  std::string v = trim(p.get("cut", "time"));
+  char* end = nullptr;
+  double t = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtod(v.c_str(), &end);
+  if (t <= 0 || *end != '\0' || !(t < 1e6)) return fail(error, "[cut] time = \"" + v + "\": expected seconds above 0");
+  cut->time = t;
+  return true;
+}
+
+// The chip for this boot: timing, the windows, the power cut.
+bool prepare_flash(const std::string& root, const Profile& p, DeviceBoot* boot, std::string* error) {
+  bool persists = false;
+  if (chip_boot_settings(p, &boot->timing, &persists, error) != 0 || !read_cut(p, &boot->cut, error)) return false;
+  if (chip_boot_begin(root, persists, error) != 0) return false;
+  boot->flash = true;
+  return true;
 }
 
 int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
@@ -238,7 +208,7 @@ int device_create(const std::string& root, const Profile& p, bool fresh, std::st
   if (!make_version_file(root + "/app/version.conf", p, "app_version", error)) return -1;
   if (!make_version_file(root + "/basic/version.conf", p, "basic_version", error)) return -1;
   if (!make_version_file(root + "/version.conf", p, "root_version", error)) return -1;
-  if (!make_flash(root, p, fresh, error)) return -1;
+  if (chip_create(root, p, fresh, error) != 0) return -1;
   if (!write_flash_controls(root, p, error)) return -1;
   if (const ProfileSection* s = p.section("files")) {
     for (const auto& kv : s->entries) {
@@ -317,6 +287,7 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
   if (!write_text(root + "/app/scripts/killapps.sh", killapps_script(p), error, 0755)) return -1;
 
   boot->enabled = true;
+  if (!prepare_flash(root, p, boot, error)) return -1;
   for (const std::string& f : p.all("faults", "procfs")) {
     if (f == "env_read") boot->procfs.env_read_fails = true;
     else if (f == "env_write") boot->procfs.env_write_fails = true;

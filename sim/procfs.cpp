@@ -216,9 +216,12 @@ int sim_write(const char* path, const char* buf, size_t size, off_t, struct fuse
   switch (lookup(path)) {
     case Node::env: {
       if (g_opt.env_write_fails) return -EIO;
+      power_enter(g_opt.power);
       EnvList env = env_load(state("env"));
       env_apply(&env, data);
-      if (env_save(state("env"), env) != 0) return -EIO;
+      int saved = env_save(state("env"), env);
+      power_leave(g_opt.power);
+      if (saved != 0) return -EIO;
       std::string record = data;
       while (!record.empty() && (record.back() == '\n' || record.back() == '\r')) record.pop_back();
       for (char& c : record)
@@ -230,7 +233,11 @@ int sim_write(const char* path, const char* buf, size_t size, off_t, struct fuse
     }
     case Node::refresh: {
       if (g_opt.refresh_fails) return -EIO;
+      power_enter(g_opt.power);
+      if (g_opt.power && ++g_opt.power->frames == g_opt.cut_frame)
+        power_cut_here(g_opt.power, g_opt.root, "frame " + std::to_string(g_opt.cut_frame));
       int rc = capture_frame();
+      power_leave(g_opt.power);
       return rc < 0 ? rc : static_cast<int>(size);
     }
     default:

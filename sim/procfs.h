@@ -16,6 +16,8 @@
 
 #include <string>
 
+#include "sim/power.h"
+
 namespace sim {
 
 struct ProcfsOptions {
@@ -25,6 +27,8 @@ struct ProcfsOptions {
   bool env_write_fails = false;
   bool hwver_read_fails = false;
   bool refresh_fails = false;
+  PowerState* power = nullptr;  // environment writes and frames happen only while the power is on
+  long cut_frame = 0;           // the power goes at this write to /proc/glcd/refresh (0: never)
 };
 
 // Mounts and serves until the process is killed. Writes one byte to

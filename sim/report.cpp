@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "sim/chip.h"
 #include "sim/profile.h"
 #include "tools/fb2png/fbpng.h"
 #include "sim/sha256.h"
@@ -194,7 +195,7 @@ Snapshot snapshot_take(const std::string& root) {
     FlashState f;
     f.name = name;
     std::string data;
-    if (read_file(root + "/dev/" + name, &data)) {
+    if (chip_read_window(root, name, &data) == 0) {
       f.size = static_cast<long long>(data.size());
       f.sha256 = sha256_hex(data);
     }

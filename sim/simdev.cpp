@@ -7,7 +7,8 @@
 //               [--install HOSTFILE:PATH]... [--shm PATH [--shm-state N] [--shm-fail]]
 //               [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]
 //               [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...
-//               [--timeout SECONDS] [-- COMMAND [ARGS...]]
+//               [--timeout SECONDS] [--cut-erase N | --cut-write N | --cut-frame N | --cut-time S]
+//               [-- COMMAND [ARGS...]]
 //
 // `run` boots the device root: COMMAND runs chrooted into DIR in fresh mount,
 // IPC and PID namespaces. With --fresh the root is made anew and removed
@@ -28,6 +29,7 @@
 #include <string>
 
 #include "sim/boot.h"
+#include "sim/chip.h"
 #include "sim/device.h"
 #include "sim/report.h"
 #include "sim/simroot.h"
@@ -47,7 +49,8 @@ int usage() {
           "                  [--install HOSTFILE:PATH]... [--shm PATH [--shm-state N] [--shm-fail]]\n"
           "                  [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]\n"
           "                  [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...\n"
-          "                  [--timeout SECONDS] [-- COMMAND [ARGS...]]\n");
+          "                  [--timeout SECONDS] [--cut-erase N | --cut-write N | --cut-frame N | --cut-time S]\n"
+          "                  [-- COMMAND [ARGS...]]\n");
   return 2;
 }
 
@@ -156,10 +159,23 @@ int cmd_mkroot(int argc, char** argv) {
   return make_device(root, profile, fresh, &p) == 0 ? 0 : 1;
 }
 
+// --cut-erase N, --cut-write N, --cut-frame N, --cut-time SECONDS: where
+// the power goes, as the profile's [cut] keys (checked there). Answers the
+// count of arguments taken: 2, or 0 when `a` is none of them.
+int cut_option(const std::string& a, const char* value, std::vector<std::pair<std::string, std::string>>* cuts) {
+  for (const char* what : {"erase", "write", "frame", "time"}) {
+    if (a != std::string("--cut-") + what || !value) continue;
+    cuts->emplace_back(what, value);
+    return 2;
+  }
+  return 0;
+}
+
 int cmd_boot(int argc, char** argv) {
   sim::BootOptions o;
   std::string profile_path, report_dir, program, shm, shmwriter = SIMDEV_SHMWRITER, end;
   std::vector<std::string> installs, keys;
+  std::vector<std::pair<std::string, std::string>> cuts;
   bool fresh = false, shm_fail = false;
   int shm_state = 0, killapps_exit = -1;
   double saver = -1, second_at = -1;
@@ -206,6 +222,8 @@ int cmd_boot(int argc, char** argv) {
       o.env.push_back(argv[++i]);
     } else if (a == "--timeout" && v) {
       o.timeout_seconds = atoi(argv[++i]);
+    } else if (int taken = cut_option(a, v ? argv[i + 1] : nullptr, &cuts)) {
+      i += taken - 1;
     } else {
       return usage();
     }
@@ -233,6 +251,7 @@ int cmd_boot(int argc, char** argv) {
   if (saver >= 0) set("saver", "hold", std::to_string(saver));
   if (killapps_exit >= 0) set("apps", "killapps_exit", std::to_string(killapps_exit));
   if (!end.empty()) set("boot", "end", end);
+  for (const auto& [key, value] : cuts) set("cut", key, value);
   if (program.size() && !copy_into(program, o.root + "/basic/bin/upgrader", 0755)) return 125;
   for (const std::string& spec : installs) {
     size_t colon = spec.rfind(':');
@@ -269,6 +288,7 @@ int cmd_boot(int argc, char** argv) {
   report.command = o.argv;
   report.before = sim::snapshot_take(o.root);
   int status = sim::boot_run(o);
+  if (sim::chip_boot_end(o.root) != 0) fprintf(stderr, "simdev: %s: cannot record the flash windows\n", o.root.c_str());
   report.status = status;
   report.after = sim::snapshot_take(o.root);
   if (!report_dir.empty() && sim::report_write(report, report_dir, &error) != 0) {

@@ -35,6 +35,7 @@
 #include "libupgrader/libupgrader.h"
 #include "log/rl_log.h"
 #include "platform/misc_device.h"
+#include "platform/mtd_device.h"
 #include "semctrl/semctrl.h"
 
 namespace {
@@ -133,6 +134,32 @@ int step_shm() {
   return 0;
 }
 
+// mtd-erase DEV START LENGTH, mtd-write DEV OFFSET BYTE COUNT, mtd-remap
+// DEV OFFSET SIZE: the program's flash requests through the device-file layer.
+int step_mtd(const std::vector<std::string>& s) {
+  if (s.size() < 4) return 2;
+  int fd = open(s[1].c_str(), O_RDWR);
+  if (fd < 0) {
+    printf("%s %s: %s\n", s[0].c_str(), s[1].c_str(), strerror(errno));
+    return 1;
+  }
+  auto num = [&](size_t i) { return static_cast<uint32_t>(strtoul(i < s.size() ? s[i].c_str() : "0", nullptr, 0)); };
+  long rc = -1;
+  if (s[0] == "mtd-erase") {
+    erase_info_user region = {num(2), num(3)};
+    rc = plat_mtd_erase(fd, &region);
+  } else if (s[0] == "mtd-remap") {
+    mtd_repair_region region = {num(2), num(3)};
+    rc = plat_mtd_addr_repair(fd, &region);
+  } else if (lseek(fd, num(2), SEEK_SET) >= 0) {
+    std::string data(num(4), static_cast<char>(num(3)));
+    rc = plat_mtd_write(fd, data.data(), data.size());
+  }
+  printf("%s %s: %ld %s\n", s[0].c_str(), s[1].c_str(), rc, rc < 0 ? strerror(errno) : "");
+  close(fd);
+  return rc < 0 ? 1 : 0;
+}
+
 int run_step(const std::vector<std::string>& s) {
   const std::string& name = s[0];
   auto arg = [&](size_t i) { return i < s.size() ? s[i] : std::string(); };
@@ -201,6 +228,7 @@ int run_step(const std::vector<std::string>& s) {
     usleep(static_cast<useconds_t>(atof(arg(1).c_str()) * 1e6));
     return 0;
   }
+  if (name.rfind("mtd-", 0) == 0) return step_mtd(s);
   if (name == "exit") exit(atoi(arg(1).c_str()));
   printf("unknown step %s\n", name.c_str());
   return 2;
