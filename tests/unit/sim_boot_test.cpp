@@ -392,4 +392,135 @@ TEST_F(SimBoot, PlainRunsKeepProcAsADirectoryOfFiles) {
                          "test \"$(cat /proc/avalanche/env)\" = 'A 1' && test -r /proc/self/maps"}));
 }
 
+// --- The flash chip: windows, re-maps, modelled time, power cuts ---
+
+std::string bytes_of(std::initializer_list<std::pair<int, size_t>> runs, size_t size) {
+  std::string out;
+  for (auto [byte, count] : runs) out.append(count, static_cast<char>(byte));
+  out.resize(size, '\xff');
+  return out;
+}
+
+// The typical phone with more profile text.
+std::string typical_with(const std::string& extra) {
+  return slurp(std::string(SIM_PROFILES) + "/typical.ini") + "\n" + extra;
+}
+
+std::string line_of(const std::string& text, const std::string& start) {
+  size_t at = text.find(start);
+  return at == std::string::npos ? "" : text.substr(at, text.find('\n', at) - at);
+}
+
+TEST_F(SimBoot, ARemapMovesTheWindowAndOverlappingWindowsShareBytes) {
+  // The typical phone: mtd8 is 0x907d0000..0x907f0000, so 0x907e0000 is its
+  // second half. 0x5a there, then mtd3 moved onto it and written 0x0f.
+  ASSERT_EQ(0, boot({"--fresh"}, {"mtd-write", "/dev/mtd8", "0x10000", "0x5a", "16", ",", "mtd-remap", "/dev/mtd3",
+                                  "0x7e0000", "0x10000", ",", "sh", "head -c 4 /dev/mtd3 | od -An -tx1", ",",
+                                  "mtd-write", "/dev/mtd3", "8", "0x0f", "8", ",", "sh",
+                                  "head -c 16 /dev/mtdblock/3 | od -An -tx1"}));
+  std::string out = console();
+  EXPECT_TRUE(contains(out, " 5a 5a 5a 5a\n")) << out;  // the new place, at once
+  EXPECT_TRUE(contains(out, " 5a 5a 5a 5a 5a 5a 5a 5a 0a 0a 0a 0a 0a 0a 0a 0a\n")) << out;  // the block device moved too
+  std::string after = slurp(root_ + "/sim/boot/windows-after");
+  EXPECT_EQ("mtd3 0x907e0000 0x10000", line_of(after, "mtd3 "));
+  EXPECT_EQ("mtdblock/3 0x907e0000 0x10000", line_of(after, "mtdblock/3 "));
+  EXPECT_EQ("mtd3 0x90020000 0x10000", line_of(slurp(root_ + "/sim/boot/windows-before"), "mtd3 "));
+  EXPECT_EQ("remap 0x7e0000 0x10000\n", slurp(root_ + "/dev/mtd3.log"));
+  std::string mtd8 = slurp(root_ + "/dev/mtd8");
+  EXPECT_TRUE(mtd8.substr(0x10000) == bytes_of({{0x5a, 8}, {0x0a, 8}}, 0x10000));
+  EXPECT_TRUE(slurp(root_ + "/dev/mtd3") == mtd8.substr(0x10000));
+}
+
+TEST_F(SimBoot, ARemapSurvivesARebootOnlyWhereTheProfileSaysSo) {
+  for (auto [persists, start] : {std::pair<const char*, const char*>{"no", "0x90020000"}, {"yes", "0x907e0000"}}) {
+    std::string profile = write_profile(typical_with(std::string("[flash]\nremap_persists = ") + persists + "\n"));
+    ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"mtd-remap", "/dev/mtd3", "0x7e0000", "0x10000"}));
+    ASSERT_EQ(0, boot({}, {"exit", "0"}));
+    std::string expected = std::string("mtd3 ") + start + " 0x10000";
+    EXPECT_EQ(expected, line_of(slurp(root_ + "/sim/boot/windows-before"), "mtd3 ")) << persists;
+    EXPECT_EQ(expected, line_of(slurp(root_ + "/sim/boot/windows-after"), "mtd3 ")) << persists;
+  }
+}
+
+TEST_F(SimBoot, EraseAndProgramAddModelledTime) {
+  struct Case {
+    const char* profile;
+    const char* served_erasesize;
+    const char* record;
+  };
+  // Two 64 KiB units at 700 ms and 2 KiB at 10 ms a KiB; then mtd7
+  // (0x907b0000..0x907d0000) reaching into a region of 128 KiB units takes
+  // those: one unit at 500 ms per 64 KiB, and 2 KiB at 4 ms a KiB.
+  for (const Case& c :
+       {Case{"", "erasesize 0x10000", "erases 1\nwrites 1\nerase_ms 1400.0\nprogram_ms 20.0\ntotal_ms 1420.0\n"},
+        Case{"[flash]\nregion = 0x907c0000 0x40000 0x20000\nerase_ms_per_64k = 500\nprogram_ms_per_kib = 4\n",
+             "erasesize 0x20000", "erases 1\nwrites 1\nerase_ms 1000.0\nprogram_ms 8.0\ntotal_ms 1008.0\n"}}) {
+    ASSERT_EQ(0, boot({"--fresh", "--profile", write_profile(typical_with(c.profile))},
+                      {"mtd-erase", "/dev/mtd7", "0", "0x20000", ",", "mtd-write", "/dev/mtd7", "0", "0", "2048", ",",
+                       "cat", "/dev/mtd7.sim"}));
+    EXPECT_TRUE(contains(console(), std::string(c.served_erasesize) + "\n")) << c.profile;
+    EXPECT_EQ(c.record, slurp(root_ + "/sim/boot/flash")) << c.profile;
+  }
+}
+
+TEST_F(SimBoot, APowerCutFreezesTheChipAndTheEnvironmentAtThatInstant) {
+  struct Case {
+    std::vector<std::string> cut;
+    std::vector<std::string> steps;  // each ends with a write and an environment change that must not happen
+    const char* record;
+    std::string mtd7;
+  };
+  const std::vector<std::string> after = {",", "mtd-write", "/dev/mtd7", "4000", "0", "4", ",", "env-set", "AFTER", "1"};
+  auto with_after = [&](std::vector<std::string> steps) {
+    steps.insert(steps.end(), after.begin(), after.end());
+    return steps;
+  };
+  const Case cases[] = {
+      {{"--cut-erase", "2"},
+       with_after({"mtd-erase", "/dev/mtd7", "0", "0x10000", ",", "mtd-write", "/dev/mtd7", "0", "0x11", "16", ",",
+                   "mtd-erase", "/dev/mtd7", "0", "0x10000"}),
+       "erase 2", bytes_of({{0x11, 16}}, 0x20000)},
+      // 1002 bytes cut on a word boundary before their end: 500 are in.
+      {{"--cut-write", "3"},
+       with_after({"mtd-write", "/dev/mtd7", "0", "0x11", "1000", ",", "mtd-write", "/dev/mtd7", "1000", "0x22", "1000",
+                   ",", "mtd-write", "/dev/mtd7", "2000", "0x33", "1002"}),
+       "write 3 stored 500 of 1002", bytes_of({{0x11, 1000}, {0x22, 1000}, {0x33, 500}}, 0x20000)},
+      {{"--cut-frame", "2"}, with_after({"mtd-write", "/dev/mtd7", "0", "0x44", "8", ",", "frames", "3"}), "frame 2",
+       bytes_of({{0x44, 8}}, 0x20000)},
+      {{"--cut-time", "0.5"}, with_after({"mtd-write", "/dev/mtd7", "0", "0x66", "8", ",", "sleep", "5"}), "time 0.5",
+       bytes_of({{0x66, 8}}, 0x20000)},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> options = {"--fresh"};
+    options.insert(options.end(), c.cut.begin(), c.cut.end());
+    ASSERT_EQ(0, boot(options, c.steps)) << c.record;
+    EXPECT_EQ(std::string(c.record) + "\n", slurp(root_ + "/sim/boot/cut"));
+    EXPECT_TRUE(contains(slurp(root_ + "/sim/boot/result"), "end cut\n")) << c.record;
+    EXPECT_TRUE(contains(report_json(), "\"end\": \"cut\"")) << c.record;
+    EXPECT_TRUE(slurp(root_ + "/dev/mtd7") == c.mtd7) << c.record;
+    EXPECT_FALSE(contains(slurp(root_ + "/sim/state/env"), "AFTER")) << c.record;
+    // The next boot starts from there.
+    ASSERT_EQ(0, boot({}, {"sh", "od -An -tx1 /dev/mtd7 | head -1"})) << c.record;
+    EXPECT_FALSE(contains(slurp(root_ + "/sim/boot/result"), "end cut")) << c.record;
+    EXPECT_TRUE(slurp(root_ + "/dev/mtd7") == c.mtd7) << c.record;
+  }
+  EXPECT_EQ("", slurp(root_ + "/sim/boot/frames/frame-0002.fb").substr(0, 1));
+}
+
+TEST_F(SimBoot, FlashNumbersOutOfReasonAreRefusedByName) {
+  mkdir(root_.c_str(), 0755);
+  for (auto [text, named] : {std::pair<const char*, const char*>{"[flash]\nsize = 16777216M\n", "[flash] size = \"16777216M\""},
+                             {"[flash]\nerase_size = abc\n", "[flash] erase_size = \"abc\""},
+                             {"[flash]\nerase_size = 1000\n", "[flash] erase_size = \"1000\""},
+                             {"[flash]\nprogram_ms_per_kib = nan\n", "[flash] program_ms_per_kib = \"nan\""},
+                             {"[cut]\nwrite = -1\n", "[cut] write = \"-1\""}}) {
+    std::string profile = write_profile(text);
+    std::string err = root_ + ".err";
+    EXPECT_EQ(125, run_argv({"/bin/sh", "-c", kSimdev + " boot --root " + root_ + "/phone --fresh --profile " + profile +
+                                                  " --program " + kStandin + " 2>" + err}))
+        << text;
+    EXPECT_TRUE(contains(slurp(err), named)) << slurp(err);
+  }
+}
+
 }  // namespace
