@@ -32,12 +32,15 @@ std::string poweroff_after_reboots(int n) {
 }
 
 // A layout that moves the environment (mtd3) and configuration (mtd4)
-// partitions; every other partition stays where the phone has it.
+// partitions to the end of the applications' (mtd6), which shrinks to make
+// room: on the one flash chip a partition written after the write-back must
+// not cover the saved copies. The environment's new place lies in mtd8,
+// which the release does not write.
 const char kMovedLayout[] =
     "[mtd]\n"
     "mtd0 = 0x90130000,0x90330000\nmtd1 = 0x90030000,0x90130000\nmtd2 = 0x90000000,0x90020000\n"
     "mtd3 = 0x907e0000,0x907f0000\nmtd4 = 0x90700000,0x90780000\nmtd5 = 0x903b0000,0x904b0000\n"
-    "mtd6 = 0x904b0000,0x907b0000\nmtd7 = 0x907b0000,0x907d0000\nmtd8 = 0x907d0000,0x907f0000\n"
+    "mtd6 = 0x904b0000,0x90700000\nmtd7 = 0x907b0000,0x907d0000\nmtd8 = 0x907d0000,0x907f0000\n"
     "mtd9 = 0x907f0000,0x90800000\n";
 
 std::string layout_entry(const char* layout) {
@@ -178,15 +181,22 @@ const Scenario kScenarios[] = {
      .more = [](const Boot& b, const std::string& rom) {
        EXPECT_NE(std::string::npos, b.file("/dev/mtd3.log").find("remap 0x7e0000 0x10000"));
        EXPECT_NE(std::string::npos, b.file("/dev/mtd4.log").find("remap 0x700000 0x80000"));
+       // The kernel moved the windows (and the block devices with them).
+       std::string windows = b.file("/sim/boot/windows-after");
+       for (const char* moved : {"mtd3 0x907e0000 0x10000\n", "mtd4 0x90700000 0x80000\n", "mtd6 0x904b0000 0x250000\n",
+                                 "mtdblock/3 0x907e0000 0x10000\n", "mtdblock/4 0x90700000 0x80000\n"})
+         EXPECT_NE(std::string::npos, windows.find(moved)) << moved << windows;
        // Both partitions are copied once, before the first re-map.
        EXPECT_EQ(1, b.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3"));
        EXPECT_EQ(1, b.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4"));
        EXPECT_LT(b.find("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4"), b.find("offset:7e0000 size:10000"));
        EXPECT_NE(-1, b.find("mtd_write :4"));
        EXPECT_NE(-1, b.find("mtd_write :3"));
-       // Both saved partitions are back in their new places, whole.
+       // Both saved partitions are back in their new places, whole: what the
+       // chip holds there now (the places held erased flash before).
        EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
        EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+       EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd8").substr(0x10000));
        std::string p6 = payload_of(rom, 6);
        EXPECT_EQ(p6, b.file("/dev/mtd6").substr(0, p6.size()));
      }},
