@@ -50,12 +50,13 @@ struct Boot {
 };
 
 struct BootRequest {
-  std::string name;                      // also the root's folder name
-  std::string profile;                   // profile text
-  std::string rom_path;                  // host ROM file installed as /data/rom.bin (may be empty)
-  std::vector<std::string> options;      // more simdev boot options
-  std::vector<std::string> command;      // empty: the program with /data/rom.bin
+  std::string name = "";                 // also the root's folder name
+  std::string profile = "";              // profile text
+  std::string rom_path = "";             // host ROM file installed as /data/rom.bin (may be empty)
+  std::vector<std::string> options = {}; // more simdev boot options
+  std::vector<std::string> command = {}; // empty: the program with /data/rom.bin
   int timeout = 120;
+  bool fresh = true;                     // false: boot the root as the last boot left it
 };
 Boot boot(const BootRequest& request);
 
