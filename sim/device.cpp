@@ -44,6 +44,8 @@ const char kTypicalProfile[] =
     "[root_version]\n"
     "Mtd0Version = 59.1.2.3\n"
     "[flash]\n"
+    "size = 8M\n"
+    "base = 0x90000000\n"
     "erase_size = 65536\n"
     "remap = yes\n";
 

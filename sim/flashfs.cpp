@@ -113,6 +113,7 @@ ssize_t write_window(const Window& w, const unsigned char* data, size_t size, ui
     // The power goes while the write is under way: a whole number of words is in.
     size_t kept = (static_cast<size_t>(count) / 2) & ~static_cast<size_t>(3);
     if (kept > 0) (void)store(w, data, kept, at);
+    p->program_ms += chip_program_ms(g.o.timing, kept);
     power_cut_here(p, g.o.root, "write " + std::to_string(n) + " stored " + std::to_string(kept) + " of " +
                                     std::to_string(count));
   }
