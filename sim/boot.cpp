@@ -258,7 +258,7 @@ struct Boot {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       close(p.r);
       unblock_all_signals();
-      flashfs_serve(fo, p.w);
+      (void)flashfs_serve(fo, p.w);
       _exit(125);
     }
     close(p.w);
@@ -445,14 +445,14 @@ struct Boot {
     if (!power) return;
     FILE* f = fopen((boot_dir + "/flash").c_str(), "w");
     if (!f) return;
-    fputs(power_flash_record(*power).c_str(), f);
-    fclose(f);
+    (void)fputs(power_flash_record(*power).c_str(), f);
+    (void)fclose(f);
   }
 
   // The power is gone: every process dies at once, before anything else
   // happens; only the simulator's records are written after.
   [[noreturn]] void power_cut() {
-    kill(-1, SIGKILL);
+    (void)kill(-1, SIGKILL);
     char line[64];
     snprintf(line, sizeof line, "end_ms %.1f", ms(monotonic_ns()));
     record("result", "end cut");

@@ -313,14 +313,14 @@ std::string view_path(const std::string& root, const std::string& name) { return
 // The plain copies of the windows between boots, and their digests, so that
 // the next boot can tell which were changed.
 int write_views(const std::string& root, const std::string& flash, const std::vector<Window>& windows) {
-  mkdir((root + "/dev").c_str(), 0755);
-  mkdir((root + "/dev/mtdblock").c_str(), 0755);
+  (void)mkdir((root + "/dev").c_str(), 0755);
+  (void)mkdir((root + "/dev/mtdblock").c_str(), 0755);
   std::string digests;
   for (const std::string& name : chip_window_names()) {
     const Window* w = find_window(windows, name);
     std::string path = view_path(root, name);
     if (!w) {
-      unlink(path.c_str());
+      (void)unlink(path.c_str());
       continue;
     }
     std::string bytes = flash.substr(w->start, w->size);
@@ -383,8 +383,8 @@ int chip_create(const std::string& root, const Profile& p, bool fresh, std::stri
     if (!fill_contents(p, w, &flash, error)) return -1;
     windows.push_back(w.window);
   }
-  mkdir((root + "/sim").c_str(), 0755);
-  mkdir((root + "/sim/state").c_str(), 0755);
+  (void)mkdir((root + "/sim").c_str(), 0755);
+  (void)mkdir((root + "/sim/state").c_str(), 0755);
   if (!write_file(state(root, "flash.bin"), flash) || !write_file(state(root, "chip"), geometry_text(c)) ||
       chip_save_windows(state(root, "table"), c, windows) != 0 ||
       chip_save_windows(state(root, "windows"), c, windows) != 0 || write_views(root, flash, windows) != 0)
@@ -420,7 +420,7 @@ int chip_read_window(const std::string& root, const std::string& name, std::stri
   if (!f) return -1;
   bytes->assign(w->size, '\0');
   bool ok = fseeko(f, static_cast<off_t>(w->start), SEEK_SET) == 0 && fread(bytes->data(), 1, w->size, f) == w->size;
-  fclose(f);
+  (void)fclose(f);
   return ok ? 0 : -1;
 }
 

@@ -144,7 +144,7 @@ void append_log(const Window& w, uint64_t offset, uint64_t size) {
   FILE* f = fopen((g.o.root + "/dev/" + w.name + ".log").c_str(), "a");
   if (!f) return;
   fprintf(f, "remap 0x%llx 0x%llx\n", static_cast<unsigned long long>(offset), static_cast<unsigned long long>(size));
-  fclose(f);
+  (void)fclose(f);
 }
 
 // The kernel moves the partition; its block device follows it, keeping a

@@ -13,7 +13,7 @@ void record_cut(const std::string& root, const std::string& what) {
   FILE* f = fopen((root + "/sim/boot/cut").c_str(), "w");
   if (!f) return;
   fprintf(f, "%s\n", what.c_str());
-  fclose(f);
+  (void)fclose(f);
 }
 
 [[noreturn]] void wait_for_the_end() {
@@ -28,38 +28,38 @@ PowerState* power_create() {
   PowerState* p = static_cast<PowerState*>(m);
   memset(p, 0, sizeof *p);
   pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-  pthread_mutex_init(&p->lock, &attr);
-  pthread_mutexattr_destroy(&attr);
+  (void)pthread_mutexattr_init(&attr);
+  (void)pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  (void)pthread_mutex_init(&p->lock, &attr);
+  (void)pthread_mutexattr_destroy(&attr);
   return p;
 }
 
 void power_enter(PowerState* p) {
   if (!p) return;
-  pthread_mutex_lock(&p->lock);
+  (void)pthread_mutex_lock(&p->lock);
   if (!p->frozen) return;
-  pthread_mutex_unlock(&p->lock);
+  (void)pthread_mutex_unlock(&p->lock);
   wait_for_the_end();
 }
 
 void power_leave(PowerState* p) {
-  if (p) pthread_mutex_unlock(&p->lock);
+  if (p) (void)pthread_mutex_unlock(&p->lock);
 }
 
 void power_cut_here(PowerState* p, const std::string& root, const std::string& what) {
   record_cut(root, what);
   p->frozen = 1;
-  pthread_mutex_unlock(&p->lock);
-  kill(1, SIGPWR);  // init of the boot's PID namespace
+  (void)pthread_mutex_unlock(&p->lock);
+  (void)kill(1, SIGPWR);  // init of the boot's PID namespace
   wait_for_the_end();
 }
 
 void power_freeze(PowerState* p, const std::string& root, const std::string& what) {
-  pthread_mutex_lock(&p->lock);
+  (void)pthread_mutex_lock(&p->lock);
   if (!p->frozen) record_cut(root, what);
   p->frozen = 1;
-  pthread_mutex_unlock(&p->lock);
+  (void)pthread_mutex_unlock(&p->lock);
 }
 
 std::string power_flash_record(const PowerState& p) {
