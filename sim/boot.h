@@ -7,6 +7,7 @@
 
 #include "sim/actors.h"
 #include "sim/procfs.h"
+#include "sim/sysvipc.h"
 
 namespace sim {
 
@@ -28,6 +29,7 @@ struct DeviceBoot {
   bool end_when_idle = true;         // after the program, wait for what it left running
   bool reboot_fails = false;         // a reboot request is recorded but the boot goes on
   std::string hostname = "phone";
+  std::vector<SysvObject> sysv_objects;  // made before anything else of the boot runs
 };
 
 struct BootOptions {
@@ -50,6 +52,7 @@ struct BootOptions {
 //   program_start_ms <t>
 //   end exit <code> | end signal <n> | end reboot | end halt | end poweroff | end timeout
 //   end_ms <t>
+// and /sim/boot/sysvipc, the semaphore sets and segments at its end.
 int boot_run(const BootOptions& options);
 
 }  // namespace sim

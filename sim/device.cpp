@@ -41,7 +41,10 @@ const char kTypicalProfile[] =
     "Mtd0Version = 59.1.2.3\n"
     "[flash]\n"
     "erase_size = 65536\n"
-    "remap = yes\n";
+    "remap = yes\n"
+    "[ipc]\n"
+    "sem_sets = 3\n"
+    "shm_segments = 2\n";
 
 namespace {
 
@@ -376,6 +379,7 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
     *timeout_seconds = static_cast<int>(number);
   }
   if (p.has("boot", "hostname")) boot->hostname = p.get("boot", "hostname");
+  if (sysv_profile(p, &boot->sysv_objects, error) != 0) return -1;
   return 0;
 }
 
