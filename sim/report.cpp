@@ -155,6 +155,19 @@ struct Window {
   unsigned long long start = 0, size = 0;
 };
 
+// Whether the end-of-boot semaphore table can be shown.
+enum class IpcState { recorded, power_cut, not_recorded, unreadable };
+
+const char* ipc_state_name(IpcState s) {
+  switch (s) {
+    case IpcState::recorded: return "recorded";
+    case IpcState::power_cut: return "power cut";
+    case IpcState::not_recorded: return "not recorded";
+    case IpcState::unreadable: return "unreadable";
+  }
+  return "?";
+}
+
 // Everything the boot left in the root, gathered before anything is written.
 struct Records {
   std::string end = "unknown";
@@ -169,7 +182,7 @@ struct Records {
   std::vector<std::pair<std::string, std::string>> remaps;
   std::vector<Frame> frames;
   bool sheet = false;
-  std::string ipc_state;  // "recorded", "power cut", "not recorded", "unreadable"
+  IpcState ipc_state = IpcState::not_recorded;
   SysvState sysv;
   // The flash chip's records: absent files leave them unset.
   std::optional<std::vector<Window>> windows_before, windows_after;
@@ -208,9 +221,9 @@ void gather_frames(const std::string& boot, Records* r) {
 // A power cut leaves no semaphore or segment behind: there is nothing to show.
 void gather_sysv(const std::string& boot, Records* r) {
   std::string text;
-  if (r->cut) r->ipc_state = "power cut";
-  else if (!read_file(boot + "/sysvipc", &text)) r->ipc_state = "not recorded";
-  else r->ipc_state = sysv_parse(text, &r->sysv) == 0 ? "recorded" : "unreadable";
+  if (r->cut) r->ipc_state = IpcState::power_cut;
+  else if (!read_file(boot + "/sysvipc", &text)) r->ipc_state = IpcState::not_recorded;
+  else r->ipc_state = sysv_parse(text, &r->sysv) == 0 ? IpcState::recorded : IpcState::unreadable;
 }
 
 std::optional<std::vector<Window>> gather_windows(const std::string& path) {
@@ -377,12 +390,12 @@ void text_env(std::ostringstream& t, const ReportInput& in, const Records& r) {
 
 void text_sysv(std::ostringstream& t, const Records& r) {
   t << "\nSemaphores and shared memory at the end of the boot:\n";
-  if (r.ipc_state == "power cut") {
+  if (r.ipc_state == IpcState::power_cut) {
     t << "  none to show: the power was cut, and no semaphore or segment outlives it\n";
     return;
   }
-  if (r.ipc_state != "recorded") {
-    t << "  " << r.ipc_state << "\n";
+  if (r.ipc_state != IpcState::recorded) {
+    t << "  " << ipc_state_name(r.ipc_state) << "\n";
     return;
   }
   for (const SemSet& s : r.sysv.sems) {
@@ -477,7 +490,7 @@ Json json_keys(const std::vector<Timed>& keys) {
 }
 
 Json json_sysv(const Records& r, bool semaphores) {
-  if (r.ipc_state != "recorded") return nullptr;
+  if (r.ipc_state != IpcState::recorded) return nullptr;
   Json out = Json::array();
   if (semaphores)
     for (const SemSet& s : r.sysv.sems)
@@ -557,7 +570,7 @@ Json format_json(const ReportInput& in, const Records& r) {
   j["saver"] = json_timed(r.saver);
   j["keys"] = json_keys(r.keys);
   j["second"] = json_timed(r.second);
-  j["ipc_state"] = r.ipc_state;
+  j["ipc_state"] = ipc_state_name(r.ipc_state);
   j["semaphores"] = json_sysv(r, true);
   j["shared_memory"] = json_sysv(r, false);
   j["ipc"] = json_ipc_messages(r.ipc);

@@ -200,7 +200,7 @@ int sysv_read(SysvState* out) {
 
 std::string sysv_format(const SysvState& state) {
   std::string text;
-  char line[96];
+  char line[160];
   for (const SemSet& s : state.sems) {
     snprintf(line, sizeof line, "sem key=0x%08x id=%d values=", static_cast<uint32_t>(s.key), s.id);
     text += line;
