@@ -52,7 +52,8 @@ struct BootOptions {
 //   program_start_ms <t>
 //   end exit <code> | end signal <n> | end reboot | end halt | end poweroff | end timeout
 //   end_ms <t>
-// and /sim/boot/sysvipc, the semaphore sets and segments at its end.
+// and /sim/boot/sysvipc, the semaphore sets and segments at its end (simdev
+// adds "status N" to the result once boot_run has answered).
 int boot_run(const BootOptions& options);
 
 }  // namespace sim
