@@ -13,6 +13,7 @@ packages=(
   fuse3 libfuse3-dev
   faketime libfaketime
   libpng-dev
+  nlohmann-json3-dev libssl-dev
   valgrind
   fonts-terminus xfonts-base
 )

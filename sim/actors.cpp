@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "sim/procfs.h"
 #include "sim/profile.h"
 #include "semctrl/semctrl.h"
@@ -23,7 +25,9 @@ namespace {
 constexpr int kFirstId = 1;
 constexpr int kLastId = 12;
 constexpr int kHeaderSize = 20;
-constexpr int kMaxMessage = 20 + 2048;
+constexpr size_t kMaxMessage = 20 + 2048;
+// A sender that stays quiet this long has said what it had to say.
+constexpr int64_t kQuietMs = 2000;
 
 void sleep_until_ns(int64_t deadline) {
   for (;;) {
@@ -40,19 +44,11 @@ int32_t word_at(const unsigned char* p) {
   return v;
 }
 
-// One connection carries one message: read until the sender closes (or
-// stays quiet for two seconds), then judge what arrived.
-std::string describe_message(int conn) {
-  unsigned char buf[kMaxMessage + 1];
-  int got = 0;
-  while (got < static_cast<int>(sizeof buf)) {
-    struct pollfd p = {conn, POLLIN, 0};
-    if (poll(&p, 1, 2000) <= 0) break;
-    ssize_t n = read(conn, buf + got, sizeof buf - static_cast<size_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<int>(n);
-  }
+// One connection carries one message: what arrived until the sender closed,
+// stayed quiet for kQuietMs or used up its kConnectionLimitMs, judged once.
+std::string describe_message(const std::string& data) {
+  const unsigned char* buf = reinterpret_cast<const unsigned char*>(data.data());
+  int got = static_cast<int>(data.size());
   if (got < kHeaderSize) return "bad short=" + std::to_string(got);
   int32_t length = word_at(buf);
   char text[256];
@@ -71,6 +67,92 @@ std::string describe_message(int conn) {
   return line;
 }
 
+// A sender being read, alongside any number of others.
+struct Connection {
+  int fd = -1;
+  int to = 0;            // the id it connected to
+  int64_t accepted_ns = 0, last_ns = 0;
+  std::string data;
+};
+
+struct Listener {
+  std::vector<struct pollfd> sockets;  // one per id
+  std::vector<int> ids;
+  std::vector<Connection> open;
+  int64_t boot_start_ns = 0;
+  int drain_fd = -1, ack_fd = -1;
+  int64_t drain_deadline_ns = 0;  // 0: not draining
+
+  void accept_all(size_t i, int64_t now) {
+    for (;;) {
+      int fd = accept4(sockets[i].fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) return;
+      open.push_back(Connection{fd, ids[i], now, now, {}});
+    }
+  }
+
+  void finish(Connection& c) {
+    close(c.fd);
+    c.fd = -1;
+    record_line("/sim/boot/ipc", boot_start_ns, "to=" + std::to_string(c.to) + " " + describe_message(c.data));
+  }
+
+  // Reads what is there; finishes the connection at its end or when full.
+  void serve(Connection& c, int64_t now) {
+    char buf[4096];
+    for (;;) {
+      size_t room = kMaxMessage + 1 - c.data.size();
+      ssize_t n = read(c.fd, buf, room < sizeof buf ? room : sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      if (n > 0) {
+        c.data.append(buf, static_cast<size_t>(n));
+        c.last_ns = now;
+        if (c.data.size() <= kMaxMessage) continue;
+      }
+      finish(c);
+      return;
+    }
+  }
+
+  int64_t deadline(const Connection& c) const {
+    int64_t quiet = c.last_ns + kQuietMs * 1000000LL, limit = c.accepted_ns + kConnectionLimitMs * 1000000LL;
+    return quiet < limit ? quiet : limit;
+  }
+
+  int poll_timeout_ms(int64_t now) const {
+    int64_t next = INT64_MAX;
+    for (const Connection& c : open) next = deadline(c) < next ? deadline(c) : next;
+    if (next == INT64_MAX) return -1;
+    return next <= now ? 0 : static_cast<int>((next - now) / 1000000 + 1);
+  }
+
+  void step() {
+    std::vector<struct pollfd> fds = sockets;
+    fds.push_back({drain_deadline_ns ? -1 : drain_fd, POLLIN, 0});
+    for (const Connection& c : open) fds.push_back({c.fd, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), poll_timeout_ms(monotonic_ns())) < 0) return;
+    int64_t now = monotonic_ns();
+    size_t n = sockets.size();
+    for (size_t i = 0; i < open.size(); ++i)
+      if (fds[n + 1 + i].revents) serve(open[i], now);
+    bool drain = fds[n].revents != 0;
+    if (drain) drain_deadline_ns = now + kConnectionLimitMs * 1000000LL;
+    // A drain empties every backlog: what was sent before the end is heard.
+    for (size_t i = 0; i < n; ++i)
+      if (drain || (fds[i].revents & POLLIN)) accept_all(i, now);
+    for (Connection& c : open)
+      if (c.fd >= 0 && (deadline(c) <= now || (drain_deadline_ns && now >= drain_deadline_ns))) finish(c);
+    std::erase_if(open, [](const Connection& c) { return c.fd < 0; });
+    if (drain_deadline_ns && open.empty() && ack_fd >= 0) {
+      char one = 1;
+      (void)!write(ack_fd, &one, 1);
+      close(ack_fd);
+      ack_fd = -1;  // once is enough: the boot is ending
+    }
+  }
+};
+
 }  // namespace
 
 void record_line(const std::string& path, int64_t boot_start_ns, const std::string& text) {
@@ -82,9 +164,10 @@ void record_line(const std::string& path, int64_t boot_start_ns, const std::stri
 
 void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd, int drain_fd, int ack_fd) {
   mkdir("/var/ipc", 0755);
-  struct pollfd fds[kLastId + 1];
-  int ids[kLastId];
-  int count = 0;
+  Listener l;
+  l.boot_start_ns = boot_start_ns;
+  l.drain_fd = drain_fd;
+  l.ack_fd = ack_fd;
   for (int id = kFirstId; id <= kLastId; ++id) {
     if (id == own_id) continue;
     sockaddr_un addr;
@@ -97,36 +180,14 @@ void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd, int drai
       fprintf(stderr, "simdev: ipc listener cannot listen on %s: %s\n", addr.sun_path, strerror(errno));
       _exit(1);
     }
-    chmod(addr.sun_path, 0777);
-    fds[count] = {s, POLLIN, 0};
-    ids[count++] = id;
+    (void)chmod(addr.sun_path, 0777);
+    l.sockets.push_back({s, POLLIN, 0});
+    l.ids.push_back(id);
   }
-  fds[count] = {drain_fd, POLLIN, 0};
   char one = 1;
   (void)!write(ready_fd, &one, 1);
   close(ready_fd);
-  for (;;) {
-    if (poll(fds, static_cast<nfds_t>(count + 1), -1) < 0) continue;
-    bool drain = fds[count].revents != 0;
-    // Connections are served in the order of the sockets; a drain empties
-    // every backlog.
-    for (int i = 0; i < count; ++i) {
-      if (!drain && !(fds[i].revents & POLLIN)) continue;
-      for (;;) {
-        int conn = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) break;
-        int flags = fcntl(conn, F_GETFL);
-        fcntl(conn, F_SETFL, flags & ~O_NONBLOCK);
-        std::string what = describe_message(conn);
-        close(conn);
-        record_line("/sim/boot/ipc", boot_start_ns, "to=" + std::to_string(ids[i]) + " " + what);
-      }
-    }
-    if (drain) {
-      (void)!write(ack_fd, &one, 1);
-      fds[count].fd = -1;  // once is enough: the boot is ending
-    }
-  }
+  for (;;) l.step();
 }
 
 void saver_main(int64_t start_ns, double hold_seconds, int64_t boot_start_ns, int ready_fd) {

@@ -18,10 +18,15 @@ struct KeyPress {
 };
 
 // Listens on /var/ipc/<id> for every id 1..12 except `own_id` and records
-// each message to /sim/boot/ipc. Runs chrooted; writes one byte to ready_fd
-// once every socket listens. When drain_fd becomes readable it serves every
-// connection still waiting and answers with one byte on ack_fd, so that
-// nothing sent before the end of a boot goes unrecorded. Never returns.
+// each message to /sim/boot/ipc. Serves every connection at once, so that a
+// stalled or trickling sender delays nobody; a connection ends when its
+// sender closes it, stays quiet for two seconds, or after
+// kConnectionLimitMs. Runs chrooted; writes one byte to ready_fd once every
+// socket listens. When drain_fd becomes readable it accepts every connection
+// still waiting, serves each to its end (at most kConnectionLimitMs more) and
+// then answers with one byte on ack_fd, so that nothing sent before the end
+// of a boot goes unrecorded. Never returns.
+constexpr int64_t kConnectionLimitMs = 5000;
 [[noreturn]] void ipc_listener_main(int own_id, int64_t boot_start_ns, int ready_fd, int drain_fd, int ack_fd);
 
 // The configuration saver: at start_ns (CLOCK_MONOTONIC) takes the semaphore

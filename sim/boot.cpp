@@ -402,7 +402,7 @@ struct Boot {
     char one = 1;
     if (write(listener_drain, &one, 1) != 1) return;
     struct pollfd p = {listener_ack, POLLIN, 0};
-    if (poll(&p, 1, 5000) > 0) (void)!read(listener_ack, &one, 1);
+    if (poll(&p, 1, static_cast<int>(kConnectionLimitMs) + 2000) > 0) (void)!read(listener_ack, &one, 1);
   }
 
   // VmHWM of a live process of the boot, in KiB (-1 when it is gone), and
@@ -424,10 +424,22 @@ struct Boot {
     return hwm;
   }
 
+  // Only init can see the boot's semaphores and segments: they go with it.
+  void record_sysv_state() {
+    SysvState state;
+    if (sysv_read(&state) != 0) return;
+    FILE* f = fopen((boot_dir + "/sysvipc").c_str(), "w");
+    if (!f) return;
+    std::string text = sysv_format(state);
+    (void)fwrite(text.data(), 1, text.size(), f);
+    (void)fclose(f);
+  }
+
   [[noreturn]] void finish(const std::string& how, int code) {
     if (o.device.enabled) {
       drain_listener();
       flush_syslog();
+      record_sysv_state();
       std::string composition;
       long max_rss_kb = program_max_rss_kb >= 0 ? program_max_rss_kb : live_max_rss_kb(program, &composition);
       char line[64];
@@ -464,6 +476,14 @@ struct Boot {
 
 void ignore_signal(int) {}
 
+// The sets and segments a phone that has been up a while holds already.
+void make_sysv_history(const DeviceBoot& dev) {
+  std::string error;
+  if (sysv_create(dev.sysv_objects, &error) == 0) return;
+  fprintf(stderr, "simdev: %s\n", error.c_str());
+  _exit(125);
+}
+
 // PID 1 of the boot: starts the command (and, for a device boot, the
 // phone's other processes), reaps every orphan, and returns the command's
 // status. Its end takes every other process of the boot with it.
@@ -482,6 +502,7 @@ void ignore_signal(int) {}
   const DeviceBoot& dev = o.device;
   if (dev.enabled) {
     if (sethostname(dev.hostname.c_str(), dev.hostname.size()) != 0) die("sethostname", dev.hostname);
+    make_sysv_history(dev);
     console_fd = open((b.boot_dir + "/console").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (console_fd < 0) die("create", b.boot_dir + "/console");
     b.power = power_create();

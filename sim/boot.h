@@ -9,6 +9,7 @@
 #include "sim/chip.h"
 #include "sim/power.h"
 #include "sim/procfs.h"
+#include "sim/sysvipc.h"
 
 namespace sim {
 
@@ -33,6 +34,7 @@ struct DeviceBoot {
   bool flash = false;                // serve the flash chip's windows on /dev/mtdN
   ChipTiming timing;                 // modelled erase and program time
   PowerCut cut;                      // where the power goes, if anywhere
+  std::vector<SysvObject> sysv_objects;  // made before anything else of the boot runs
 };
 
 struct BootOptions {
@@ -58,6 +60,8 @@ struct BootOptions {
 // and /sim/boot/flash (the modelled flash work). A power cut (DeviceBoot::cut)
 // ends the boot at once: every process dies, nothing changes the chip or the
 // environment after it, /sim/boot/cut says where it came; the status is 0.
+// and /sim/boot/sysvipc, the semaphore sets and segments at its end (simdev
+// adds "status N" to the result once boot_run has answered).
 int boot_run(const BootOptions& options);
 
 }  // namespace sim

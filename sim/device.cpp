@@ -47,7 +47,10 @@ const char kTypicalProfile[] =
     "size = 8M\n"
     "base = 0x90000000\n"
     "erase_size = 65536\n"
-    "remap = yes\n";
+    "remap = yes\n"
+    "[ipc]\n"
+    "sem_sets = 3\n"
+    "shm_segments = 2\n";
 
 namespace {
 
@@ -349,6 +352,7 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
     *timeout_seconds = static_cast<int>(number);
   }
   if (p.has("boot", "hostname")) boot->hostname = p.get("boot", "hostname");
+  if (sysv_profile(p, &boot->sysv_objects, error) != 0) return -1;
   return 0;
 }
 

@@ -7,15 +7,20 @@
 
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "sim/chip.h"
 #include "sim/profile.h"
-#include "tools/fb2png/fbpng.h"
 #include "sim/sha256.h"
+#include "sim/sysvipc.h"
+#include "tools/fb2png/fbpng.h"
 
 namespace sim {
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 constexpr int kWidth = 480;
 constexpr int kHeight = 272;
@@ -29,6 +34,20 @@ bool read_file(const std::string& path, std::string* out) {
   return true;
 }
 
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+int write_file(const std::string& path, const std::string& text, std::string* error) {
+  FILE* f = fopen(path.c_str(), "w");
+  bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (f && fclose(f) != 0) ok = false;
+  if (ok) return 0;
+  if (error) *error = path + ": cannot be written";
+  return -1;
+}
+
 std::vector<std::string> read_lines(const std::string& path) {
   std::vector<std::string> lines;
   std::ifstream in(path);
@@ -38,26 +57,15 @@ std::vector<std::string> read_lines(const std::string& path) {
   return lines;
 }
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c >= 0x7f) {
-          char buf[8];
-          snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+std::string fmt_ms(double ms) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.3f", ms / 1000.0);
+  return buf;
+}
+
+double number_or_zero(const std::string& text) {
+  double v = 0;
+  return parse_seconds(text, &v) ? v : 0;
 }
 
 // "<time> rest" lines of the boot's records.
@@ -69,11 +77,8 @@ struct Timed {
 std::vector<Timed> read_timed(const std::string& path) {
   std::vector<Timed> out;
   for (const std::string& line : read_lines(path)) {
-    Timed t;
     size_t sp = line.find(' ');
-    t.ms = atof(line.substr(0, sp).c_str());
-    t.text = sp == std::string::npos ? "" : line.substr(sp + 1);
-    out.push_back(t);
+    out.push_back(Timed{number_or_zero(line.substr(0, sp)), sp == std::string::npos ? "" : line.substr(sp + 1)});
   }
   return out;
 }
@@ -107,26 +112,29 @@ struct LogEntry {
 };
 
 // busybox syslogd lines: "Mmm dd hh:mm:ss host facility.level text".
+bool parse_log_line(const std::string& line, LogEntry* e) {
+  if (line.size() < 16) return false;
+  e->time = line.substr(7, 8);
+  size_t host_end = line.find(' ', 16);
+  if (host_end == std::string::npos) return false;
+  size_t fp_end = line.find(' ', host_end + 1);
+  std::string fp = line.substr(host_end + 1, fp_end == std::string::npos ? std::string::npos : fp_end - host_end - 1);
+  size_t dot = fp.find('.');
+  if (dot == std::string::npos) return false;
+  e->facility = fp.substr(0, dot);
+  e->level = level_of(fp.substr(dot + 1));
+  e->text = fp_end == std::string::npos ? "" : line.substr(fp_end + 1);
+  // A sender that gave no identity shows as ": text".
+  if (e->text.rfind(": ", 0) == 0) e->text = e->text.substr(2);
+  // The daemon's own lines and the simulator's end-of-boot marker.
+  return e->facility != "syslog" && e->text.rfind("simdev-flush:", 0) != 0;
+}
+
 std::vector<LogEntry> read_log(const std::string& path) {
   std::vector<LogEntry> out;
   for (const std::string& line : read_lines(path)) {
-    if (line.size() < 16) continue;
     LogEntry e;
-    e.time = line.substr(7, 8);
-    size_t host_end = line.find(' ', 16);
-    if (host_end == std::string::npos) continue;
-    size_t fp_end = line.find(' ', host_end + 1);
-    std::string fp = line.substr(host_end + 1, fp_end == std::string::npos ? std::string::npos : fp_end - host_end - 1);
-    size_t dot = fp.find('.');
-    if (dot == std::string::npos) continue;
-    e.facility = fp.substr(0, dot);
-    e.level = level_of(fp.substr(dot + 1));
-    e.text = fp_end == std::string::npos ? "" : line.substr(fp_end + 1);
-    // A sender that gave no identity shows as ": text".
-    if (e.text.rfind(": ", 0) == 0) e.text = e.text.substr(2);
-    // The daemon's own lines and the simulator's end-of-boot marker.
-    if (e.facility == "syslog" || e.text.rfind("simdev-flush:", 0) == 0) continue;
-    out.push_back(e);
+    if (parse_log_line(line, &e)) out.push_back(e);
   }
   return out;
 }
@@ -139,6 +147,144 @@ struct Frame {
   bool same_as_previous = false;
   std::vector<unsigned char> grey;
 };
+
+// A partition window on the flash chip: "mtd3 0x90010000 0x10000".
+struct Window {
+  std::string line;
+  std::string name;
+  bool well_formed = false;
+  unsigned long long start = 0, size = 0;
+};
+
+// Whether the end-of-boot semaphore table can be shown.
+enum class IpcState { recorded, power_cut, not_recorded, unreadable };
+
+const char* ipc_state_name(IpcState s) {
+  switch (s) {
+    case IpcState::recorded: return "recorded";
+    case IpcState::power_cut: return "power cut";
+    case IpcState::not_recorded: return "not recorded";
+    case IpcState::unreadable: return "unreadable";
+  }
+  return "?";
+}
+
+// Everything the boot left in the root, gathered before anything is written.
+struct Records {
+  std::string end = "unknown";
+  double program_start_ms = 0, end_ms = 0;
+  long max_rss_kb = -1;
+  std::optional<int> recorded_status;  // "status N" of the result record
+  std::vector<Timed> reboots, ipc, keys, saver, second, env_writes;
+  std::vector<LogEntry> log;
+  int killapps_runs = 0;
+  std::string console;
+  std::vector<std::string> board;
+  std::vector<std::pair<std::string, std::string>> remaps;
+  std::vector<Frame> frames;
+  bool sheet = false;
+  IpcState ipc_state = IpcState::not_recorded;
+  SysvState sysv;
+  // The flash chip's records: absent files leave them unset.
+  std::optional<std::vector<Window>> windows_before, windows_after;
+  std::optional<std::vector<std::pair<std::string, std::string>>> flash_time;
+  std::optional<std::string> cut;
+};
+
+void gather_result(const std::string& boot, Records* r) {
+  for (const std::string& line : read_lines(boot + "/result")) {
+    if (line.rfind("end_ms ", 0) == 0) r->end_ms = number_or_zero(line.substr(7));
+    else if (line.rfind("max_rss_kb ", 0) == 0) r->max_rss_kb = atol(line.c_str() + 11);
+    else if (line.rfind("end ", 0) == 0) r->end = line.substr(4);
+    else if (line.rfind("program_start_ms ", 0) == 0) r->program_start_ms = number_or_zero(line.substr(17));
+    else if (line.rfind("status ", 0) == 0) r->recorded_status = atoi(line.c_str() + 7);
+  }
+}
+
+void gather_frames(const std::string& boot, Records* r) {
+  std::string previous;
+  for (const std::string& line : read_lines(boot + "/frames/index")) {
+    Frame f;
+    if (sscanf(line.c_str(), "%d %lf", &f.number, &f.ms) != 2 || f.number < 0 || f.number > 9999) continue;
+    char name[64];
+    snprintf(name, sizeof name, "frame-%04d", f.number);
+    std::string fb;
+    if (!read_file(boot + "/frames/" + name + ".fb", &fb)) continue;
+    f.sha256 = sha256_hex(fb);
+    f.same_as_previous = f.sha256 == previous;
+    previous = f.sha256;
+    if (frame_to_grey(fb, &f.grey)) f.png = std::string(name) + ".png";
+    r->sheet = r->sheet || !f.grey.empty();
+    r->frames.push_back(std::move(f));
+  }
+}
+
+// A power cut leaves no semaphore or segment behind: there is nothing to show.
+void gather_sysv(const std::string& boot, Records* r) {
+  std::string text;
+  if (r->cut) r->ipc_state = IpcState::power_cut;
+  else if (!read_file(boot + "/sysvipc", &text)) r->ipc_state = IpcState::not_recorded;
+  else r->ipc_state = sysv_parse(text, &r->sysv) == 0 ? IpcState::recorded : IpcState::unreadable;
+}
+
+std::optional<std::vector<Window>> gather_windows(const std::string& path) {
+  if (!exists(path)) return std::nullopt;
+  std::vector<Window> out;
+  for (const std::string& line : read_lines(path)) {
+    Window w;
+    w.line = line;
+    std::vector<std::string> words = split_words(line);
+    if (!words.empty()) w.name = words[0];
+    w.well_formed = words.size() == 3 && parse_size(words[1], &w.start) && parse_size(words[2], &w.size);
+    out.push_back(w);
+  }
+  return out;
+}
+
+// "erases N", "writes N", "erase_ms X", "program_ms X", "total_ms X".
+std::optional<std::vector<std::pair<std::string, std::string>>> gather_flash_time(const std::string& path) {
+  if (!exists(path)) return std::nullopt;
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const std::string& line : read_lines(path)) {
+    std::vector<std::string> w = split_words(line);
+    if (!w.empty()) out.emplace_back(w[0], w.size() == 2 ? w[1] : "");
+  }
+  return out;
+}
+
+void gather_chip(const std::string& boot, Records* r) {
+  r->windows_before = gather_windows(boot + "/windows-before");
+  r->windows_after = gather_windows(boot + "/windows-after");
+  r->flash_time = gather_flash_time(boot + "/flash");
+  if (exists(boot + "/cut")) {
+    std::vector<std::string> lines = read_lines(boot + "/cut");
+    r->cut = lines.empty() ? std::string() : trim(lines[0]);
+  }
+}
+
+Records gather(const std::string& root) {
+  const std::string boot = root + "/sim/boot";
+  Records r;
+  gather_result(boot, &r);
+  r.reboots = read_timed(boot + "/reboot");
+  r.log = read_log(boot + "/messages");
+  r.ipc = read_timed(boot + "/ipc");
+  r.keys = read_timed(boot + "/keys");
+  r.saver = read_timed(boot + "/saver");
+  r.second = read_timed(boot + "/second");
+  r.env_writes = read_timed(boot + "/env-writes");
+  r.killapps_runs = static_cast<int>(read_lines(boot + "/killapps").size());
+  (void)read_file(boot + "/console", &r.console);
+  for (const std::string& line : read_lines(root + "/dev/misc0"))
+    if (line.rfind("fail ", 0) != 0) r.board.push_back(line);
+  for (int i = 0; i <= 9; ++i)
+    for (const std::string& line : read_lines(root + "/dev/mtd" + std::to_string(i) + ".log"))
+      r.remaps.emplace_back("mtd" + std::to_string(i), line);
+  gather_frames(boot, &r);
+  gather_chip(boot, &r);
+  gather_sysv(boot, &r);
+  return r;
+}
 
 void fill_rect(std::vector<unsigned char>* img, int width, int x0, int y0, const std::vector<unsigned char>& src) {
   for (int y = 0; y < kHeight; ++y)
@@ -161,10 +307,339 @@ int write_sheet(const std::string& path, const std::vector<Frame>& frames) {
   return write_grey_png(path, img.data(), width, height);
 }
 
-std::string fmt_ms(double ms) {
+int write_pictures(const std::string& dir, const Records& r, std::string* error) {
+  for (const Frame& f : r.frames) {
+    if (f.png.empty() || write_grey_png(dir + "/frames/" + f.png, f.grey.data(), kWidth, kHeight) == 0) continue;
+    if (error) *error = dir + "/frames/" + f.png + ": cannot be written";
+    return -1;
+  }
+  if (r.sheet && write_sheet(dir + "/frames.png", r.frames) != 0) {
+    if (error) *error = dir + "/frames.png: cannot be written";
+    return -1;
+  }
+  return 0;
+}
+
+bool changed(const FlashState& a, const FlashState& b) { return a.sha256 != b.sha256 || a.size != b.size; }
+
+const FlashState& before_of(const ReportInput& in, size_t i) {
+  return i < in.before.flash.size() ? in.before.flash[i] : in.after.flash[i];
+}
+
+std::string hex(unsigned long long v, int width = 0) {
   char buf[32];
-  snprintf(buf, sizeof buf, "%.3f", ms / 1000.0);
+  snprintf(buf, sizeof buf, "0x%0*llx", width, v);
   return buf;
+}
+
+// --- Text for a person ---
+
+void text_timed(std::ostringstream& t, const char* title, const std::vector<Timed>& records) {
+  if (records.empty()) return;
+  t << "\n" << title << ":\n";
+  for (const Timed& s : records) t << "  " << fmt_ms(s.ms) << " s " << s.text << "\n";
+}
+
+void text_flash(std::ostringstream& t, const ReportInput& in, const Records& r) {
+  t << "\nFlash:\n";
+  for (size_t i = 0; i < in.after.flash.size(); ++i) {
+    const FlashState& a = in.after.flash[i];
+    const FlashState& b = before_of(in, i);
+    if (a.size < 0 && b.size < 0) continue;
+    t << "  " << a.name << " " << a.size << " bytes sha256 " << a.sha256.substr(0, 16)
+      << (changed(a, b) ? "  CHANGED (was " + b.sha256.substr(0, 16) + ")" : "  unchanged") << "\n";
+  }
+  for (const auto& m : r.remaps) t << "  " << m.first << " " << m.second << "\n";
+  auto windows = [&t](const char* title, const std::optional<std::vector<Window>>& list) {
+    if (!list) return;
+    t << "  partition windows " << title << ":\n";
+    for (const Window& w : *list)
+      t << "    " << (w.well_formed ? w.name + " at " + hex(w.start, 8) + ", " + hex(w.size) + " bytes" : w.line + "  (unreadable)")
+        << "\n";
+  };
+  windows("before", r.windows_before);
+  windows("after", r.windows_after);
+  if (r.flash_time) {
+    t << "  modelled flash time:";
+    for (const auto& [key, value] : *r.flash_time) t << " " << key << " " << value;
+    t << "\n";
+  }
+}
+
+void text_env(std::ostringstream& t, const ReportInput& in, const Records& r) {
+  t << "\nEnvironment (before -> after):\n";
+  auto find = [](const EnvList& env, const std::string& name, std::string* value) {
+    for (const auto& kv : env)
+      if (kv.first == name) {
+        *value = kv.second;
+        return true;
+      }
+    return false;
+  };
+  for (const auto& kv : in.after.env) {
+    std::string old;
+    if (!find(in.before.env, kv.first, &old)) t << "  + " << kv.first << " " << kv.second << "\n";
+    else if (old != kv.second) t << "  * " << kv.first << " " << old << " -> " << kv.second << "\n";
+    else t << "    " << kv.first << " " << kv.second << "\n";
+  }
+  for (const auto& kv : in.before.env) {
+    std::string now;
+    if (!find(in.after.env, kv.first, &now)) t << "  - " << kv.first << " " << kv.second << "\n";
+  }
+  for (const Timed& w : r.env_writes) t << "  written at " << fmt_ms(w.ms) << " s: " << w.text << "\n";
+}
+
+void text_sysv(std::ostringstream& t, const Records& r) {
+  t << "\nSemaphores and shared memory at the end of the boot:\n";
+  if (r.ipc_state == IpcState::power_cut) {
+    t << "  none to show: the power was cut, and no semaphore or segment outlives it\n";
+    return;
+  }
+  if (r.ipc_state != IpcState::recorded) {
+    t << "  " << ipc_state_name(r.ipc_state) << "\n";
+    return;
+  }
+  for (const SemSet& s : r.sysv.sems) {
+    t << "  semaphore set key " << hex(static_cast<uint32_t>(s.key), 8) << " id " << s.id << " values";
+    for (int v : s.values) t << " " << v;
+    t << "\n";
+  }
+  for (const ShmSegment& m : r.sysv.shms)
+    t << "  segment key " << hex(static_cast<uint32_t>(m.key), 8) << " id " << m.id << " size " << m.size << " attached "
+      << m.attached << "\n";
+  if (r.sysv.sems.empty() && r.sysv.shms.empty()) t << "  none\n";
+}
+
+std::string format_text(const ReportInput& in, const Records& r) {
+  std::ostringstream t;
+  t << "Boot of " << in.root << "\n";
+  std::string cmd;
+  for (const std::string& a : in.command) cmd += (cmd.empty() ? "" : " ") + a;
+  t << "command: " << cmd << "\n";
+  t << "program started at " << fmt_ms(r.program_start_ms) << " s; boot ended at " << fmt_ms(r.end_ms) << " s: " << r.end
+    << "\n";
+  if (r.cut) t << "POWER CUT at " << *r.cut << "\n";
+  if (!in.status_known) t << "simdev's status: not recorded\n";
+  if (r.max_rss_kb >= 0) t << "program's peak resident memory: " << r.max_rss_kb << " KiB\n";
+  for (const Timed& b : r.reboots) t << "  " << b.text << " requested at " << fmt_ms(b.ms) << " s\n";
+  text_flash(t, in, r);
+  text_env(t, in, r);
+  t << "\nBoard control (/dev/misc0):\n";
+  for (const std::string& line : r.board) t << "  " << line << "\n";
+  t << "\napplications stopped (killapps.sh runs): " << r.killapps_runs << "\n";
+  text_timed(t, "Configuration saver (semaphore 0xB012)", r.saver);
+  text_timed(t, "Keypad", r.keys);
+  text_timed(t, "Second program", r.second);
+  text_sysv(t, r);
+  t << "\nIPC messages (" << r.ipc.size() << " deliveries):\n";
+  for (const Timed& m : r.ipc) t << "  " << fmt_ms(m.ms) << " s " << m.text << "\n";
+  t << "\nLog (" << r.log.size() << " lines):\n";
+  for (const LogEntry& e : r.log)
+    t << "  " << e.time << " " << (e.level >= 0 ? kLevelNames[e.level] : "?") << ": " << e.text << "\n";
+  t << "\nLCD frames (" << r.frames.size() << "):\n";
+  for (const Frame& f : r.frames)
+    t << "  " << fmt_ms(f.ms) << " s " << (f.png.empty() ? "(unreadable)" : "frames/" + f.png)
+      << (f.same_as_previous ? "  same as the previous frame" : "") << "\n";
+  if (r.sheet) t << "  all distinct frames: frames.png\n";
+  t << "\nConsole:\n" << r.console;
+  return t.str();
+}
+
+// --- The same for programs ---
+
+Json json_timed(const std::vector<Timed>& records) {
+  Json out = Json::array();
+  for (const Timed& s : records) out.push_back({{"ms", s.ms}, {"what", s.text}});
+  return out;
+}
+
+Json json_env(const EnvList& env) {
+  Json out = Json::object();
+  for (const auto& [name, value] : env) out[name] = value;
+  return out;
+}
+
+Json json_flash(const ReportInput& in) {
+  Json out = Json::array();
+  for (size_t i = 0; i < in.after.flash.size(); ++i) {
+    const FlashState& a = in.after.flash[i];
+    const FlashState& b = before_of(in, i);
+    out.push_back({{"name", a.name}, {"size", a.size}, {"sha256", a.sha256}, {"size_before", b.size},
+                   {"sha256_before", b.sha256}, {"changed", changed(a, b)}});
+  }
+  return out;
+}
+
+Json json_ipc_messages(const std::vector<Timed>& ipc) {
+  Json out = Json::array();
+  for (const Timed& m : ipc) {
+    auto f = fields(m.text);
+    out.push_back({{"ms", m.ms}, {"to", atoi(f["to"].c_str())}, {"type", atoi(f["type"].c_str())},
+                   {"sender", atoi(f["sender"].c_str())}, {"param1", atoi(f["p1"].c_str())},
+                   {"param2", atoi(f["p2"].c_str())}, {"length", atoi(f["len"].c_str())}, {"data", f["data"]},
+                   {"well_formed", !(f.count("bad") || m.text.rfind("bad", 0) == 0)}});
+  }
+  return out;
+}
+
+Json json_keys(const std::vector<Timed>& keys) {
+  Json out = Json::array();
+  for (const Timed& k : keys)
+    out.push_back({{"ms", k.ms}, {"code", atoi(fields(k.text)["code"].c_str())},
+                   {"delivered", k.text.find(" delivered") != std::string::npos}, {"what", k.text}});
+  return out;
+}
+
+Json json_sysv(const Records& r, bool semaphores) {
+  if (r.ipc_state != IpcState::recorded) return nullptr;
+  Json out = Json::array();
+  if (semaphores)
+    for (const SemSet& s : r.sysv.sems)
+      out.push_back({{"key", static_cast<uint32_t>(s.key)}, {"id", s.id}, {"values", s.values}});
+  else
+    for (const ShmSegment& m : r.sysv.shms)
+      out.push_back({{"key", static_cast<uint32_t>(m.key)}, {"id", m.id}, {"size", m.size}, {"attached", m.attached}});
+  return out;
+}
+
+Json json_windows(const std::optional<std::vector<Window>>& list) {
+  if (!list) return nullptr;
+  Json out = Json::array();
+  for (const Window& w : *list) {
+    if (w.well_formed) out.push_back({{"name", w.name}, {"start", w.start}, {"size", w.size}});
+    else out.push_back({{"name", w.name}, {"start", nullptr}, {"size", nullptr}, {"line", w.line}});
+  }
+  return out;
+}
+
+// Counts stay integers; times may have fractions; anything else is kept as text.
+Json json_flash_time(const Records& r) {
+  if (!r.flash_time) return nullptr;
+  Json out = Json::object();
+  for (const auto& [key, value] : *r.flash_time) {
+    unsigned long long count = 0;
+    double seconds = 0;
+    if (value.find_first_not_of("0123456789") == std::string::npos && parse_size(value, &count)) out[key] = count;
+    else if (parse_seconds(value, &seconds)) out[key] = seconds;
+    else out[key] = value;
+  }
+  return out;
+}
+
+Json json_log(const std::vector<LogEntry>& log) {
+  Json out = Json::array();
+  for (const LogEntry& e : log)
+    out.push_back({{"level", e.level}, {"facility", e.facility}, {"time", e.time}, {"text", e.text}});
+  return out;
+}
+
+Json json_frames(const std::vector<Frame>& frames) {
+  Json out = Json::array();
+  for (const Frame& f : frames)
+    out.push_back({{"ms", f.ms}, {"png", f.png.empty() ? "" : "frames/" + f.png}, {"sha256", f.sha256},
+                   {"same_as_previous", f.same_as_previous}});
+  return out;
+}
+
+Json format_json(const ReportInput& in, const Records& r) {
+  Json j;
+  j["root"] = in.root;
+  j["command"] = in.command;
+  j["status"] = in.status_known ? Json(in.status) : Json(nullptr);
+  j["end"] = r.end;
+  j["reboot_requested"] = !r.reboots.empty();
+  j["program_start_ms"] = r.program_start_ms;
+  j["end_ms"] = r.end_ms;
+  j["max_rss_kb"] = r.max_rss_kb;
+  j["cut"] = r.cut ? Json(*r.cut) : Json(nullptr);
+  j["reboots"] = json_timed(r.reboots);
+  j["flash"] = json_flash(in);
+  j["windows_before"] = json_windows(r.windows_before);
+  j["windows_after"] = json_windows(r.windows_after);
+  j["flash_time"] = json_flash_time(r);
+  j["remaps"] = Json::array();
+  for (const auto& [device, request] : r.remaps) j["remaps"].push_back({{"device", device}, {"request", request}});
+  j["env_before"] = json_env(in.before.env);
+  j["env_after"] = json_env(in.after.env);
+  j["env_writes"] = Json::array();
+  for (const Timed& w : r.env_writes) j["env_writes"].push_back({{"ms", w.ms}, {"line", w.text}});
+  j["board"] = r.board;
+  j["watchdog"] = Json::array();
+  for (const std::string& line : r.board)
+    if (line.rfind("watchdog ", 0) == 0) j["watchdog"].push_back(atoi(line.c_str() + 9));
+  j["killapps_runs"] = r.killapps_runs;
+  j["saver"] = json_timed(r.saver);
+  j["keys"] = json_keys(r.keys);
+  j["second"] = json_timed(r.second);
+  j["ipc_state"] = ipc_state_name(r.ipc_state);
+  j["semaphores"] = json_sysv(r, true);
+  j["shared_memory"] = json_sysv(r, false);
+  j["ipc"] = json_ipc_messages(r.ipc);
+  j["log"] = json_log(r.log);
+  j["frames"] = json_frames(r.frames);
+  j["frames_sheet"] = r.sheet ? "frames.png" : "";
+  j["console"] = r.console;
+  return j;
+}
+
+// --- Before and after a boot ---
+
+const char kBeforeFile[] = "/sim/boot/before.json";
+
+Json json_snapshot(const Snapshot& s) {
+  Json flash = Json::array();
+  for (const FlashState& f : s.flash) flash.push_back({{"name", f.name}, {"size", f.size}, {"sha256", f.sha256}});
+  Json env = Json::array();
+  for (const auto& [name, value] : s.env) env.push_back({name, value});  // pairs: the order is the store's
+  return {{"flash", flash}, {"env", env}};
+}
+
+bool is_string_list(const Json& j) {
+  if (!j.is_array()) return false;
+  for (const Json& item : j)
+    if (!item.is_string()) return false;
+  return true;
+}
+
+// Every value is checked before it is taken: the file is the root's, and
+// anything may have been written there.
+bool snapshot_from_json(const Json& j, Snapshot* out) {
+  if (!j.is_object() || !j.contains("flash") || !j["flash"].is_array() || !j.contains("env") || !j["env"].is_array())
+    return false;
+  Snapshot s;
+  for (const Json& f : j["flash"]) {
+    if (!f.is_object() || !f.contains("name") || !f["name"].is_string() || !f.contains("size") ||
+        !f["size"].is_number_integer() || !f.contains("sha256") || !f["sha256"].is_string())
+      return false;
+    s.flash.push_back(FlashState{f["name"].get<std::string>(), f["size"].get<long long>(), f["sha256"].get<std::string>()});
+  }
+  for (const Json& kv : j["env"]) {
+    if (!is_string_list(kv) || kv.size() != 2) return false;
+    s.env.emplace_back(kv[0].get<std::string>(), kv[1].get<std::string>());
+  }
+  *out = s;
+  return true;
+}
+
+int load_before(const std::string& root, ReportInput* in, std::string* error) {
+  std::string text;
+  if (!read_file(root + kBeforeFile, &text)) {
+    if (error) *error = root + ": no boot records (" + kBeforeFile + ")";
+    return -1;
+  }
+  Json j = Json::parse(text, nullptr, false);
+  if (j.is_discarded() || !j.is_object() || !j.contains("command") || !is_string_list(j["command"]) ||
+      !j.contains("before") || !snapshot_from_json(j["before"], &in->before)) {
+    if (error) *error = root + kBeforeFile + ": unreadable";
+    return -1;
+  }
+  in->command = j["command"].get<std::vector<std::string>>();
+  return 0;
+}
+
+std::string dump(const Json& j) {
+  // Console output and log texts may hold bytes that are not UTF-8.
+  return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace
@@ -206,222 +681,45 @@ Snapshot snapshot_take(const std::string& root) {
 }
 
 int report_write(const ReportInput& in, const std::string& dir, std::string* error) {
-  const std::string boot = in.root + "/sim/boot";
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     if (error) *error = dir + ": " + strerror(errno);
     return -1;
   }
-  mkdir((dir + "/frames").c_str(), 0755);
-
-  // How the boot ended.
-  std::string end = "unknown", program_start = "0", end_ms = "0";
-  long max_rss_kb = -1;
-  for (const std::string& line : read_lines(boot + "/result")) {
-    if (line.rfind("end_ms ", 0) == 0) end_ms = line.substr(7);
-    else if (line.rfind("max_rss_kb ", 0) == 0) max_rss_kb = atol(line.c_str() + 11);
-    else if (line.rfind("end ", 0) == 0) end = line.substr(4);
-    else if (line.rfind("program_start_ms ", 0) == 0) program_start = line.substr(17);
-  }
-  std::vector<Timed> reboots = read_timed(boot + "/reboot");
-  std::vector<LogEntry> log = read_log(boot + "/messages");
-  std::vector<Timed> ipc = read_timed(boot + "/ipc");
-  std::vector<Timed> keys = read_timed(boot + "/keys");
-  std::vector<Timed> saver = read_timed(boot + "/saver");
-  std::vector<Timed> second = read_timed(boot + "/second");
-  std::vector<Timed> env_writes = read_timed(boot + "/env-writes");
-  int killapps_runs = static_cast<int>(read_lines(boot + "/killapps").size());
-  std::string console;
-  read_file(boot + "/console", &console);
-  std::vector<std::string> board;
-  for (const std::string& line : read_lines(in.root + "/dev/misc0"))
-    if (line.rfind("fail ", 0) != 0) board.push_back(line);
-  std::vector<std::pair<std::string, std::string>> remaps;
-  for (int i = 0; i <= 9; ++i)
-    for (const std::string& line : read_lines(in.root + "/dev/mtd" + std::to_string(i) + ".log"))
-      remaps.emplace_back("mtd" + std::to_string(i), line);
-
-  std::vector<Frame> frames;
-  std::string previous;
-  for (const std::string& line : read_lines(boot + "/frames/index")) {
-    Frame f;
-    std::istringstream ls(line);
-    ls >> f.number >> f.ms;
-    char name[64];
-    snprintf(name, sizeof name, "frame-%04d", f.number);
-    std::string fb;
-    if (!read_file(boot + "/frames/" + name + ".fb", &fb)) continue;
-    f.sha256 = sha256_hex(fb);
-    f.same_as_previous = f.sha256 == previous;
-    previous = f.sha256;
-    if (frame_to_grey(fb, &f.grey)) {
-      f.png = std::string(name) + ".png";
-      if (write_grey_png(dir + "/frames/" + f.png, f.grey.data(), kWidth, kHeight) != 0) {
-        if (error) *error = dir + "/frames/" + f.png + ": cannot be written";
-        return -1;
-      }
-    }
-    frames.push_back(std::move(f));
-  }
-  bool sheet = false;
-  for (const Frame& f : frames) sheet = sheet || !f.grey.empty();
-  if (sheet && write_sheet(dir + "/frames.png", frames) != 0) {
-    if (error) *error = dir + "/frames.png: cannot be written";
+  if (mkdir((dir + "/frames").c_str(), 0755) != 0 && errno != EEXIST) {
+    if (error) *error = dir + "/frames: " + strerror(errno);
     return -1;
   }
+  Records r = gather(in.root);
+  if (write_pictures(dir, r, error) != 0) return -1;
+  if (write_file(dir + "/report.txt", format_text(in, r), error) != 0) return -1;
+  return write_file(dir + "/report.json", dump(format_json(in, r)), error);
+}
 
-  // Text for a person.
-  std::ostringstream t;
-  t << "Boot of " << in.root << "\n";
-  std::string cmd;
-  for (const std::string& a : in.command) cmd += (cmd.empty() ? "" : " ") + a;
-  t << "command: " << cmd << "\n";
-  t << "program started at " << fmt_ms(atof(program_start.c_str())) << " s; boot ended at "
-    << fmt_ms(atof(end_ms.c_str())) << " s: " << end << "\n";
-  if (max_rss_kb >= 0) t << "program's peak resident memory: " << max_rss_kb << " KiB\n";
-  for (const Timed& r : reboots) t << "  " << r.text << " requested at " << fmt_ms(r.ms) << " s\n";
-  t << "\nFlash:\n";
-  for (size_t i = 0; i < in.after.flash.size(); ++i) {
-    const FlashState& a = in.after.flash[i];
-    const FlashState& b = i < in.before.flash.size() ? in.before.flash[i] : a;
-    if (a.size < 0 && b.size < 0) continue;
-    bool changed = a.sha256 != b.sha256 || a.size != b.size;
-    t << "  " << a.name << " " << a.size << " bytes sha256 " << a.sha256.substr(0, 16)
-      << (changed ? "  CHANGED (was " + b.sha256.substr(0, 16) + ")" : "  unchanged") << "\n";
-  }
-  for (const auto& r : remaps) t << "  " << r.first << " " << r.second << "\n";
-  t << "\nEnvironment (before -> after):\n";
-  auto find = [](const EnvList& env, const std::string& name, std::string* value) {
-    for (const auto& kv : env)
-      if (kv.first == name) {
-        *value = kv.second;
-        return true;
-      }
-    return false;
-  };
-  for (const auto& kv : in.after.env) {
-    std::string old;
-    if (!find(in.before.env, kv.first, &old)) t << "  + " << kv.first << " " << kv.second << "\n";
-    else if (old != kv.second) t << "  * " << kv.first << " " << old << " -> " << kv.second << "\n";
-    else t << "    " << kv.first << " " << kv.second << "\n";
-  }
-  for (const auto& kv : in.before.env) {
-    std::string now;
-    if (!find(in.after.env, kv.first, &now)) t << "  - " << kv.first << " " << kv.second << "\n";
-  }
-  for (const Timed& w : env_writes) t << "  written at " << fmt_ms(w.ms) << " s: " << w.text << "\n";
-  t << "\nBoard control (/dev/misc0):\n";
-  for (const std::string& line : board) t << "  " << line << "\n";
-  t << "\napplications stopped (killapps.sh runs): " << killapps_runs << "\n";
-  if (!saver.empty()) {
-    t << "\nConfiguration saver (semaphore 0xB012):\n";
-    for (const Timed& s : saver) t << "  " << fmt_ms(s.ms) << " s " << s.text << "\n";
-  }
-  if (!keys.empty()) {
-    t << "\nKeypad:\n";
-    for (const Timed& k : keys) t << "  " << fmt_ms(k.ms) << " s " << k.text << "\n";
-  }
-  if (!second.empty()) {
-    t << "\nSecond program:\n";
-    for (const Timed& s : second) t << "  " << fmt_ms(s.ms) << " s " << s.text << "\n";
-  }
-  t << "\nIPC messages (" << ipc.size() << " deliveries):\n";
-  for (const Timed& m : ipc) t << "  " << fmt_ms(m.ms) << " s " << m.text << "\n";
-  t << "\nLog (" << log.size() << " lines):\n";
-  for (const LogEntry& e : log)
-    t << "  " << e.time << " " << (e.level >= 0 ? kLevelNames[e.level] : "?") << ": " << e.text << "\n";
-  t << "\nLCD frames (" << frames.size() << "):\n";
-  for (const Frame& f : frames)
-    t << "  " << fmt_ms(f.ms) << " s " << (f.png.empty() ? "(unreadable)" : "frames/" + f.png)
-      << (f.same_as_previous ? "  same as the previous frame" : "") << "\n";
-  if (sheet) t << "  all distinct frames: frames.png\n";
-  t << "\nConsole:\n" << console;
+int report_boot_begin(const std::string& root, const std::vector<std::string>& command, std::string* error) {
+  Json j = {{"command", command}, {"before", json_snapshot(snapshot_take(root))}};
+  return write_file(root + kBeforeFile, dump(j), error);
+}
 
-  // The same for programs.
-  std::ostringstream j;
-  j << "{\n  \"root\": " << json_string(in.root) << ",\n  \"command\": [";
-  for (size_t i = 0; i < in.command.size(); ++i) j << (i ? ", " : "") << json_string(in.command[i]);
-  j << "],\n  \"status\": " << in.status << ",\n  \"end\": " << json_string(end)
-    << ",\n  \"reboot_requested\": " << (reboots.empty() ? "false" : "true")
-    << ",\n  \"program_start_ms\": " << atof(program_start.c_str()) << ",\n  \"end_ms\": " << atof(end_ms.c_str())
-    << ",\n  \"max_rss_kb\": " << max_rss_kb
-    << ",\n  \"reboots\": [";
-  for (size_t i = 0; i < reboots.size(); ++i)
-    j << (i ? ", " : "") << "{\"ms\": " << reboots[i].ms << ", \"what\": " << json_string(reboots[i].text) << "}";
-  j << "],\n  \"flash\": [";
-  for (size_t i = 0; i < in.after.flash.size(); ++i) {
-    const FlashState& a = in.after.flash[i];
-    const FlashState& b = i < in.before.flash.size() ? in.before.flash[i] : a;
-    j << (i ? ",\n    " : "\n    ") << "{\"name\": " << json_string(a.name) << ", \"size\": " << a.size
-      << ", \"sha256\": " << json_string(a.sha256) << ", \"size_before\": " << b.size
-      << ", \"sha256_before\": " << json_string(b.sha256)
-      << ", \"changed\": " << ((a.sha256 != b.sha256 || a.size != b.size) ? "true" : "false") << "}";
-  }
-  j << "],\n  \"remaps\": [";
-  for (size_t i = 0; i < remaps.size(); ++i)
-    j << (i ? ", " : "") << "{\"device\": " << json_string(remaps[i].first) << ", \"request\": " << json_string(remaps[i].second) << "}";
-  auto env_json = [&](const EnvList& env) {
-    j << "{";
-    for (size_t i = 0; i < env.size(); ++i) j << (i ? ", " : "") << json_string(env[i].first) << ": " << json_string(env[i].second);
-    j << "}";
-  };
-  j << "],\n  \"env_before\": ";
-  env_json(in.before.env);
-  j << ",\n  \"env_after\": ";
-  env_json(in.after.env);
-  j << ",\n  \"env_writes\": [";
-  for (size_t i = 0; i < env_writes.size(); ++i)
-    j << (i ? ", " : "") << "{\"ms\": " << env_writes[i].ms << ", \"line\": " << json_string(env_writes[i].text) << "}";
-  j << "],\n  \"board\": [";
-  for (size_t i = 0; i < board.size(); ++i) j << (i ? ", " : "") << json_string(board[i]);
-  j << "],\n  \"watchdog\": [";
-  bool first = true;
-  for (const std::string& line : board) {
-    if (line.rfind("watchdog ", 0) != 0) continue;
-    j << (first ? "" : ", ") << atoi(line.c_str() + 9);
-    first = false;
-  }
-  j << "],\n  \"killapps_runs\": " << killapps_runs << ",\n  \"saver\": [";
-  for (size_t i = 0; i < saver.size(); ++i)
-    j << (i ? ", " : "") << "{\"ms\": " << saver[i].ms << ", \"what\": " << json_string(saver[i].text) << "}";
-  j << "],\n  \"keys\": [";
-  for (size_t i = 0; i < keys.size(); ++i) {
-    auto f = fields(keys[i].text);
-    j << (i ? ", " : "") << "{\"ms\": " << keys[i].ms << ", \"code\": " << atoi(f["code"].c_str())
-      << ", \"delivered\": " << (keys[i].text.find(" delivered") != std::string::npos ? "true" : "false")
-      << ", \"what\": " << json_string(keys[i].text) << "}";
-  }
-  j << "],\n  \"second\": [";
-  for (size_t i = 0; i < second.size(); ++i)
-    j << (i ? ", " : "") << "{\"ms\": " << second[i].ms << ", \"what\": " << json_string(second[i].text) << "}";
-  j << "],\n  \"ipc\": [";
-  for (size_t i = 0; i < ipc.size(); ++i) {
-    auto f = fields(ipc[i].text);
-    j << (i ? ",\n    " : "\n    ") << "{\"ms\": " << ipc[i].ms << ", \"to\": " << atoi(f["to"].c_str())
-      << ", \"type\": " << atoi(f["type"].c_str()) << ", \"sender\": " << atoi(f["sender"].c_str())
-      << ", \"param1\": " << atoi(f["p1"].c_str()) << ", \"param2\": " << atoi(f["p2"].c_str())
-      << ", \"length\": " << atoi(f["len"].c_str()) << ", \"data\": " << json_string(f["data"])
-      << ", \"well_formed\": " << (f.count("bad") || ipc[i].text.rfind("bad", 0) == 0 ? "false" : "true") << "}";
-  }
-  j << "],\n  \"log\": [";
-  for (size_t i = 0; i < log.size(); ++i)
-    j << (i ? ",\n    " : "\n    ") << "{\"level\": " << log[i].level << ", \"facility\": " << json_string(log[i].facility)
-      << ", \"time\": " << json_string(log[i].time) << ", \"text\": " << json_string(log[i].text) << "}";
-  j << "],\n  \"frames\": [";
-  for (size_t i = 0; i < frames.size(); ++i)
-    j << (i ? ",\n    " : "\n    ") << "{\"ms\": " << frames[i].ms << ", \"png\": " << json_string(frames[i].png.empty() ? "" : "frames/" + frames[i].png)
-      << ", \"sha256\": " << json_string(frames[i].sha256)
-      << ", \"same_as_previous\": " << (frames[i].same_as_previous ? "true" : "false") << "}";
-  j << "],\n  \"frames_sheet\": " << json_string(sheet ? "frames.png" : "") << ",\n  \"console\": " << json_string(console)
-    << "\n}\n";
+int report_boot_end(const std::string& root, int status, std::string* error) {
+  std::string path = root + "/sim/boot/result";
+  FILE* f = fopen(path.c_str(), "a");
+  bool ok = f && fprintf(f, "status %d\n", status) > 0;
+  if (f && fclose(f) != 0) ok = false;
+  if (ok) return 0;
+  if (error) *error = path + ": cannot be written";
+  return -1;
+}
 
-  for (const auto& out : {std::make_pair(std::string("/report.txt"), t.str()), std::make_pair(std::string("/report.json"), j.str())}) {
-    FILE* f = fopen((dir + out.first).c_str(), "w");
-    if (!f || fwrite(out.second.data(), 1, out.second.size(), f) != out.second.size() || fclose(f) != 0) {
-      if (error) *error = dir + out.first + ": cannot be written";
-      return -1;
-    }
-  }
-  return 0;
+int report_of_root(const std::string& root, const std::string& dir, std::string* error) {
+  ReportInput in;
+  in.root = root;
+  if (load_before(root, &in, error) != 0) return -1;
+  Records r;
+  gather_result(root + "/sim/boot", &r);
+  in.status_known = r.recorded_status.has_value();
+  in.status = r.recorded_status.value_or(0);
+  in.after = snapshot_take(root);
+  return report_write(in, dir, error);
 }
 
 }  // namespace sim

@@ -1,5 +1,5 @@
-// SHA-256 of a byte string, as lower-case hex, for the flash digests of the
-// boot report.
+// SHA-256 of a byte string, as lower-case hex, for the flash and frame
+// digests of the boot report (libcrypto). "" when the library fails.
 #pragma once
 
 #include <string>

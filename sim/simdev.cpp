@@ -9,6 +9,7 @@
 //               [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...
 //               [--timeout SECONDS] [--cut-erase N | --cut-write N | --cut-frame N | --cut-time S]
 //               [-- COMMAND [ARGS...]]
+//   simdev report --root DIR --report OUT
 //
 // `run` boots the device root: COMMAND runs chrooted into DIR in fresh mount,
 // IPC and PID namespaces. With --fresh the root is made anew and removed
@@ -50,7 +51,8 @@ int usage() {
           "                  [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]\n"
           "                  [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...\n"
           "                  [--timeout SECONDS] [--cut-erase N | --cut-write N | --cut-frame N | --cut-time S]\n"
-          "                  [-- COMMAND [ARGS...]]\n");
+          "                  [-- COMMAND [ARGS...]]\n"
+          "       simdev report --root DIR --report OUT\n");
   return 2;
 }
 
@@ -283,19 +285,35 @@ int cmd_boot(int argc, char** argv) {
     o.device.second_at = second_at;
     o.device.second_argv = program_argv;  // the program itself, without the writer
   }
-  sim::ReportInput report;
-  report.root = o.root;
-  report.command = o.argv;
-  report.before = sim::snapshot_take(o.root);
+  if (sim::report_boot_begin(o.root, o.argv, &error) != 0) {
+    fprintf(stderr, "simdev: report: %s\n", error.c_str());
+    return 125;
+  }
   int status = sim::boot_run(o);
   if (sim::chip_boot_end(o.root) != 0) fprintf(stderr, "simdev: %s: cannot record the flash windows\n", o.root.c_str());
-  report.status = status;
-  report.after = sim::snapshot_take(o.root);
-  if (!report_dir.empty() && sim::report_write(report, report_dir, &error) != 0) {
+  if (sim::report_boot_end(o.root, status, &error) != 0 ||
+      (!report_dir.empty() && sim::report_of_root(o.root, report_dir, &error) != 0)) {
     fprintf(stderr, "simdev: report: %s\n", error.c_str());
     return 125;
   }
   return status < 0 ? 125 : status;
+}
+
+// simdev report --root DIR --report OUT: the report of the root's last boot,
+// made afterwards from what the root holds.
+int cmd_report(int argc, char** argv) {
+  std::string root, dir, error;
+  for (int i = 0; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--root") == 0) root = absolute(argv[i + 1]);
+    else if (strcmp(argv[i], "--report") == 0) dir = absolute(argv[i + 1]);
+    else return usage();
+  }
+  if (argc % 2 != 0 || root.empty() || dir.empty()) return usage();
+  if (sim::report_of_root(root, dir, &error) != 0) {
+    fprintf(stderr, "simdev: report: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -305,5 +323,6 @@ int main(int argc, char** argv) {
   if (strcmp(argv[1], "mkroot") == 0) return cmd_mkroot(argc - 2, argv + 2);
   if (strcmp(argv[1], "run") == 0) return cmd_run(argc - 2, argv + 2);
   if (strcmp(argv[1], "boot") == 0) return cmd_boot(argc - 2, argv + 2);
+  if (strcmp(argv[1], "report") == 0) return cmd_report(argc - 2, argv + 2);
   return usage();
 }

@@ -10,6 +10,8 @@
 //   sem-state KEY             print "KEY absent" or "KEY value V"
 //   saver                     try 0xB012 once, then wait for it (with undo)
 //   broadcast TYPE P1 P2      register as id 6 and broadcast a message
+//   trickle ID MS             a child sends id ID a message of type 9 (sender 6,
+//                             p1 7), one byte every MS milliseconds
 //   keys N                    read N 16-byte events from /dev/input/event0
 //   shm                       read the shared upgrade state under memory_semid
 //   spawn SECONDS             leave "sleep SECONDS; echo leftover done" running
@@ -24,7 +26,9 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/sem.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -160,6 +164,36 @@ int step_mtd(const std::vector<std::string>& s) {
   return rc < 0 ? 1 : 0;
 }
 
+// Returns once the child is connected, so that what the next step sends
+// reaches the listener after it.
+int step_trickle(int id, int ms) {
+  int ready[2];
+  if (pipe(ready) != 0) return 1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "/var/ipc/%d", id);
+    if (s < 0 || connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) _exit(1);
+    const int32_t message[5] = {20, 9, 6, 7, 0};  // length, type, sender, p1, p2
+    (void)!write(ready[1], "1", 1);
+    for (size_t i = 0; i < sizeof message; ++i) {
+      if (write(s, reinterpret_cast<const char*>(message) + i, 1) != 1) _exit(1);
+      usleep(static_cast<useconds_t>(ms) * 1000);
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  bool connected = pid > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  printf("trickle %s\n", connected ? "started" : "failed");
+  return connected ? 0 : 1;
+}
+
 int run_step(const std::vector<std::string>& s) {
   const std::string& name = s[0];
   auto arg = [&](size_t i) { return i < s.size() ? s[i] : std::string(); };
@@ -209,6 +243,7 @@ int run_step(const std::vector<std::string>& s) {
     printf("broadcast sent\n");
     return 0;
   }
+  if (name == "trickle") return step_trickle(atoi(arg(1).c_str()), atoi(arg(2).c_str()));
   if (name == "keys") return step_keys(atoi(arg(1).c_str()));
   if (name == "shm") return step_shm();
   if (name == "spawn") return shell_status("(sleep " + arg(1) + "; echo leftover done) &");

@@ -116,6 +116,17 @@ bool Boot::exists(const std::string& path) const {
   return lstat((root + path).c_str(), &st) == 0;
 }
 
+// /sim/boot/sysvipc lines: "sem key=0x0000b012 id=3 values=0".
+std::string Boot::semaphore_values(unsigned key) const {
+  char prefix[32];
+  snprintf(prefix, sizeof prefix, "sem key=0x%08x ", key);
+  for (const std::string& line : lines_of(file("/sim/boot/sysvipc"))) {
+    size_t values = line.find(" values=");
+    if (line.rfind(prefix, 0) == 0 && values != std::string::npos) return line.substr(values + 8);
+  }
+  return "";
+}
+
 std::string profile(const std::vector<std::pair<std::string, std::string>>& edits, const std::string& extra) {
   std::string text = read_file(paths().source + "/sim/profiles/typical.ini");
   for (const auto& [from, to] : edits) {

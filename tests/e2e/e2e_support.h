@@ -47,6 +47,9 @@ struct Boot {
   // LCD frame n (1 the first) as 480 x 272 grey pixels (0 dark, 255 light); empty if none.
   std::vector<uint8_t> frame(int n) const;
   bool exists(const std::string& path) const;
+  // Values of the semaphore set with this key at the end of the boot, as
+  // "v1,v2,..."; "" when there was no such set.
+  std::string semaphore_values(unsigned key) const;
 };
 
 struct BootRequest {

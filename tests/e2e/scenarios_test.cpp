@@ -18,6 +18,7 @@ using Messages = std::vector<std::pair<int, int>>;  // (type, first parameter) o
 using Lines = std::vector<std::pair<int, std::string>>;  // (level, text) that must be logged
 
 constexpr int kErr = 3, kInfo = 6, kDebug = 7;
+constexpr unsigned kSaverLockKey = 0xB012;
 
 // Partition ids of the sample release, in image order.
 const std::vector<unsigned> kReleasePartitions = {1, 0, 5, 6};
@@ -340,10 +341,24 @@ const Scenario kScenarios[] = {
      .broadcasts = {{4, 2}},
      .logs = {{kErr, "lock upgrader_process failed"}},
      .more = [](const Boot& b, const std::string&) { EXPECT_EQ(1, b.count("locked upgrader_process")); }},
+    // The saver holds its lock from before the program starts and gives it
+    // back while the program still tries (ten tries a second apart). The
+    // program takes it before it stops the applications and, in file mode,
+    // gives it back only after its reboot request, which ends the boot.
     {.name = "configuration_saver_holding_its_lock",
-     .options = {"--saver", "2"},
+     .options = {"--saver", "0.3"},
      .burnt = kReleasePartitions,
-     .broadcasts = {{4, 2}}},
+     .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) {
+       // The ready profile's other sets come first: the saver's id is not 0.
+       int id_lines = 0;
+       for (const LogEntry& e : b.log) id_lines += e.level == kDebug && e.message.rfind("cfg_semid:", 0) == 0;
+       EXPECT_EQ(1, id_lines);
+       EXPECT_EQ(-1, b.find("cfg_semid:0"));
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/saver").find(" released\n"));
+       EXPECT_EQ("0", b.semaphore_values(kSaverLockKey));
+       EXPECT_EQ(1, b.killapps_runs);
+     }},
     {.name = "flash_lock_already_taken",
      .profile_extra = std::string(kRebootFails) +
                       "[second]\nat = 0\ncommand = while ! grep -q reboot /sim/boot/reboot 2>/dev/null; "

@@ -11,11 +11,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "libupgrader/libupgrader.h"
 #include "sim/report.h"
 #include "sim/simroot.h"
 
@@ -38,6 +43,19 @@ std::string slurp(const std::string& path) {
 }
 
 bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
+
+using Json = nlohmann::json;
+
+int count_where(const Json& list, const std::function<bool(const Json&)>& pred) {
+  return list.is_array() ? static_cast<int>(std::count_if(list.begin(), list.end(), pred)) : -1;
+}
+
+// The report's entry of one flash partition (null when absent).
+Json flash_of(const Json& report, const std::string& name) {
+  for (const Json& f : report["flash"])
+    if (f["name"] == name) return f;
+  return nullptr;
+}
 
 int count_of(const std::string& hay, const std::string& needle) {
   int n = 0;
@@ -74,7 +92,7 @@ class SimBoot : public ::testing::Test {
     return run_argv(argv);
   }
   std::string console() { return slurp(root_ + "/sim/boot/console"); }
-  std::string report_json() { return slurp(report_ + "/report.json"); }
+  Json report_json() { return Json::parse(slurp(report_ + "/report.json"), nullptr, false); }
   std::string write_profile(const std::string& text) {
     std::string path = root_ + ".ini";
     std::ofstream(path) << text;
@@ -97,9 +115,9 @@ TEST_F(SimBoot, EnvironmentIsSetClearedAndKeptAcrossBoots) {
   EXPECT_FALSE(contains(out, "NOT_THERE "));
   EXPECT_TRUE(contains(out, "mtd3 0x90020000,0x90030000\n"));
   EXPECT_TRUE(contains(out, "59.0.0.1.0.0.0.0\n59.1.2.3,Jan 1 2026\n"));
-  std::string json = report_json();
-  EXPECT_TRUE(contains(json, "\"SW_OEM\": \"0\""));           // before
-  EXPECT_TRUE(contains(json, "\"NEW_VAR\": \"two  words\"")); // after
+  Json json = report_json();
+  EXPECT_EQ("0", json["env_before"]["SW_OEM"]);
+  EXPECT_EQ("two  words", json["env_after"]["NEW_VAR"]);
 
   // The next boot of the same phone finds the environment as it was left.
   ASSERT_EQ(0, boot({}, {"cat", "/proc/avalanche/env"}));
@@ -133,7 +151,9 @@ TEST_F(SimBoot, EachRefreshCapturesTheFramebufferBeforeTheWriteReturns) {
   }
   EXPECT_EQ("", slurp(root_ + "/sim/boot/frames/frame-0004.fb"));
   EXPECT_EQ("\x89PNG", slurp(report_ + "/frames.png").substr(0, 4));
-  EXPECT_EQ(3, count_of(report_json(), "\"png\": \"frames/frame-"));
+  EXPECT_EQ(3, count_where(report_json()["frames"], [](const Json& f) {
+              return f["png"].get<std::string>().rfind("frames/frame-", 0) == 0;
+            }));
 }
 
 TEST_F(SimBoot, FramesOfTheFourBitPanelDecodeNibbles) {
@@ -159,17 +179,17 @@ TEST_F(SimBoot, RebootIsRecordedAndEndsEveryProcessOfTheBoot) {
   EXPECT_FALSE(contains(out, "leftover done"));
   EXPECT_EQ("reboot\n", slurp(root_ + "/sim/reboot-requests"));
   EXPECT_TRUE(contains(slurp(root_ + "/sim/boot/result"), "end reboot\n"));
-  std::string json = report_json();
-  EXPECT_TRUE(contains(json, "\"end\": \"reboot\""));
-  EXPECT_TRUE(contains(json, "\"reboot_requested\": true"));
+  Json json = report_json();
+  EXPECT_EQ("reboot", json["end"]);
+  EXPECT_EQ(true, json["reboot_requested"]);
 }
 
 TEST_F(SimBoot, AFailingRebootLeavesTheBootRunning) {
   std::string profile = write_profile("[reboot]\nworks = no\n");
   ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"reboot", "0.2"}));
   EXPECT_TRUE(contains(console(), "still running after the reboot"));
-  EXPECT_TRUE(contains(report_json(), "\"end\": \"exit 0\""));
-  EXPECT_TRUE(contains(report_json(), "\"reboot_requested\": true"));
+  EXPECT_EQ("exit 0", report_json()["end"]);
+  EXPECT_EQ(true, report_json()["reboot_requested"]);
 }
 
 TEST_F(SimBoot, TheBootWaitsForWhatTheProgramLeftRunningUnlessToldNot) {
@@ -177,7 +197,7 @@ TEST_F(SimBoot, TheBootWaitsForWhatTheProgramLeftRunningUnlessToldNot) {
   EXPECT_TRUE(contains(console(), "leftover done"));
   ASSERT_EQ(3, boot({"--end", "program"}, {"spawn", "5", ",", "exit", "3"}));
   EXPECT_FALSE(contains(console(), "leftover done"));
-  EXPECT_TRUE(contains(report_json(), "\"end\": \"exit 3\""));
+  EXPECT_EQ("exit 3", report_json()["end"]);
 }
 
 TEST_F(SimBoot, SemaphoresStartEmptyAtEachBootAndNeverReachTheHost) {
@@ -202,8 +222,117 @@ TEST_F(SimBoot, TheListenerRecordsABroadcastOnEveryIdButTheProgramsOwn) {
     std::string line = "to=" + std::to_string(id) + " type=4 sender=6 p1=3 p2=0 len=20\n";
     EXPECT_EQ(id == 6 ? 0 : 1, count_of(ipc, line)) << id;
   }
-  std::string json = report_json();
-  EXPECT_EQ(11, count_of(json, "\"type\": 4, \"sender\": 6, \"param1\": 3, \"param2\": 0, \"length\": 20"));
+  EXPECT_EQ(11, count_where(report_json()["ipc"], [](const Json& m) {
+              return m["type"] == 4 && m["sender"] == 6 && m["param1"] == 3 && m["param2"] == 0 && m["length"] == 20 &&
+                     m["well_formed"] == true;
+            }));
+}
+
+// A sender that trickles its message holds up nobody else's, and the end of
+// the boot still waits for it.
+TEST_F(SimBoot, TheListenerServesASecondSenderWhileTheFirstTrickles) {
+  ASSERT_EQ(0, boot({"--fresh", "--end", "program"}, {"trickle", "1", "100", ",", "broadcast", "4", "3", "0"}));
+  std::string ipc = slurp(root_ + "/sim/boot/ipc");
+  size_t trickled = ipc.find(" to=1 type=9 sender=6 p1=7 p2=0 len=20\n");
+  size_t broadcast = ipc.find(" to=1 type=4 sender=6 p1=3 p2=0 len=20\n");
+  ASSERT_NE(std::string::npos, trickled) << ipc;
+  ASSERT_NE(std::string::npos, broadcast) << ipc;
+  EXPECT_LT(broadcast, trickled) << ipc;
+}
+
+// The kernel numbers a namespace's first set and first segment 0: only when
+// the profile made some before does the boot's own get another id.
+TEST_F(SimBoot, SetsAndSegmentsMadeAfterTheProfilesHaveIdsOtherThanZero) {
+  std::string rom = root_ + ".rom";
+  std::ofstream(rom) << "ROMDATA0123456789abcdef";
+  constexpr unsigned kHistory = 0x7777;
+  for (bool asked : {false, true}) {
+    std::string profile = write_profile(asked ? "[ipc]\nsem = 0x7777 1\nshm = 0x7777 16\n" : "");
+    ASSERT_EQ(0, boot({"--fresh", "--profile", profile, "--install", rom + ":/data/rom.bin", "--shm", "/data/rom.bin"},
+                      {"sem-hold", "0x5A5A", ",", "shm"}));
+    Json r = report_json();
+    ASSERT_EQ("recorded", r["ipc_state"]) << asked;
+    for (const char* list : {"semaphores", "shared_memory"}) {
+      EXPECT_EQ(asked ? 1 : 0, count_where(r[list], [](const Json& o) { return o["key"] == kHistory; })) << list;
+      EXPECT_EQ(asked ? 0 : 1, count_where(r[list], [](const Json& o) { return o["key"] != kHistory && o["id"] == 0; }))
+          << list << " " << r[list];
+    }
+    EXPECT_EQ(1, count_where(r["semaphores"], [](const Json& o) { return o["key"] == 0x5A5A; }));
+    EXPECT_EQ(1, count_where(r["shared_memory"], [](const Json& o) { return o["key"] == LIBUPD_SHM_KEY; }));
+  }
+  unlink(rom.c_str());
+}
+
+TEST_F(SimBoot, TheReportListsEverySemaphoreSetAndSegment) {
+  std::string profile = write_profile("[ipc]\nsem = 0x1234 3\nshm = 0x4321 4096\nsem_sets = 2\n");
+  ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"sem-hold", "0x5A5A"}));
+  Json r = report_json();
+  ASSERT_EQ("recorded", r["ipc_state"]);
+  std::map<unsigned, Json> values;
+  for (const Json& set : r["semaphores"]) values[set["key"].get<unsigned>()] = set["values"];
+  EXPECT_EQ(4u, values.size()) << r["semaphores"];
+  EXPECT_EQ(Json({0, 0, 0}), values[0x1234]);
+  EXPECT_EQ(Json({0}), values[0x5A5A]);  // taken without undo
+  ASSERT_EQ(1u, r["shared_memory"].size()) << r["shared_memory"];
+  EXPECT_EQ(0x4321, r["shared_memory"][0]["key"]);
+  EXPECT_EQ(4096, r["shared_memory"][0]["size"]);
+  EXPECT_EQ(0, r["shared_memory"][0]["attached"]);
+  std::string text = slurp(report_ + "/report.txt");
+  EXPECT_TRUE(contains(text, "semaphore set key 0x00001234 id ")) << text;
+  EXPECT_TRUE(contains(text, " values 0 0 0\n")) << text;
+  EXPECT_TRUE(contains(text, "segment key 0x00004321 id ")) << text;
+}
+
+TEST_F(SimBoot, BadIpcLinesAreRefusedWithTheirKeyAndValue) {
+  for (const char* line : {"sem_sets = abc", "sem_sets = -1", "sem_sets = 65", "sem = 0x1234", "sem = 0x1234 0",
+                           "shm = 0x1FFFFFFFF 16", "shm = 1 99999999999", "sems = 1"}) {
+    std::string profile = write_profile(std::string("[ipc]\n") + line + "\n");
+    std::string out = root_ + ".out";
+    int status = run_argv({"/bin/sh", "-c", "'" + kSimdev + "' boot --root '" + root_ + "' --fresh --profile '" + profile +
+                                              "' -- /bin/true 2>'" + out + "'"});
+    EXPECT_EQ(125, status) << line;
+    std::string key = std::string(line).substr(0, std::string(line).find(' '));
+    EXPECT_TRUE(contains(slurp(out), "[ipc] " + key + " = ")) << line << ": " << slurp(out);
+  }
+}
+
+// After a boot, and after a power cut, the root still tells what happened.
+TEST_F(SimBoot, AReportCanBeMadeOfAnExistingRoot) {
+  ASSERT_EQ(3, run_argv({kSimdev, "boot", "--root", root_, "--fresh", "--program", kStandin, "--timeout", "60", "--",
+                         "/basic/bin/upgrader", "sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",",
+                         "exit", "3"}));
+  std::string boot = root_ + "/sim/boot";
+  std::ofstream(boot + "/windows-before") << "mtd3 0x90020000 0x10000\nmtd4 0x90330000 0x80000\n";
+  std::ofstream(boot + "/windows-after") << "mtd3 0x907e0000 0x10000\n";
+  std::ofstream(boot + "/flash") << "erases 3\nwrites 2\nerase_ms 2100.5\nprogram_ms 12\ntotal_ms 2112.5\n";
+  ASSERT_EQ(0, run_argv({kSimdev, "report", "--root", root_, "--report", report_}));
+  Json r = report_json();
+  EXPECT_EQ("exit 3", r["end"]);
+  EXPECT_EQ(3, r["status"]);
+  EXPECT_EQ(true, flash_of(r, "mtd7")["changed"]);
+  EXPECT_EQ(false, flash_of(r, "mtd6")["changed"]);
+  EXPECT_EQ(Json::parse(R"([{"name": "mtd3", "start": 2416050176, "size": 65536},
+                            {"name": "mtd4", "start": 2419261440, "size": 524288}])"), r["windows_before"]);
+  EXPECT_EQ(Json::parse(R"([{"name": "mtd3", "start": 2424176640, "size": 65536}])"), r["windows_after"]);
+  EXPECT_EQ(Json::parse(R"({"erases": 3, "writes": 2, "erase_ms": 2100.5, "program_ms": 12, "total_ms": 2112.5})"),
+            r["flash_time"]);
+  EXPECT_EQ(nullptr, r["cut"]);
+  EXPECT_EQ("recorded", r["ipc_state"]);
+
+  // A cut boot leaves no semaphore behind to show, and says where it stopped.
+  std::ofstream(boot + "/cut") << "write 2 stored 8 of 16\n";
+  ASSERT_EQ(0, run_argv({kSimdev, "report", "--root", root_, "--report", report_}));
+  r = report_json();
+  EXPECT_EQ("write 2 stored 8 of 16", r["cut"]);
+  EXPECT_EQ("power cut", r["ipc_state"]);
+  EXPECT_EQ(nullptr, r["semaphores"]);
+  EXPECT_TRUE(contains(slurp(report_ + "/report.txt"), "the power was cut"));
+
+  // A directory that no boot has used has nothing to report.
+  std::string empty = root_ + ".empty";
+  mkdir(empty.c_str(), 0755);
+  EXPECT_EQ(1, run_argv({kSimdev, "report", "--root", empty, "--report", report_ + ".none"}));
+  rmdir(empty.c_str());
 }
 
 TEST_F(SimBoot, KeysArriveAtTheirTimesAndArePressedOnlyForAReader) {
@@ -270,15 +399,17 @@ TEST_F(SimBoot, TheWriterHandsTheRomAndTheRequestKindOver) {
 
 TEST_F(SimBoot, LogLinesKeepTheirLevels) {
   ASSERT_EQ(0, boot({"--fresh"}, {"log"}));
-  std::string json = report_json();
+  Json log = report_json()["log"];
   for (auto [level, text] : {std::pair<int, const char*>{3, "standin error line"}, {6, "standin info line"},
                              {7, "standin debug line"}}) {
-    size_t at = json.find(std::string(text) + "\"}");
-    ASSERT_NE(std::string::npos, at) << text;
-    size_t entry = json.rfind("{\"level\": ", at);
-    EXPECT_EQ(level, atoi(json.c_str() + entry + 10)) << text;
+    auto entry = std::find_if(log.begin(), log.end(), [text = std::string(text)](const Json& e) {
+      std::string line = e["text"];  // after the logger's own prefix
+      return line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0;
+    });
+    ASSERT_NE(log.end(), entry) << text;
+    EXPECT_EQ(level, (*entry)["level"]) << text;
   }
-  EXPECT_FALSE(contains(json, "simdev-flush"));
+  EXPECT_FALSE(contains(log.dump(), "simdev-flush"));
 }
 
 TEST_F(SimBoot, ASecondProgramRunsAlongside) {
@@ -303,28 +434,27 @@ TEST_F(SimBoot, FlashFilesFollowTheProfileAndChangesAreReported) {
   EXPECT_EQ(131072u, slurp(root_ + "/dev/mtd7").size());
   EXPECT_EQ("erasesize 0x20000\nremap 0\n", slurp(root_ + "/dev/mtd3.sim"));
   EXPECT_EQ("erasesize 0x20000\nremap 0\nfail erase 2\n", slurp(root_ + "/dev/mtd4.sim"));
-  EXPECT_TRUE(contains(report_json(), "\"name\": \"mtd3\", \"size\": 65536"));
-  EXPECT_EQ(0, count_of(report_json(), "\"changed\": true"));
+  auto changed = [](const Json& f) { return f["changed"] == true; };
+  EXPECT_EQ(65536, flash_of(report_json(), "mtd3")["size"]);
+  EXPECT_EQ(0, count_where(report_json()["flash"], changed));
 
   // What the program writes shows in the report; so does the board record,
   // whose fault lines outlive the boot while its records do not.
   ASSERT_EQ(0, boot({}, {"sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",", "watchdog", "0", ",",
                          "watchdog", "1"}));
-  std::string json = report_json();
-  EXPECT_EQ(1, count_of(json, "\"changed\": true"));
-  EXPECT_TRUE(contains(json, "{\"name\": \"mtd7\", \"size\": 131072"));
-  size_t mtd7 = json.find("{\"name\": \"mtd7\"");
-  ASSERT_NE(std::string::npos, mtd7);
-  EXPECT_TRUE(contains(json.substr(mtd7, json.find('}', mtd7) - mtd7), "\"changed\": true"));
-  EXPECT_TRUE(contains(json, "\"watchdog\": [0, 1]"));
+  Json json = report_json();
+  EXPECT_EQ(1, count_where(json["flash"], changed));
+  EXPECT_EQ(131072, flash_of(json, "mtd7")["size"]);
+  EXPECT_EQ(true, flash_of(json, "mtd7")["changed"]);
+  EXPECT_EQ(Json({0, 1}), json["watchdog"]);
   ASSERT_EQ(0, boot({}, {"exit", "0"}));
-  EXPECT_TRUE(contains(report_json(), "\"watchdog\": []"));
+  EXPECT_EQ(Json::array(), report_json()["watchdog"]);
 
   // A write through the block device changes the partition.
   ASSERT_EQ(0, run_argv({kSimdev, "run", "--root", root_, "--", "/bin/sh", "-c",
                          "printf x | dd of=/dev/mtdblock/3 conv=notrunc 2>/dev/null"}));
   ASSERT_EQ(0, boot({}, {"exit", "0"}));
-  EXPECT_EQ(0, count_of(report_json(), "\"changed\": true"));  // the change came before this boot
+  EXPECT_EQ(0, count_where(report_json()["flash"], changed));  // the change came before this boot
   std::string before = slurp(root_ + "/dev/mtd3");
   EXPECT_EQ('x', before[0]);
 }
