@@ -30,15 +30,11 @@ std::string small_phone() {
 constexpr int kErases = 5, kWrites = 5;
 const unsigned kPartitions[] = {1, 5, 6};
 
-std::string release() {
-  static const std::string rom = build_rom("power_cut_release", kSmallRelease);
-  return rom;
-}
-
-void expect_upgraded(const Boot& b, const std::string& what) {
+// Each test builds its own copy: shards run side by side.
+void expect_upgraded(const Boot& b, const std::string& rom, const std::string& what) {
   for (unsigned id : kPartitions) {
     std::string flash = b.file("/dev/mtd" + std::to_string(id));
-    std::string payload = payload_of(release(), id);
+    std::string payload = payload_of(rom, id);
     ASSERT_FALSE(payload.empty());
     EXPECT_TRUE(flash.compare(0, payload.size(), payload) == 0) << what << ": mtd" << id << " holds its payload";
     EXPECT_EQ(std::string::npos, flash.find_first_not_of('\xff', payload.size())) << what << ": mtd" << id;
@@ -46,10 +42,11 @@ void expect_upgraded(const Boot& b, const std::string& what) {
 }
 
 TEST(PowerCut, TheUninterruptedUpgradeCountsItsRequestsAndModelledTime) {
-  ASSERT_FALSE(release().empty());
-  Boot b = boot({.name = "power_cut_none", .profile = small_phone(), .rom_path = release()});
+  std::string rom = build_rom("power_cut_none", kSmallRelease);
+  ASSERT_FALSE(rom.empty());
+  Boot b = boot({.name = "power_cut_none", .profile = small_phone(), .rom_path = rom});
   EXPECT_EQ("reboot", b.end);
-  expect_upgraded(b, "no cut");
+  expect_upgraded(b, rom, "no cut");
   // 5 units of 0.7 s and 210 KiB at 10 ms a KiB.
   EXPECT_EQ("erases 5\nwrites 5\nerase_ms 3500.0\nprogram_ms 2100.0\ntotal_ms 5600.0\n", b.file("/sim/boot/flash"));
   EXPECT_FALSE(b.exists("/sim/boot/cut"));
@@ -66,17 +63,18 @@ TEST_P(PowerCutAt, TheNextBootCompletesTheUpgrade) {
   const CutPoint& c = GetParam();
   // Under qemu-user time is real: a sample of the points.
   if (paths().faketime.empty() && c.n != 2) GTEST_SKIP() << "sampled on this build";
-  ASSERT_FALSE(release().empty());
   std::string name = std::string("power_cut_") + c.kind + "_" + std::to_string(c.n);
-  Boot cut = boot({.name = name, .profile = small_phone(), .rom_path = release(),
+  std::string rom = build_rom(name, kSmallRelease);
+  ASSERT_FALSE(rom.empty());
+  Boot cut = boot({.name = name, .profile = small_phone(), .rom_path = rom,
                    .options = {std::string("--cut-") + c.kind, std::to_string(c.n)}});
   EXPECT_EQ("cut", cut.end);
   // "erase N", or "write N stored K of L".
   std::string record = cut.file("/sim/boot/cut"), expected = std::string(c.kind) + " " + std::to_string(c.n);
   EXPECT_TRUE(record == expected + "\n" || record.rfind(expected + " stored ", 0) == 0) << record;
-  Boot again = boot({.name = name, .profile = small_phone(), .rom_path = release(), .fresh = false});
+  Boot again = boot({.name = name, .profile = small_phone(), .rom_path = rom, .fresh = false});
   EXPECT_EQ("reboot", again.end);
-  expect_upgraded(again, name);
+  expect_upgraded(again, rom, name);
   if (HasFailure()) ADD_FAILURE() << "reports: " << cut.root << ".report";
 }
 
