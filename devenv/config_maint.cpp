@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/rl_log.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "libipc/libipc.h"
 #include "log/rl_log.h"
 #include "upgrader/driver.h"
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 

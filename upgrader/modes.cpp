@@ -14,7 +14,7 @@
 #include "log/rl_log.h"
 #include "semctrl/semctrl.h"
 #include "upgrader/driver.h"
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 

@@ -19,8 +19,9 @@
 #include "semctrl/semctrl.h"
 #include "upgrader/driver.h"
 #include "upgrader/failure_screens.h"
-#include "upgrader/shell_runner.h"
-#include "upgrader/system_actions.h"
+#include "upgrader/run_locks.h"
+#include "sysrun/shell_runner.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 
@@ -55,27 +56,16 @@ void same_version_reboot(run_record* run) {
   reboot_and_rearm_watchdog(run);
 }
 
-void take_cfg_lock(run_record* run) {
-  if (run->cfg_semid <= 0) return;
-  for (int attempt = 0; attempt < kCfgLockAttempts; ++attempt) {
-    if (try_lock_binary_sem(run->cfg_semid) == 0) {
-      run->cfg_locked = 1;
-      return;
-    }
-    sleep(1);
-  }
-}
-
 // R2: the shared state's lock, and the state itself after a failure.
 int release_r2(run_record* run) {
-  if (run->memory_semid > 0) (void)unlock_binary_sem(run->memory_semid);
+  memory_lock_give_back(run->memory_semid);
   if (run->step_code != 0 && run->shm_addr) libupd_delete_share_memory(run->shm_addr);
   return handle_outcome(run);
 }
 
 // R1: the configuration lock, only when this run took it, then R2.
 int release_r1(run_record* run) {
-  if (run->cfg_locked) (void)unlock_binary_sem(run->cfg_semid);
+  if (run->cfg_locked) cfg_lock_give_back(run->cfg_semid);
   return release_r2(run);
 }
 
@@ -172,7 +162,7 @@ int run_upgrade_sequence(run_record* run, bool shm) {
   }
   broadcast(IPC_TYPE_UPGRADE, IPC_UPGRADE_BEGINS);
   sleep(3);
-  take_cfg_lock(run);
+  run->cfg_locked = cfg_lock_take(run->cfg_semid, kCfgLockAttempts);
   int killed = killapps(run->upgrader_state);
   if (run->same_version) same_version_reboot(run);
   if (killed < 0) {
@@ -196,7 +186,7 @@ int run_upgrade_sequence(run_record* run, bool shm) {
     (void)system_ex("rm -rf /config/etc", 3, 3);
     sleep(1);
     reboot_and_rearm_watchdog(run);
-    if (run->cfg_locked) (void)unlock_binary_sem(run->cfg_semid);
+    if (run->cfg_locked) cfg_lock_give_back(run->cfg_semid);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_info("upgrader-1 completed!\n");

@@ -5,7 +5,7 @@
 
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -6,7 +6,7 @@
 #include "common/unique_fd.h"
 #include "log/rl_log.h"
 #include "platform/misc_device.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 int set_watchdog(int value) {
   unique_fd fd(open(MISC_DEVICE_PATH, O_RDWR | O_CLOEXEC));

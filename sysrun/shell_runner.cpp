@@ -1,4 +1,4 @@
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 #include <errno.h>
 #include <signal.h>
