@@ -212,8 +212,14 @@ int handle_outcome(run_record* run) {
     record.detail_code = run->detail_code;
     record.ui = run->ui;
     pthread_t thread;
-    pthread_create(&thread, nullptr, autop_countdown_thread, &record);
-    reboot_key_wait(run->ui, run->reboot_fallback);
+    int rc = pthread_create(&thread, nullptr, autop_countdown_thread, &record);
+    if (rc != 0) {
+      // The countdown is what reboots the phone for sure: without its thread
+      // it runs here, instead of the key wait.
+      rl_log_err("countdown thread failed: %s\n", strerror(rc));
+      (void)autop_countdown_thread(&record);
+    }
+    reboot_key_wait(run->ui, run->reboot_fallback, true);
   }
   run->ui->Deinit();
   return exit_path(run, run->step_code);
