@@ -53,6 +53,8 @@ void same_version_reboot(run_record* run) {
   }
   run->ui->SetUpgradingProgressBar(100);
   (void)system_ex("rm -f /config/upgrader_autop", 3, 3);
+  // Nothing is written back before this reboot: moved windows go back.
+  (void)mtd_layout_move_back();
   reboot_and_rearm_watchdog(run);
 }
 
@@ -109,11 +111,15 @@ bool write_back_moved_partitions(run_record* run) {
       fail(run, STEP_BURN_FLASH, STEP_BURN_FLASH);
       return false;
     }
+    mtd_layout_written_back(kConfigPartition);
   }
-  if (env_mtd_moved == 1 && mtd_write(kEnvPartition, kEnvPartitionSize, "/tmp/mtdblock3") < 0) {
-    rl_log_debug("env mtd_write failed!\n");
-    fail(run, STEP_BURN_FLASH, STEP_BURN_FLASH);
-    return false;
+  if (env_mtd_moved == 1) {
+    if (mtd_write(kEnvPartition, kEnvPartitionSize, "/tmp/mtdblock3") < 0) {
+      rl_log_debug("env mtd_write failed!\n");
+      fail(run, STEP_BURN_FLASH, STEP_BURN_FLASH);
+      return false;
+    }
+    mtd_layout_written_back(kEnvPartition);
   }
   return true;
 }
@@ -202,6 +208,9 @@ int run_upgrade_sequence(run_record* run, bool shm) {
 }
 
 int handle_outcome(run_record* run) {
+  // The run ends here without writing back what the layout step saved:
+  // windows it moved go back to where their contents are.
+  (void)mtd_layout_move_back();
   rl_log_debug("upgrader_state:%x\n", static_cast<unsigned>(run->upgrader_state));
   int state = run->upgrader_state;
   if (state == 0 || state == -1 || state == 2 || state == -3) {
