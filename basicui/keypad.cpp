@@ -46,7 +46,7 @@ void* kpad_thread(void*) {
   unique_fd fd(open(kInputDevice, O_RDWR | O_CLOEXEC));
   if (!fd.valid()) {
     rl_log_crit("can't open /dev/input/event0.\n");
-    perror("failed to open ");
+    perror("failed to open \n");
     return end_reader();
   }
   for (;;) {

@@ -6,3 +6,5 @@ int upgrader_kernel_only = 0;
 int env_mtd_moved = 0;
 int config_mtd_moved = 0;
 int env_config_blocks_saved = 0;
+int env_block_copied = 0;
+int config_block_copied = 0;

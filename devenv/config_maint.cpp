@@ -1,14 +1,17 @@
 #include "devenv/config_maint.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include "common/unique_fd.h"
 #include "log/rl_log.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 
@@ -44,20 +47,6 @@ bool wanted_config_file(const char* name) {
   return (strstr(name, ".cfg") && ends_with(name, 'g')) || (strstr(name, ".conf") && ends_with(name, 'f'));
 }
 
-// Names in /tmp come from any process of the phone: they go into the shell
-// command single-quoted, so that no character of a name is shell syntax.
-std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  out += "'";
-  return out;
-}
-
 int collect_config_files(std::string files[AUTOP_MAX_FILES]) {
   DIR* dir = opendir("/tmp/");
   if (!dir) {
@@ -80,6 +69,49 @@ int collect_config_files(std::string files[AUTOP_MAX_FILES]) {
 
 void run(const std::string& command) { (void)system_ex(command.c_str(), kTimeout, kRetries); }
 
+int write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Appends the listed file to out only if it is still a regular file: any
+// process may swap a name in /tmp for a link or a FIFO after the listing,
+// so it is opened without following links and without blocking, checked
+// on that descriptor and read from it.
+void append_file(const std::string& path, int out) {
+  unique_fd in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    rl_log_debug("%s is no longer a regular file\n", path.c_str());
+    return;
+  }
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(in.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || write_all(out, buf, static_cast<size_t>(n)) != 0) return;
+  }
+}
+
+// Each listed file, then a separator line of two blanks.
+void gather(const std::string files[], int count) {
+  unique_fd out(open(AUTOP_RETRY_FILE, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  if (!out.valid()) {
+    rl_log_debug("%s open failed\n", AUTOP_RETRY_FILE);
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    append_file(files[i], out.get());
+    (void)write_all(out.get(), "  \n", 3);
+  }
+}
+
 }  // namespace
 
 void config_autop(const env_info* env_table) {
@@ -95,10 +127,7 @@ void config_autop(const env_info* env_table) {
   int count = collect_config_files(files);
   if (count < 0) return;
   run("touch /config/autop_retry_save.cfg");
-  for (int i = 0; i < count; ++i) {
-    run("cat " + shell_quote(files[i]) + " >> /config/autop_retry_save.cfg");
-    run("echo \"  \" >> /config/autop_retry_save.cfg");
-  }
+  gather(files, count);
   run("sed -i \"/.[u,U][r,R][l,L]/ c\\   \"  /config/autop_retry_save.cfg");
   run("echo \"Config.Autoprovision.Reboot.Enable = 1 \" >> /config/autop_retry_save.cfg");
   rl_log_err("config ok");

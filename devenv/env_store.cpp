@@ -7,7 +7,7 @@
 
 #include "devenv/profile.h"
 #include "log/rl_log.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 

@@ -8,16 +8,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 #include "common/process_flags.h"
 #include "common/unique_fd.h"
 #include "devenv/profile.h"
 #include "log/rl_log.h"
 #include "platform/mtd_device.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 
 constexpr int kShellAttempts = 5;
+constexpr int kEnvPartition = 3;
+constexpr int kConfigPartition = 4;
+constexpr uint32_t kWindowToOffset = 0x70000000u;  // start - 0x90000000, modulo 2^32
+
+// Where the environment and configuration partitions were before this run
+// moved them, to move them back when their copies are not written back.
+env_info g_original[MTD_LAYOUT_COUNT];
 constexpr char kUmountCommand[] = "/tmp/bin/umount /etc/; /tmp/bin/umount /config/";
 
 // One hexadecimal number the way "%x" reads it (leading blanks, optional
@@ -87,6 +96,21 @@ int copy_block(const char* format, const char* target) {
   return -1;
 }
 
+// The partition's copy, taken once and only while the partition is still in
+// its original place: a copy of a moved window is not the partition.
+int copy_partition(int* copied, int moved, const char* format, const char* target) {
+  if (*copied) return 0;
+  if (moved || copy_block(format, target) != 0) return -1;
+  *copied = 1;
+  return 0;
+}
+
+int* moved_flag(int i) {
+  if (i == kEnvPartition) return &env_mtd_moved;
+  if (i == kConfigPartition) return &config_mtd_moved;
+  return nullptr;
+}
+
 }  // namespace
 
 int kernel_support_mtd_repair_check() {
@@ -124,6 +148,7 @@ int mtd_config_deal(env_info* env_table) {
       upgrader_kernel_only = 1;
       return 0;
     }
+    g_original[i] = current;
     if (mtd_diffrent_deal(i, &layout[i]) < 0) return -1;
     current.start_addr = layout[i].start_addr;
     current.end_addr = layout[i].end_addr;
@@ -134,16 +159,18 @@ int mtd_config_deal(env_info* env_table) {
 int mtd_diffrent_deal(int i, const env_info* layout_entry) {
   if (!layout_entry) return -1;
   rl_log_debug("mtd_diffrent_deal %s\n", layout_entry->name);
-  // A failed copy does not stop the re-map: write-back refuses a missing or
-  // short copy later, and the driver fails there.
+  // A window is moved only when its partition's copy was taken from where
+  // it is now: otherwise its contents could never be written back.
   if (strcmp(layout_entry->name, "mtd3") == 0) {
     (void)cat_env_config_block();
+    if (!env_block_copied) return -1;
     env_mtd_moved = 1;
   } else if (strcmp(layout_entry->name, "mtd4") == 0) {
     (void)cat_env_config_block();
+    if (!config_block_copied) return -1;
     config_mtd_moved = 1;
   }
-  uint32_t offset = layout_entry->start_addr + 0x70000000u;  // start - 0x90000000, modulo 2^32
+  uint32_t offset = layout_entry->start_addr + kWindowToOffset;
   return mtd_addr_repair(i, offset, layout_entry->end_addr - layout_entry->start_addr);
 }
 
@@ -168,10 +195,34 @@ int mtd_addr_repair(int i, uint32_t offset, uint32_t size) {
 int cat_env_config_block() {
   rl_log_debug("cat_env_config_block\n");
   if (env_config_blocks_saved) return 0;
-  if (copy_block("/tmp/bin/cat /dev/mtdblock/3 > %s", MTD_ENV_BLOCK_COPY) != 0) return -1;
-  if (copy_block("/tmp/bin/cat /dev/mtdblock/4 > %s", MTD_CONFIG_BLOCK_COPY) != 0) return -1;
+  if (copy_partition(&env_block_copied, env_mtd_moved, "/tmp/bin/cat /dev/mtdblock/3 > %s", MTD_ENV_BLOCK_COPY) != 0)
+    return -1;
+  if (copy_partition(&config_block_copied, config_mtd_moved, "/tmp/bin/cat /dev/mtdblock/4 > %s",
+                     MTD_CONFIG_BLOCK_COPY) != 0)
+    return -1;
   env_config_blocks_saved = 1;
   return 0;
+}
+
+void mtd_layout_written_back(int i) {
+  int* moved = moved_flag(i);
+  if (moved) *moved = 0;
+}
+
+int mtd_layout_move_back() {
+  int rc = 0;
+  for (int i : {kConfigPartition, kEnvPartition}) {
+    int* moved = moved_flag(i);
+    if (!*moved) continue;
+    const env_info& was = g_original[i];
+    rl_log_err("mtd%d moved and not written back: moving it back\n", i);
+    if (mtd_addr_repair(i, was.start_addr + kWindowToOffset, was.end_addr - was.start_addr) < 0) {
+      rc = -1;
+      continue;
+    }
+    *moved = 0;
+  }
+  return rc;
 }
 
 int umount_config_mtd() {

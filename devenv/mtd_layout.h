@@ -33,15 +33,27 @@ int kernel_support_mtd_repair_check();
 int mtd_config_deal(env_info* env_table);
 
 // Re-maps partition i to the layout entry; saves the mtd3/mtd4 contents
-// first. The result of mtd_addr_repair.
+// first and refuses (-1) to move mtd3 or mtd4 without its copy. The result
+// of mtd_addr_repair.
 int mtd_diffrent_deal(int i, const env_info* layout_entry);
 
 // MTD_ADDR_REPAIR on /dev/mtd<i>. 0, or -1.
 int mtd_addr_repair(int i, uint32_t offset, uint32_t size);
 
-// Copies /dev/mtdblock/3 and /4 to /tmp/mtdblock3 and /4, once per run.
-// 0 when both copies exist, -1 when one cannot be made.
+// Copies /dev/mtdblock/3 and /4 to /tmp/mtdblock3 and /4, each at most
+// once per run and never after its partition moved. 0 when both copies
+// exist, -1 when one cannot be made.
 int cat_env_config_block();
+
+// The copy of partition i (3 or 4) is back in its moved window: nothing
+// is left to write back for it.
+void mtd_layout_written_back(int i);
+
+// Before a run ends without writing the copies back (reboot or failure
+// screen): moves every mtd3/mtd4 window this run moved and did not write
+// back to its original place, where its contents still are. 0, or -1 when
+// a window could not be moved back.
+int mtd_layout_move_back();
 
 // Unmounts /etc/ and /config/. 0, or -1 after five failed attempts.
 int umount_config_mtd();

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,13 +43,23 @@ struct free_deleter {
   void operator()(void* p) const { free(p); }
 };
 
+int64_t now_ms() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 // Reads up to `want` bytes, across as many reads as the stream needs, until
-// the peer closes or goes quiet for IPC_READ_TIMEOUT_MS. Returns the count.
-int read_fully(int fd, unsigned char* buf, int want) {
+// the peer closes or the deadline passes: a whole message gets
+// IPC_READ_TIMEOUT_MS, so a peer that trickles bytes cannot hold the queue.
+// Returns the count.
+int read_fully(int fd, unsigned char* buf, int want, int64_t deadline_ms) {
   int got = 0;
   while (got < want) {
+    int64_t left = deadline_ms - now_ms();
+    if (left <= 0) break;
     struct pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, IPC_READ_TIMEOUT_MS);
+    int ready = poll(&p, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
     ssize_t n = read(fd, buf + got, static_cast<size_t>(want - got));
@@ -61,8 +72,9 @@ int read_fully(int fd, unsigned char* buf, int want) {
 
 void serve_connection(int conn) {
   unique_fd fd(conn);
+  int64_t deadline = now_ms() + IPC_READ_TIMEOUT_MS;
   int32_t length = 0;
-  int got = read_fully(fd.get(), reinterpret_cast<unsigned char*>(&length), 4);
+  int got = read_fully(fd.get(), reinterpret_cast<unsigned char*>(&length), 4, deadline);
   if (got < 4) {
     rl_log_err("read len failed: read_len = %d", got);
     return;
@@ -71,13 +83,16 @@ void serve_connection(int conn) {
     rl_log_err("msg len failed: msg_len = %d", length);
     return;
   }
-  std::unique_ptr<unsigned char, free_deleter> buf(static_cast<unsigned char*>(malloc(static_cast<size_t>(length))));
+  // A message shorter than the header still hands the callback a whole
+  // header, its missing fields zero.
+  size_t room = length < IPC_HEADER_SIZE ? IPC_HEADER_SIZE : static_cast<size_t>(length);
+  std::unique_ptr<unsigned char, free_deleter> buf(static_cast<unsigned char*>(calloc(1, room)));
   if (!buf) {
     rl_log_err("malloc msg buffer failed.");
     return;
   }
   memcpy(buf.get(), &length, 4);
-  int rest = read_fully(fd.get(), buf.get() + 4, length - 4);
+  int rest = read_fully(fd.get(), buf.get() + 4, length - 4, deadline);
   fd.reset();
   if (rest != length - 4) {
     rl_log_err("msg_len != read_len: msg_len = %d, read_len = %d", length - 4, rest);
@@ -201,7 +216,8 @@ int ipc_send(int dest, int type, int param1, int param2, const void* data, int l
   sockaddr_un addr;
   socklen_t addr_len = make_address(dest, &addr);
   if (connect(sock.get(), reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) return -1;  // nobody listens: normal
-  if (write(sock.get(), buf.get(), static_cast<size_t>(msg->length)) < 0) {
+  // A peer that closed after the connect gives EPIPE here, not SIGPIPE.
+  if (send(sock.get(), buf.get(), static_cast<size_t>(msg->length), MSG_NOSIGNAL) < 0) {
     rl_log_err("write failed: %s\n", strerror(errno));
     return -1;
   }

@@ -33,6 +33,7 @@ int get_quitflag();
 int set_quitflag(int flag);
 void libipc_show_version();
 
-// How long the listener waits for the rest of a message before it drops the
-// connection, so that a client that connects and sends nothing cannot stall it.
+// How long the listener waits for a whole message before it drops the
+// connection, so that a client that sends nothing, or a byte now and then,
+// cannot stall it.
 #define IPC_READ_TIMEOUT_MS 1000

@@ -32,6 +32,12 @@ void* attach(int shmid) {
     return nullptr;
   }
   rl_log_info("Memory attached at %X\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(addr)));
+  // A segment too short for the state word holds no state: as if missing.
+  if (size != 0 && size < LIBUPD_ROM_OFFSET) {
+    rl_log_err("memory segment of %lu bytes holds no state\n", size);
+    (void)shmdt(addr);
+    return nullptr;
+  }
   g_attached_addr = addr;
   g_attached_size = size;
   return addr;

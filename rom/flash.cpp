@@ -57,15 +57,60 @@ int refuse(int code) {
   return code;
 }
 
-// Erases the partition's region block by block; progress runs from base
-// over one step.
-int erase_region(int fd, uint32_t region, int base, int step, CBasicUI* ui) {
-  uint32_t blocks = region / FLASH_BLOCK_SIZE;
-  for (uint32_t j = 0; j < blocks; ++j) {
-    if (mtd_erase(fd, j * FLASH_BLOCK_SIZE, 1) < 0) return UPD_MSG_FLASH_ERASE_ERR;
-    ui->SetUpgradingProgressBar(base + static_cast<int>((j * static_cast<uint64_t>(step)) / blocks));
+// Erasing from offset 0 onwards: every byte below `done` is erased. Each
+// mtd_erase call of one block clears `span` bytes (whole erase units, at
+// least 64 KiB) and starts on a multiple of it, so every erase unit is
+// erased once and aligned to itself whatever the device's erase size.
+struct erase_cursor {
+  int fd;
+  uint32_t span;
+  uint64_t done;
+};
+
+int erase_through(erase_cursor* c, uint64_t end) {
+  while (c->done < end) {
+    if (mtd_erase(c->fd, static_cast<unsigned>(c->done), 1) < 0) return -1;
+    c->done += c->span;
   }
   return 0;
+}
+
+int query_info(int fd, mtd_info_user* info) {
+  if (plat_mtd_get_info(fd, info) == 0) return 0;
+  rl_log_err("MEMGETINFO failed!\n");
+  return -1;
+}
+
+// Sets up the cursor for a device and checks that erasing [0, need) stays
+// inside it, so that nothing is touched when it cannot be done.
+int erase_plan(int fd, uint64_t need, erase_cursor* c) {
+  mtd_info_user info;
+  if (query_info(fd, &info) != 0 || info.erasesize == 0) return UPD_MSG_FLASH_ERASE_ERR;
+  uint32_t span = (FLASH_BLOCK_SIZE + info.erasesize - 1) / info.erasesize * info.erasesize;
+  uint64_t extent = (need + span - 1) / span * span;
+  if (extent > info.size) {
+    rl_log_debug("erase of %llx bytes in %x units does not fit the device of %x bytes\n",
+                 static_cast<unsigned long long>(extent), span, info.size);
+    return UPD_MSG_MTD_ADDR_ERR;
+  }
+  *c = {fd, span, 0};
+  return 0;
+}
+
+// Erases the partition's region block by block, progress running from base
+// over one step, then the rest of the block the payload ends in when the
+// region ends inside a block: no byte is written unerased.
+int erase_region(int fd, uint32_t region, uint32_t payload, int base, int step, CBasicUI* ui) {
+  uint32_t blocks = region / FLASH_BLOCK_SIZE;
+  uint64_t whole = static_cast<uint64_t>(blocks) * FLASH_BLOCK_SIZE;
+  erase_cursor c;
+  int rc = erase_plan(fd, payload > whole ? payload : whole, &c);
+  if (rc != 0) return rc;
+  for (uint32_t j = 0; j < blocks; ++j) {
+    if (erase_through(&c, (j + uint64_t{1}) * FLASH_BLOCK_SIZE) < 0) return UPD_MSG_FLASH_ERASE_ERR;
+    ui->SetUpgradingProgressBar(base + static_cast<int>((j * static_cast<uint64_t>(step)) / blocks));
+  }
+  return erase_through(&c, payload) < 0 ? UPD_MSG_FLASH_ERASE_ERR : 0;
 }
 
 // Writes the payload straight from the image in 64 KiB chunks, then the
@@ -109,7 +154,7 @@ int burn_partition(const unsigned char* image, env_info* env_table, const partit
     rl_log_err("%s open failed!\n", path);
     return refuse(UPD_MSG_MTD_OPEN_ERR);
   }
-  int rc = erase_region(fd.get(), region.end_addr - region.start_addr, *base, step, ui);
+  int rc = erase_region(fd.get(), region.end_addr - region.start_addr, p.partition_size, *base, step, ui);
   if (rc != 0) {
     fd.reset();
     return refuse(rc);
@@ -162,10 +207,7 @@ int burn_flash(const unsigned char* image, size_t image_len, env_info* env_table
 
 int mtd_erase(int fd, unsigned start, int count) {
   mtd_info_user info;
-  if (plat_mtd_get_info(fd, &info) != 0) {
-    rl_log_err("MEMGETINFO failed!\n");
-    return -1;
-  }
+  if (query_info(fd, &info) != 0) return -1;
   if (info.erasesize != FLASH_BLOCK_SIZE) rl_log_err("------------FLASH_BLOCK_SIZE------ERROR---------------\n");
   if (info.erasesize == 0) return -1;
   // Requests of the device's own size cover the whole count x 64 KiB, so a
@@ -212,8 +254,10 @@ int mtd_write(int mtd, int size, const char* path) {
   // written: its last block is erased and written too.
   uint32_t len = static_cast<uint32_t>(size);
   uint32_t blocks = (len + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE;
+  erase_cursor c;
+  if (erase_plan(dev.get(), uint64_t{blocks} * FLASH_BLOCK_SIZE, &c) != 0) return -1;
   for (uint32_t j = 0; j < blocks; ++j)
-    if (mtd_erase(dev.get(), j * FLASH_BLOCK_SIZE, 1) < 0) return -1;
+    if (erase_through(&c, (j + uint64_t{1}) * FLASH_BLOCK_SIZE) < 0) return -1;
   const unsigned char* data = static_cast<const unsigned char*>(map.get());
   for (uint32_t j = 0; j < blocks; ++j) {
     rl_log_debug("mtd_write :%x \n", mtd);

@@ -11,7 +11,7 @@
 #include "log/rl_log.h"
 #include "rom/rom_check.h"
 #include "rom/rom_check_hooks.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ int sem_create_private(int nsems) { return semget(IPC_PRIVATE, nsems, IPC_CREAT 
 
 int binary_sem_create_private() {
   int id = sem_create_private(1);
-  if (id > 0 && binary_sem_init(id) < 0) return -1;
+  if (id >= 0 && binary_sem_init(id) < 0) return -1;
   return id;
 }
 
@@ -71,6 +71,8 @@ int sem_set_all(int semid, unsigned short* values) {
 // No undo: a lock taken this way stays taken after the process ends.
 int try_lock_sem(int semid, int semnum) { return sem_op(semid, semnum, -1, IPC_NOWAIT); }
 int try_lock_binary_sem(int semid) { return try_lock_sem(semid, 0); }
+int release_sem(int semid, int semnum) { return sem_op(semid, semnum, 1, 0); }
+int release_binary_sem(int semid) { return release_sem(semid, 0); }
 
 // With undo: the platform gives the lock back when the process ends.
 int lock_sem(int semid, int semnum) { return sem_op(semid, semnum, -1, SEM_UNDO); }

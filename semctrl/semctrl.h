@@ -22,4 +22,8 @@ int lock_sem(int semid, int semnum);
 int lock_binary_sem(int semid);
 int unlock_sem(int semid, int semnum);
 int unlock_binary_sem(int semid);
+// Gives back a lock taken by try-lock: no undo either, so the count stays
+// balanced when the process ends.
+int release_sem(int semid, int semnum);
+int release_binary_sem(int semid);
 void semctrl_show_version();

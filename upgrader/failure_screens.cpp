@@ -12,7 +12,7 @@
 #include "libipc/libipc.h"
 #include "log/rl_log.h"
 #include "upgrader/driver.h"
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 
@@ -76,13 +76,18 @@ void show_failure_and_wait(CBasicUI* ui, int step_code, int reboot_fallback, int
   pthread_mutex_lock(&g_screen_lock);
   ui->ShowUpgradingFailedInfoWithID(text, detail_code);
   pthread_mutex_unlock(&g_screen_lock);
-  reboot_key_wait(ui, reboot_fallback);
+  reboot_key_wait(ui, reboot_fallback, false);
 }
 
-void reboot_key_wait(CBasicUI* ui, int reboot_fallback) {
+void reboot_key_wait(CBasicUI* ui, int reboot_fallback, bool countdown_running) {
   int fd = open(INPUT_DEVICE_PATH, O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    perror("failed to open ");
+    perror("failed to open \n");
+    // Ending the process would end the countdown with it, and with it the
+    // only reboot left: wait for the countdown's instead.
+    if (countdown_running) {
+      for (;;) pause();
+    }
     exit(-1);
   }
   for (;;) {

@@ -16,7 +16,7 @@
 #include "log/rl_log.h"
 #include "semctrl/semctrl.h"
 #include "upgrader/driver.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "log/rl_log.h"
 #include "semctrl/semctrl.h"
 #include "upgrader/driver.h"
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 
@@ -72,7 +72,9 @@ common_entry_result common_entry(run_record* run) {
 // Maps the ROM file read-only; the file stays open for the run. 0, or the
 // exit code after logging (logging and the IPC id are already released then).
 int map_rom_file(run_record* run, const char* rom_file, int* fd_out) {
-  int fd = open(rom_file, O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO in the ROM's place must not hold the program in
+  // open; anything but a regular file is refused as unmappable.
+  int fd = open(rom_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     rl_log_err("%s File open failed!\n", rom_file);
     rl_log_deinit();
@@ -81,7 +83,7 @@ int map_rom_file(run_record* run, const char* rom_file, int* fd_out) {
   }
   struct stat st;
   void* addr = MAP_FAILED;
-  if (fstat(fd, &st) == 0 && st.st_size > 0)
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
     addr = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   if (addr == MAP_FAILED) {
     rl_log_err("memory map failed!\n");

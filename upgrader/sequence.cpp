@@ -19,8 +19,9 @@
 #include "semctrl/semctrl.h"
 #include "upgrader/driver.h"
 #include "upgrader/failure_screens.h"
-#include "upgrader/shell_runner.h"
-#include "upgrader/system_actions.h"
+#include "upgrader/run_locks.h"
+#include "sysrun/shell_runner.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 
@@ -52,30 +53,21 @@ void same_version_reboot(run_record* run) {
   }
   run->ui->SetUpgradingProgressBar(100);
   (void)system_ex("rm -f /config/upgrader_autop", 3, 3);
+  // Nothing is written back before this reboot: moved windows go back.
+  (void)mtd_layout_move_back();
   reboot_and_rearm_watchdog(run);
-}
-
-void take_cfg_lock(run_record* run) {
-  if (run->cfg_semid <= 0) return;
-  for (int attempt = 0; attempt < kCfgLockAttempts; ++attempt) {
-    if (try_lock_binary_sem(run->cfg_semid) == 0) {
-      run->cfg_locked = 1;
-      return;
-    }
-    sleep(1);
-  }
 }
 
 // R2: the shared state's lock, and the state itself after a failure.
 int release_r2(run_record* run) {
-  if (run->memory_semid > 0) (void)unlock_binary_sem(run->memory_semid);
+  memory_lock_give_back(run->memory_semid);
   if (run->step_code != 0 && run->shm_addr) libupd_delete_share_memory(run->shm_addr);
   return handle_outcome(run);
 }
 
 // R1: the configuration lock, only when this run took it, then R2.
 int release_r1(run_record* run) {
-  if (run->cfg_locked) (void)unlock_binary_sem(run->cfg_semid);
+  if (run->cfg_locked) cfg_lock_give_back(run->cfg_semid);
   return release_r2(run);
 }
 
@@ -119,11 +111,15 @@ bool write_back_moved_partitions(run_record* run) {
       fail(run, STEP_BURN_FLASH, STEP_BURN_FLASH);
       return false;
     }
+    mtd_layout_written_back(kConfigPartition);
   }
-  if (env_mtd_moved == 1 && mtd_write(kEnvPartition, kEnvPartitionSize, "/tmp/mtdblock3") < 0) {
-    rl_log_debug("env mtd_write failed!\n");
-    fail(run, STEP_BURN_FLASH, STEP_BURN_FLASH);
-    return false;
+  if (env_mtd_moved == 1) {
+    if (mtd_write(kEnvPartition, kEnvPartitionSize, "/tmp/mtdblock3") < 0) {
+      rl_log_debug("env mtd_write failed!\n");
+      fail(run, STEP_BURN_FLASH, STEP_BURN_FLASH);
+      return false;
+    }
+    mtd_layout_written_back(kEnvPartition);
   }
   return true;
 }
@@ -172,7 +168,7 @@ int run_upgrade_sequence(run_record* run, bool shm) {
   }
   broadcast(IPC_TYPE_UPGRADE, IPC_UPGRADE_BEGINS);
   sleep(3);
-  take_cfg_lock(run);
+  run->cfg_locked = cfg_lock_take(run->cfg_semid, kCfgLockAttempts);
   int killed = killapps(run->upgrader_state);
   if (run->same_version) same_version_reboot(run);
   if (killed < 0) {
@@ -196,7 +192,7 @@ int run_upgrade_sequence(run_record* run, bool shm) {
     (void)system_ex("rm -rf /config/etc", 3, 3);
     sleep(1);
     reboot_and_rearm_watchdog(run);
-    if (run->cfg_locked) (void)unlock_binary_sem(run->cfg_semid);
+    if (run->cfg_locked) cfg_lock_give_back(run->cfg_semid);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_info("upgrader-1 completed!\n");
@@ -212,6 +208,9 @@ int run_upgrade_sequence(run_record* run, bool shm) {
 }
 
 int handle_outcome(run_record* run) {
+  // The run ends here without writing back what the layout step saved:
+  // windows it moved go back to where their contents are.
+  (void)mtd_layout_move_back();
   rl_log_debug("upgrader_state:%x\n", static_cast<unsigned>(run->upgrader_state));
   int state = run->upgrader_state;
   if (state == 0 || state == -1 || state == 2 || state == -3) {
@@ -222,8 +221,14 @@ int handle_outcome(run_record* run) {
     record.detail_code = run->detail_code;
     record.ui = run->ui;
     pthread_t thread;
-    pthread_create(&thread, nullptr, autop_countdown_thread, &record);
-    reboot_key_wait(run->ui, run->reboot_fallback);
+    int rc = pthread_create(&thread, nullptr, autop_countdown_thread, &record);
+    if (rc != 0) {
+      // The countdown is what reboots the phone for sure: without its thread
+      // it runs here, instead of the key wait.
+      rl_log_err("countdown thread failed: %s\n", strerror(rc));
+      (void)autop_countdown_thread(&record);
+    }
+    reboot_key_wait(run->ui, run->reboot_fallback, true);
   }
   run->ui->Deinit();
   return exit_path(run, run->step_code);

@@ -7,13 +7,13 @@ if(TARGET rom AND TARGET basicui AND TARGET devenv)
   set_target_properties(upgrader PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
   target_compile_options(upgrader PRIVATE ${UPG_PRODUCT_FLAGS})
   target_include_directories(upgrader PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(upgrader PRIVATE rom devenv basicui lcd semctrl libupgrader libipc upsys platform
+  target_link_libraries(upgrader PRIVATE rom devenv basicui lcd semctrl libupgrader libipc uplocks sysrun platform
                         upg_common rl_log Threads::Threads)
 
   if(UPG_TARGET_MIPSEL)
     add_executable(upgrader_dynamic $<TARGET_OBJECTS:upgrader>)
     set_target_properties(upgrader_dynamic PROPERTIES UPG_DYNAMIC ON RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-    target_link_libraries(upgrader_dynamic PRIVATE rom devenv basicui lcd semctrl libupgrader libipc upsys platform
+    target_link_libraries(upgrader_dynamic PRIVATE rom devenv basicui lcd semctrl libupgrader libipc uplocks sysrun platform
                           upg_common rl_log Threads::Threads)
   endif()
 endif()

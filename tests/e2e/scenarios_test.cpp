@@ -386,6 +386,56 @@ const Scenario kScenarios[] = {
          caught = caught || (e.level == kErr && e.message.rfind("Catch a signal SIGINT, thread id ", 0) == 0);
        EXPECT_TRUE(caught);
      }},
+
+    // --- sound behaviour where a plain reading would lose data or hang ---
+    {.name = "countdown_reboots_without_a_key_device",
+     .rom_set = {kWrongBoard},
+     .options = {"--shm", "/data/rom.bin", "--shm-state", "1"},
+     .command = {"/bin/sh", "-c", "rm -f /dev/input/event0; exec /basic/bin/upgrader"},
+     .broadcasts = {{4, 1}, {3, 0}},
+     .logs = {{kDebug, "Do ShowUpgradingAutop2FailedInfoWithID"}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_EQ(1, b.reboot_requests);
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/console").find("failed to open \n: No such file or directory"));
+     },
+     .timeout = 200},
+    {.name = "rom_path_that_is_a_fifo",
+     .command = {"/bin/sh", "-c", "mkfifo /data/rom.fifo && exec /basic/bin/upgrader /data/rom.fifo"},
+     .end = "exit 61",  // -195
+     .logs = {{kErr, "memory map failed!"}},
+     .timeout = 30},
+    {.name = "same_version_moves_the_environment_back_before_its_reboot",
+     .rom_extra = layout_entry(kMovedLayout),
+     .edits = {{"RomVersion = 59.1.2.3", "RomVersion = 59.1.6.10"},
+               {"remap = yes", "remap = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+     .flash_checked = false,
+     .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) {
+       // Nothing is written back before this reboot: the windows go back to
+       // where the environment and configuration still are.
+       EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
+       EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+       EXPECT_EQ(-1, b.find("locked burn_flash_semid"));
+       if (b.exists("/dev/mtd3.log")) {
+         EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
+         EXPECT_EQ("remap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
+       }
+     }},
+    {.name = "failure_screen_after_a_move_moves_the_environment_back",
+     .rom_extra = layout_entry(kMovedLayout),
+     .edits = {{"remap = yes", "remap = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+     .profile_extra = kRebootKey,
+     .options = {"--killapps-exit", "1"},
+     .flash_checked = false,
+     .broadcasts = {{4, 2}, {4, 3}, {3, 0}},
+     .failure_text = "Killapps Failed!",
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
+       EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+       if (b.exists("/dev/mtd3.log")) {
+         EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
+       }
+     }},
 };
 
 // @PROGRAM@: the program under test; @EMPTY@: an empty file.

@@ -1,12 +1,24 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "devenv/config_maint.h"
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
+
+// Every lstat of this program goes through here, so that a test can swap a
+// name right after it was checked.
+std::function<void(const char*)> g_after_lstat;
+extern "C" int lstat(const char* path, struct stat* st) {
+  int rc = fstatat(AT_FDCWD, path, st, AT_SYMLINK_NOFOLLOW);
+  if (g_after_lstat) g_after_lstat(path);
+  return rc;
+}
 
 namespace {
 
@@ -16,6 +28,13 @@ void table_with_version(env_info* table, const char* version) {
   if (!version) return;
   strcpy(table[1].name, "RomVersion");
   strcpy(table[1].value, version);
+}
+
+int lines_equal(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    n += text.compare(at, end - at, line) == 0;
+  return n;
 }
 
 class ConfigMaint : public ::testing::Test {
@@ -66,14 +85,8 @@ TEST_F(ConfigMaint, AutopGathersConfigFilesOnceAndBlanksUrls) {
   const std::string tail = "Config.Autoprovision.Reboot.Enable = 1 \n";
   ASSERT_GE(out.size(), tail.size());
   EXPECT_EQ(tail, out.substr(out.size() - tail.size()));
-  int separators = 0, blanked = 0;
-  for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
-    std::string line = out.substr(at, end - at);
-    separators += line == "  ";
-    blanked += line == "   ";
-  }
-  EXPECT_EQ(4, separators);  // one separator line after each of the four files
-  EXPECT_EQ(1, blanked);
+  EXPECT_EQ(4, lines_equal(out, "  "));  // one separator line after each of the four files
+  EXPECT_EQ(1, lines_equal(out, "   "));
 
   // Made at most once.
   cap.clear();
@@ -81,6 +94,36 @@ TEST_F(ConfigMaint, AutopGathersConfigFilesOnceAndBlanksUrls) {
   config_autop(table);
   EXPECT_TRUE(cap.has("/config/autop_retry_save.cfg is exist", 3));
   EXPECT_EQ(out, read_file(AUTOP_RETRY_FILE));
+}
+
+// A name checked as a regular file and swapped right after its check (the
+// check of each listed name swaps it): a link is not followed, a FIFO does
+// not stall, and the files left as they were are gathered as before.
+TEST_F(ConfigMaint, AutopReadsOnlyWhatItChecked) {
+  ASSERT_TRUE(write_file("/secret", "secret = 1\n"));
+  write_file("/tmp/a.cfg", "a = 1\n");
+  write_file("/tmp/b.conf", "b = 2\n");
+  write_file("/tmp/c.cfg", "c = 3\n");
+  g_after_lstat = [](const char* path) {
+    if (strcmp(path, "/tmp/a.cfg") == 0) {
+      unlink(path);
+      (void)symlink("/secret", path);
+    } else if (strcmp(path, "/tmp/b.conf") == 0) {
+      unlink(path);
+      (void)mkfifo(path, 0644);
+    }
+  };
+  env_info table[ENV_TABLE_SIZE];
+  table_with_version(table, "2.0.3.9");
+  config_autop(table);
+  g_after_lstat = nullptr;
+  std::string out = read_file(AUTOP_RETRY_FILE);
+  EXPECT_EQ(std::string::npos, out.find("secret")) << out;
+  EXPECT_EQ(std::string::npos, out.find("a = 1")) << out;
+  EXPECT_NE(std::string::npos, out.find("c = 3\n  \n")) << out;
+  EXPECT_EQ(3, lines_equal(out, "  ")) << out;  // a separator after each listed file
+  unlink("/tmp/b.conf");
+  unlink("/secret");
 }
 
 TEST_F(ConfigMaint, AutopDecidesByTheReplacedVersion) {

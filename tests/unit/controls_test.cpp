@@ -253,4 +253,17 @@ TEST(Controls, DrawingHonoursSizeRedrawAndReverse) {
   EXPECT_EQ(1, GetBit(444, 239, canvas, LCD_CANVAS_SIZE));  // outside: untouched
 }
 
+// A control reaching past the screen's edge marks for redraw only what is
+// on the screen, as far as its outline goes.
+TEST(Controls, RedrawRegionOfAControlPastTheEdgeStopsAtTheScreen) {
+  uint16_t x1, y1, x2, y2;
+  lcd_get_redraw(&x1, &y1, &x2, &y2);  // whatever earlier draws left
+  ctrl_data c;
+  ctrl_init(&c, CTRL_TYPE_PLAIN, 400, 250, 200, 50, 0, "", "");
+  ctrl_show(&c, 1);
+  lcd_get_redraw(&x1, &y1, &x2, &y2);
+  EXPECT_EQ(479, x2);  // the region grows from (0, 0): its far corner is what the control adds
+  EXPECT_EQ(271, y2);
+}
+
 }  // namespace

@@ -195,8 +195,6 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
       {"writes store nothing", "short 0\n", nullptr, false, -81, {"UPD_MSG_FLASH_WRITE_ERR\n"}, 3, 0},
       {"info query fails", "fail info\n", nullptr, false, -82,
        {"MEMGETINFO failed!\n", "UPD_MSG_FLASH_ERASE_ERR\n"}, 0, 0},
-      {"larger erase blocks fail unaligned", "erasesize 131072\n", nullptr, false, -82,
-       {"------------FLASH_BLOCK_SIZE------ERROR---------------\n", "UPD_MSG_FLASH_ERASE_ERR\n"}, 2, 0},
       {"device missing", "", nullptr, true, -83, {"/dev/mtd1 open failed!\n", "UPD_MSG_MTD_ADDR_ERR\n"}, 0, 0},
       {"no mtd1 in the environment", "",
        [](TestImage& im) { snprintf(im.env_entry(1)->name, ENV_NAME_SIZE, "mtdX"); }, false, -85,
@@ -227,6 +225,48 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
     const std::vector<int>& progress = ui_recorded_progress();
     for (size_t k = 1; k < progress.size(); ++k) EXPECT_LE(progress[k - 1], progress[k]);
     EXPECT_TRUE(progress.empty() || progress.back() != 100);
+  }
+}
+
+// Every byte the payload lands on is erased first, whatever the region's
+// length and the device's erase unit, with the progress steps of 64 KiB
+// blocks; what cannot be erased inside the device is refused untouched.
+TEST_F(FlashTest, NoByteIsWrittenUnerased) {
+  struct Case {
+    const char* name;
+    std::string sim;
+    size_t device;
+    uint32_t region;
+    uint32_t payload;
+    int rc;
+    std::vector<int> progress;
+    size_t erased;  // bytes from 0 that end up erased
+    int erase_calls;
+  };
+  const std::vector<Case> cases = {
+      {"region ends inside a block", "", 0x30000, 0x28000, 0x28000, 0, {15, 36, 57, 78, 100}, 0x30000, 3},
+      {"region shorter than a block", "", 0x10000, 0x8000, 0x8000, 0, {100}, 0x10000, 1},
+      {"last block cut short by the device", "", 0x28000, 0x28000, 0x28000, -84, {}, 0, 0},
+      {"128 KiB units", "erasesize 131072\n", 0x80000, 0x60000, 0x50000, 0,
+       {15, 22, 29, 36, 43, 50, 57, 65, 73, 82, 90, 100}, 0x60000, 3},
+      {"128 KiB units past the region", "erasesize 131072\n", 0x40000, 0x30000, 0x30000, 0,
+       {15, 29, 43, 57, 71, 85, 100}, 0x40000, 2},
+      {"128 KiB units past the device", "erasesize 131072\n", 0x30000, 0x30000, 0x30000, -84, {}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    TestImage image({{6, c.region, c.payload}});
+    make_device(6, c.device);
+    if (!c.sim.empty()) { ASSERT_TRUE(write_file("/dev/mtd6.sim", c.sim)); }
+    SyslogCapture cap;
+    EXPECT_EQ(c.rc, image.burn(&ui));
+    EXPECT_EQ(c.progress, ui_recorded_progress());
+    EXPECT_EQ(c.erase_calls, cap.count("erase done\n", LOG_DEBUG));
+    std::string want(c.device, static_cast<char>(kOld));
+    want.replace(0, c.erased, c.erased, static_cast<char>(0xFF));
+    if (c.rc == 0) want.replace(0, c.payload, image.payload(0));
+    EXPECT_TRUE(read_file("/dev/mtd6") == want);
   }
 }
 
@@ -322,6 +362,8 @@ TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
        0x10000},
       {"part of a block at the end", 3, 0x18000, 0x18000, 0x20000, "", 0, "mtd_write :3 \n", LOG_DEBUG, 2,
        0x18000},
+      {"128 KiB erase units", 4, 0x80000, 0x80000, 0x80000, "erasesize 131072\n", 0, "mtd_write :4 \n", LOG_DEBUG,
+       8, 0x80000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

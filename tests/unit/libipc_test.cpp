@@ -3,8 +3,11 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <condition_variable>
 #include <mutex>
@@ -14,6 +17,15 @@
 #include "libipc/libipc.h"
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
+
+// Every connect of this program goes through here, so that a test can make
+// the peer go away between the sender's connect and its write.
+std::function<void()> g_after_connect;
+extern "C" int connect(int fd, const struct sockaddr* addr, socklen_t len) {
+  int rc = static_cast<int>(syscall(SYS_connect, fd, addr, len));
+  if (rc == 0 && g_after_connect) g_after_connect();
+  return rc;
+}
 
 namespace {
 
@@ -37,6 +49,8 @@ class RawListener {
     close(fd_);
     unlink(path_.c_str());
   }
+  // Accepts the next pending connection and closes it unread.
+  void hang_up() { close(accept(fd_, nullptr, nullptr)); }
   // Bytes of the next pending connection; "" when none is pending.
   std::string take() {
     pollfd p = {fd_, POLLIN, 0};
@@ -104,6 +118,21 @@ TEST(IpcSend, UnregisteredOrAbsentPeerFailsSilently) {
   EXPECT_EQ(-1, ipc_send(9, 4, 1, 0, nullptr, 0));  // nobody listens on 9
   ipc_unregister();
   for (const auto& line : cap.lines()) EXPECT_NE(3, line.level) << line.text;
+}
+
+// A listener that goes away after the connect (killapps stops them) is a
+// failed write for the sender, never a signal that ends it.
+TEST(IpcSend, PeerGoneAfterConnectIsAWriteFailure) {
+  RawListener l4(4);
+  int status = run_in_child([&l4] {
+    SyslogCapture cap;
+    ipc_register(6);
+    g_after_connect = [&l4] { l4.hang_up(); };
+    int rc = ipc_send(4, 4, 2, 0, nullptr, 0);
+    g_after_connect = nullptr;
+    return rc == -1 && cap.has("write failed: Broken pipe\n", 3) ? 0 : 1;
+  });
+  EXPECT_EQ(0, status);
 }
 
 TEST(IpcBroadcast, TriesEveryIdIncludingItsOwn) {
@@ -191,6 +220,53 @@ TEST(IpcListen, DropsMalformedMessagesAndKeepsServing) {
   EXPECT_TRUE(cap.has("msg len failed: msg_len = 2069", 3));
   EXPECT_TRUE(cap.has("msg_len != read_len: msg_len = 26, read_len = 20", 3));
   ipc_unregister();
+}
+
+// A peer that sends a byte now and then is cut off within the bound for a
+// whole message, though no single gap reaches it; the listener serves the
+// next message.
+TEST(IpcListen, TricklingPeerIsDroppedAndTheNextServed) {
+  Received got;
+  ipc_register(5);
+  ASSERT_EQ(0, ipc_listen(on_message, &got));
+  std::string slow = header(24, 2) + "wxyz";
+  int fd = connect_to(5);
+  for (char c : slow) {
+    (void)send(fd, &c, 1, MSG_NOSIGNAL);  // fails once the listener hung up
+    usleep(IPC_READ_TIMEOUT_MS * 1000 / 8);
+  }
+  close(fd);
+  send_raw(5, header(20, 7));
+  {
+    std::unique_lock<std::mutex> lock(got.mu);
+    ASSERT_TRUE(got.cv.wait_for(lock, std::chrono::seconds(10), [&] { return !got.messages.empty(); }));
+  }
+  ASSERT_EQ(1u, got.messages.size());
+  EXPECT_EQ(header(20, 7), got.messages[0]);
+  ipc_unregister();
+}
+
+// Messages of 8 to 19 bytes reach the callback over a whole header: the
+// fields they do not carry read 0.
+TEST(IpcListen, ShortMessageGivesAWholeZeroFilledHeader) {
+  Received got;
+  ipc_callback keep_header = [](ipc_msg* msg, void* user) {
+    auto* r = static_cast<Received*>(user);
+    std::lock_guard<std::mutex> lock(r->mu);
+    r->messages.emplace_back(reinterpret_cast<char*>(msg), size_t{IPC_HEADER_SIZE});
+    r->cv.notify_all();
+  };
+  ipc_register(5);
+  ASSERT_EQ(0, ipc_listen(keep_header, &got));
+  for (int32_t length : {8, 12, 16, 19}) send_raw(5, header(length, 9).substr(0, static_cast<size_t>(length)));
+  {
+    std::unique_lock<std::mutex> lock(got.mu);
+    ASSERT_TRUE(got.cv.wait_for(lock, std::chrono::seconds(10), [&] { return got.messages.size() == 4; }));
+  }
+  ipc_unregister();
+  const int32_t want[4][5] = {{8, 9, 0, 0, 0}, {12, 9, 4, 0, 0}, {16, 9, 4, 11, 0}, {19, 9, 4, 11, 12}};
+  for (size_t i = 0; i < 4; ++i)
+    for (size_t k = 0; k < 5; ++k) EXPECT_EQ(want[i][k], word(got.messages[i], k)) << "message " << i << " word " << k;
 }
 
 TEST(IpcListen, RefusedBeforeRegistration) {

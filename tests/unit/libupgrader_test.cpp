@@ -55,6 +55,18 @@ TEST_F(SharedState, AlternateKeyIsPreferredAndRemovalNamesTheMainKey) {
   EXPECT_GE(shmget(LIBUPD_SHM_KEY_ALT, 0, 0666), 0);  // left alone
 }
 
+// A segment without room for the state word counts as no shared state.
+TEST_F(SharedState, SegmentShorterThanTheHeadIsNoState) {
+  for (size_t size : {1, 4, 7, 8}) {
+    SCOPED_TRACE(size);
+    remove_segments();
+    ASSERT_GE(shmget(LIBUPD_SHM_KEY, size, IPC_CREAT | 0666), 0);
+    void* addr = get_share_memory();
+    EXPECT_EQ(size >= 8, addr != nullptr);
+    if (addr) shmdt(addr);
+  }
+}
+
 TEST_F(SharedState, DeleteOfNullDoesNothing) {
   int id = shmget(LIBUPD_SHM_KEY, 64, IPC_CREAT | 0666);
   ASSERT_GE(id, 0);

@@ -71,6 +71,7 @@ class MtdLayoutTest : public ::testing::Test {
     }
     kernel_support = 1;
     upgrader_kernel_only = env_mtd_moved = config_mtd_moved = env_config_blocks_saved = 0;
+    env_block_copied = config_block_copied = 0;
     // Other variables first and the partitions in reverse, so that an
     // entry's index is not its partition number.
     std::fill(std::begin(env_), std::end(env_), env_info{});
@@ -330,6 +331,60 @@ TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
   EXPECT_EQ(5, cap.count(command, LOG_INFO));
   std::string calls = read_file("/tmp/umount.calls");
   EXPECT_EQ(10, static_cast<int>(std::count(calls.begin(), calls.end(), '\n')));
+}
+
+// The layout that moves the environment (mtd3) and configuration (mtd4).
+std::vector<Range> moving_env_and_config() {
+  std::vector<Range> layout = installed_layout();
+  layout[3] = {0x90700000, 0x90780000};
+  layout[4] = {0x90780000, 0x90800000};
+  return layout;
+}
+
+// The configuration's copy cannot be made: the environment's copy is taken
+// once, before its window moves, and the configuration's window is not moved
+// without its copy.
+TEST_F(MtdLayoutTest, CopiesAreTakenOnceFromTheOriginalPlaceOnly) {
+  const std::string env_block(0x10000, '\x33');
+  ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
+  write_layout_file(moving_env_and_config());
+  SyslogCapture cap;
+  EXPECT_EQ(-1, mtd_config_deal(env_));
+  EXPECT_EQ(1, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
+  EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
+  EXPECT_EQ("remap 0x700000 0x80000\n", remap_log(3));
+  EXPECT_FALSE(file_exists("/dev/mtd4.log"));
+}
+
+// A run that ends without writing a copy back moves that window back to
+// where its contents are; a window whose copy went back stays.
+TEST_F(MtdLayoutTest, WindowsNotWrittenBackAreMovedBack) {
+  struct Case {
+    const char* name;
+    std::vector<int> written_back;
+    std::string log3, log4;
+  };
+  const std::vector<Case> cases = {
+      {"none written back", {}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
+       "remap 0x780000 0x80000\nremap 0x200000 0x80000\n"},
+      {"configuration written back", {4}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
+       "remap 0x780000 0x80000\n"},
+      {"both written back", {4, 3}, "remap 0x700000 0x80000\n", "remap 0x780000 0x80000\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ASSERT_TRUE(write_file("/dev/mtdblock/3", "env"));
+    ASSERT_TRUE(write_file("/dev/mtdblock/4", "config"));
+    write_layout_file(moving_env_and_config());
+    ASSERT_EQ(0, mtd_config_deal(env_));
+    for (int i : c.written_back) mtd_layout_written_back(i);
+    EXPECT_EQ(0, mtd_layout_move_back());
+    EXPECT_EQ(0, mtd_layout_move_back());  // once only
+    EXPECT_EQ(c.log3, remap_log(3));
+    EXPECT_EQ(c.log4, remap_log(4));
+    EXPECT_EQ(0, env_mtd_moved + config_mtd_moved);
+  }
 }
 
 }  // namespace

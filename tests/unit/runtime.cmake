@@ -1,5 +1,6 @@
 upg_unit_test(semctrl_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/semctrl_test.cpp LIBS semctrl)
 upg_unit_test(libupgrader_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/libupgrader_test.cpp LIBS libupgrader semctrl)
 upg_unit_test(libipc_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/libipc_test.cpp LIBS libipc)
-upg_unit_test(shell_runner_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/shell_runner_test.cpp LIBS upsys)
-upg_unit_test(system_actions_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/system_actions_test.cpp LIBS upsys)
+upg_unit_test(shell_runner_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/shell_runner_test.cpp LIBS sysrun)
+upg_unit_test(system_actions_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/system_actions_test.cpp LIBS sysrun)
+upg_unit_test(run_locks_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/run_locks_test.cpp LIBS uplocks semctrl)

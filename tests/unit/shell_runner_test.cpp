@@ -2,10 +2,12 @@
 #include <signal.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 namespace {
 
@@ -66,6 +68,27 @@ TEST(SystemEx, RestoresSignalActionsAndMask) {
   sigprocmask(SIG_SETMASK, nullptr, &after);
   EXPECT_TRUE(sigismember(&after, SIGUSR1));
   EXPECT_FALSE(sigismember(&after, SIGCHLD));
+}
+
+// Commands run from several threads at once (the countdown and the key wait
+// may both reboot): the signal actions end as they were before.
+TEST(SystemEx, ThreadsAtOnceLeaveTheSignalActionsAsTheyWere) {
+  struct sigaction mine = {};
+  mine.sa_handler = custom_handler;
+  sigaction(SIGINT, &mine, nullptr);
+  sigaction(SIGQUIT, &mine, nullptr);
+  for (int round = 0; round < 10; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 20; ++t) threads.emplace_back([] { (void)system_ex("true", 2, 0); });
+    for (std::thread& t : threads) t.join();
+  }
+  for (int sig : {SIGINT, SIGQUIT}) {
+    struct sigaction now;
+    sigaction(sig, nullptr, &now);
+    EXPECT_EQ(reinterpret_cast<void*>(custom_handler), reinterpret_cast<void*>(now.sa_handler)) << sig;
+  }
+  signal(SIGINT, SIG_DFL);
+  signal(SIGQUIT, SIG_DFL);
 }
 
 TEST(CheckShellStatus, JudgesStatusWords) {

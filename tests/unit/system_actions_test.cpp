@@ -6,7 +6,7 @@
 #include "platform/misc_device.h"
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 namespace {
 

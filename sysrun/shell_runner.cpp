@@ -1,6 +1,7 @@
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,11 +73,12 @@ int wait_child(pid_t pid, const char* cmd, int timeout, int attempt, bool* timed
   }
 }
 
-}  // namespace
+// SIGINT and SIGQUIT actions are process-wide: two threads that each saved
+// and restored them around a command could leave them ignored for good, so
+// one command runs at a time.
+pthread_mutex_t g_runner_lock = PTHREAD_MUTEX_INITIALIZER;
 
-int system_ex(const char* cmd, int timeout_seconds, int retries) {
-  if (!cmd) return -1;
-  if (retries < 0) retries = 0;
+int run_command(const char* cmd, int timeout_seconds, int retries) {
   saved_signals saved;
   if (ignore_interrupts(&saved) < 0) return -1;
 
@@ -99,6 +101,17 @@ int system_ex(const char* cmd, int timeout_seconds, int retries) {
   if (restore_signals(saved) < 0) return -1;
   if (status & 0x7f) return -1;  // killed by a signal; also the status -1
   return (status >> 8) & 0xff;
+}
+
+}  // namespace
+
+int system_ex(const char* cmd, int timeout_seconds, int retries) {
+  if (!cmd) return -1;
+  if (retries < 0) retries = 0;
+  pthread_mutex_lock(&g_runner_lock);
+  int rc = run_command(cmd, timeout_seconds, retries);
+  pthread_mutex_unlock(&g_runner_lock);
+  return rc;
 }
 
 int check_shell_status(int status) {

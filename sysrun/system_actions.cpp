@@ -1,4 +1,4 @@
-#include "upgrader/system_actions.h"
+#include "sysrun/system_actions.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -6,32 +6,31 @@
 #include "common/unique_fd.h"
 #include "log/rl_log.h"
 #include "platform/misc_device.h"
-#include "upgrader/shell_runner.h"
+#include "sysrun/shell_runner.h"
 
-int set_watchdog(int value) {
+namespace {
+
+// Both watchdog switches do the same; each logs its own texts.
+int switch_watchdog(int value, const char* open_failed, const char* ctrl_failed) {
   unique_fd fd(open(MISC_DEVICE_PATH, O_RDWR | O_CLOEXEC));
   if (!fd.valid()) {
-    rl_log_err("/dev/misc0 open failed\n");
+    rl_log_err("%s", open_failed);
     return -1;
   }
   if (plat_misc_set(fd.get(), MISC_IOCS_WATCHDOG, static_cast<unsigned>(value)) < 0) {
-    rl_log_err("/dev/misc0 ctrl failed!\n");
+    rl_log_err("%s", ctrl_failed);
     return -1;
   }
   return 0;
 }
 
+}  // namespace
+
+int set_watchdog(int value) { return switch_watchdog(value, "/dev/misc0 open failed\n", "/dev/misc0 ctrl failed!\n"); }
+
 int upgrader_set_watchdog(int value) {
   rl_log_err("upgrader_set_watchdog");
-  unique_fd fd(open(MISC_DEVICE_PATH, O_RDWR | O_CLOEXEC));
-  if (!fd.valid()) {
-    rl_log_err("open misc ioctl device failed.");
-    return -1;
-  }
-  if (plat_misc_set(fd.get(), MISC_IOCS_WATCHDOG, static_cast<unsigned>(value)) < 0) {
-    rl_log_err("IOCTL MISC_IOCS_WATCHDOG failed.");
-    return -1;
-  }
+  if (switch_watchdog(value, "open misc ioctl device failed.", "IOCTL MISC_IOCS_WATCHDOG failed.") < 0) return -1;
   rl_log_err("upgrader_set_watchdog,ok");
   return 0;
 }
