@@ -181,13 +181,25 @@ int write_guest_config(const Options& o, const sim::Profile& p, const sim::Devic
   unsigned long long erase = 0;
   if (!sim::parse_size(p.get("flash", "erase_size", "65536"), &erase) || erase == 0 || erase % 1024 != 0)
     return refuse("[flash] erase_size: a multiple of 1 KiB is needed on the real kernel");
-  std::string mtdram = p.get("kernel", "mtdram");
-  if (!mtdram.empty()) {
+  // [kernel] mtdram = mtdN [ERASE_SIZE]: that partition on the mtdram driver.
+  std::vector<std::string> ram = sim::split_words(p.get("kernel", "mtdram"));
+  std::string mtdram;
+  unsigned long long ram_erase = erase;
+  if (!ram.empty()) {
+    mtdram = ram[0];
     if (mtdram.size() != 4 || mtdram.compare(0, 3, "mtd") != 0 || mtdram[3] < '0' || mtdram[3] > '9' ||
-        !exists(o.root + "/dev/" + mtdram))
-      return refuse("[kernel] mtdram = " + mtdram + ": not a partition of this phone");
-    mtdram = mtdram.substr(3);
+        !exists(o.root + "/dev/" + mtdram) || ram.size() > 2 ||
+        (ram.size() == 2 && (!sim::parse_size(ram[1], &ram_erase) || ram_erase == 0 || ram_erase % 1024 != 0)))
+      return refuse("[kernel] mtdram = " + p.get("kernel", "mtdram") + ": expected a partition of this phone and an erase size in KiB");
   }
+  for (int i = 0; i <= 9; ++i) {
+    std::string name = "mtd" + std::to_string(i);
+    long long size = file_size(o.root + "/dev/" + name);
+    unsigned long long unit = name == mtdram ? ram_erase : erase;
+    if (size >= 0 && static_cast<unsigned long long>(size) % unit != 0)
+      return refuse(name + ": " + std::to_string(size) + " bytes are not a whole number of " + std::to_string(unit) + "-byte erase blocks");
+  }
+  if (!mtdram.empty()) mtdram = mtdram.substr(3);
   std::string faults;
   if (dev.procfs.env_read_fails) faults += " env_read";
   if (dev.procfs.env_write_fails) faults += " env_write";
@@ -195,7 +207,7 @@ int write_guest_config(const Options& o, const sim::Profile& p, const sim::Devic
   if (dev.procfs.refresh_fails) faults += " refresh";
   std::ostringstream c;
   c << "# Written by simkernel for this boot.\nFB_MODE=" << mode << "\nFB_MEM=" << fb << "\nERASE=" << erase
-    << "\nMTDRAM=" << mtdram << "\nKEYS=" << (dev.keys.empty() ? "" : "yes") << "\nPROCFS_FAULTS=" << quoted(faults)
+    << "\nMTDRAM=" << mtdram << "\nMTDRAM_ERASE=" << ram_erase << "\nKEYS=" << (dev.keys.empty() ? "" : "yes") << "\nPROCFS_FAULTS=" << quoted(faults)
     << "\nset --";
   for (const std::string& a : o.command) c << " " << quoted(a);
   c << "\n";
@@ -278,14 +290,23 @@ struct Run {
   const Options& o;
   const sim::DeviceBoot& dev;
   std::string monitor, serial_text;
-  int64_t start_ns = now_ns(), program_ns = -1;
+  int64_t start_ns, program_ns;
   bool reader = false;
   size_t next_key = 0;
 
-  void record(const std::string& file, const std::string& text) {
-    FILE* f = fopen((o.root + "/sim/boot/" + file).c_str(), "a");
+  // Presses, timed from the program's start (host clock) until the guest's
+  // clock of that start is known.
+  std::vector<std::pair<double, std::string>> presses;
+
+  // The keypad record in the guest's clock, as the other records.
+  void record_keys() {
+    double program_ms = 0;
+    std::ifstream in(o.root + "/sim/boot/result");
+    for (std::string line; std::getline(in, line);)
+      if (line.compare(0, 17, "program_start_ms ") == 0) program_ms = atof(line.c_str() + 17);
+    FILE* f = fopen((o.root + "/sim/boot/keys").c_str(), "a");
     if (!f) return;
-    fprintf(f, "%.1f %s\n", static_cast<double>(now_ns() - start_ns) / 1e6, text.c_str());
+    for (const auto& [ms, text] : presses) fprintf(f, "%.1f %s\n", program_ms + ms, text.c_str());
     fclose(f);
   }
 
@@ -302,7 +323,8 @@ struct Run {
       if (!reader && dev.keys_wait_for_reader) return;
       bool sent = monitor_send(monitor, std::string("sendkey ") + kQcodes[k.code]);
       std::string what = "code=" + std::to_string(k.code) + " value=press+release";
-      record("keys", what + (!sent ? " lost (no monitor)" : reader ? " delivered" : " lost (nobody reads the keypad)"));
+      presses.emplace_back(static_cast<double>(now_ns() - program_ns) / 1e6,
+                           what + (!sent ? " lost (no monitor)" : reader ? " delivered" : " lost (nobody reads the keypad)"));
       ++next_key;
     }
   }
@@ -310,7 +332,7 @@ struct Run {
 
 // Runs qemu to its end; the guest's records say how the boot ended.
 int run_guest(const Options& o, const sim::DeviceBoot& dev, int timeout, const std::string& initrd) {
-  Run r{o, dev, o.root + "/sim/guest/monitor", "", now_ns(), -1, false, 0};
+  Run r{o, dev, o.root + "/sim/guest/monitor", "", now_ns(), -1, false, 0, {}};
   unlink(r.monitor.c_str());
   int serial = -1;
   pid_t qemu = start_qemu(o, initrd, r.monitor, &serial);
@@ -336,6 +358,7 @@ int run_guest(const Options& o, const sim::DeviceBoot& dev, int timeout, const s
   }
   close(serial);
   std::ofstream(o.root + "/sim/boot/serial") << r.serial_text;
+  r.record_keys();
   if (timed_out) {
     std::ofstream(o.root + "/sim/boot/result", std::ios::app) << "end timeout\n";
     fprintf(stderr, "simkernel: boot timed out\n");

@@ -56,6 +56,7 @@ struct BootRequest {
   std::vector<std::string> options;      // more simdev boot options
   std::vector<std::string> command;      // empty: the program with /data/rom.bin
   int timeout = 120;
+  std::string runner;                    // empty: simdev; else a runner with its command line (simkernel)
 };
 Boot boot(const BootRequest& request);
 

@@ -36,7 +36,7 @@ for b in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$b"; done
 next=0
 if [ -n "$MTDRAM" ]; then
   size=$(stat -c %s /share/dev/mtd$MTDRAM)
-  modprobe mtdram total_size=$((size / 1024)) erase_size=$((ERASE / 1024)) || fail "modprobe mtdram"
+  modprobe mtdram total_size=$((size / 1024)) erase_size=$((MTDRAM_ERASE / 1024)) || fail "modprobe mtdram"
   cat /share/dev/mtd$MTDRAM > /dev/mtd0 || fail "loading mtd$MTDRAM into mtdram"
   eval "dev_$MTDRAM=0"
   next=1
@@ -90,7 +90,7 @@ finish() {
   kill $LISTENER; wait $LISTENER
   kill $SYSLOGD
   if ! grep -q "^max_rss_kb " $B/result 2>/dev/null && [ -f /run/program.pid ]; then
-    hwm=$(sed -n 's/^VmHWM: *\([0-9]*\).*/\1/p' /proc/$(cat /run/program.pid)/status)
+    hwm=$(sed -n 's/^VmHWM:[^0-9]*\([0-9]*\).*/\1/p' /proc/$(cat /run/program.pid)/status)
     [ -n "$hwm" ] && echo "max_rss_kb $hwm" >> $B/result
   fi
   echo "end $1" >> $B/result
