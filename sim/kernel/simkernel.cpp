@@ -333,6 +333,7 @@ struct Run {
 // Runs qemu to its end; the guest's records say how the boot ended.
 int run_guest(const Options& o, const sim::DeviceBoot& dev, int timeout, const std::string& initrd) {
   Run r{o, dev, o.root + "/sim/guest/monitor", "", now_ns(), -1, false, 0, {}};
+  if (r.monitor.size() >= sizeof(sockaddr_un::sun_path)) return refuse("the root's path is too long for the monitor's socket");
   unlink(r.monitor.c_str());
   int serial = -1;
   pid_t qemu = start_qemu(o, initrd, r.monitor, &serial);
