@@ -173,42 +173,70 @@ int check_supported(const sim::DeviceBoot& dev) {
   return 0;
 }
 
-int write_guest_config(const Options& o, const sim::Profile& p, const sim::DeviceBoot& dev) {
-  long long fb = file_size(o.root + "/dev/fb0");
-  const char* mode = fb == static_cast<long long>(kFb16Size) ? "480x272M-16"
-                     : fb == static_cast<long long>(kFb1Size) ? "480x272M-1" : nullptr;
-  if (!mode) return refuse("the guest's framebuffer (vfb) has 480 x 272 at 16 bits (261120 bytes) or 1 bit (16320 bytes) a pixel; the profile asks " + std::to_string(fb) + " bytes");
-  unsigned long long erase = 0;
-  if (!sim::parse_size(p.get("flash", "erase_size", "65536"), &erase) || erase == 0 || erase % 1024 != 0)
+// What the guest's init is told: sourced by it as shell variables.
+struct GuestSetup {
+  const char* fb_mode = nullptr;   // vfb's mode_option
+  long long fb_bytes = 0;
+  unsigned long long erase = 0;    // block2mtd's erase size
+  std::string mtdram;              // partition number on mtdram, or ""
+  unsigned long long ram_erase = 0;
+};
+
+int choose_panel(const Options& o, GuestSetup* g) {
+  g->fb_bytes = file_size(o.root + "/dev/fb0");
+  g->fb_mode = g->fb_bytes == static_cast<long long>(kFb16Size)  ? "480x272M-16"
+               : g->fb_bytes == static_cast<long long>(kFb1Size) ? "480x272M-1"
+                                                                  : nullptr;
+  if (g->fb_mode) return 0;
+  return refuse("the guest's framebuffer (vfb) has 480 x 272 at 16 bits (261120 bytes) or 1 bit (16320 bytes) a pixel; the profile asks " +
+                std::to_string(g->fb_bytes) + " bytes");
+}
+
+bool erase_size(const std::string& text, unsigned long long* out) {
+  return sim::parse_size(text, out) && *out != 0 && *out % 1024 == 0;
+}
+
+// [flash] erase_size for every partition; [kernel] mtdram = mtdN [ERASE_SIZE]
+// puts one on the mtdram driver. Each must be a whole number of erase blocks.
+int choose_flash(const Options& o, const sim::Profile& p, GuestSetup* g) {
+  if (!erase_size(p.get("flash", "erase_size", "65536"), &g->erase))
     return refuse("[flash] erase_size: a multiple of 1 KiB is needed on the real kernel");
-  // [kernel] mtdram = mtdN [ERASE_SIZE]: that partition on the mtdram driver.
   std::vector<std::string> ram = sim::split_words(p.get("kernel", "mtdram"));
-  std::string mtdram;
-  unsigned long long ram_erase = erase;
-  if (!ram.empty()) {
-    mtdram = ram[0];
-    if (mtdram.size() != 4 || mtdram.compare(0, 3, "mtd") != 0 || mtdram[3] < '0' || mtdram[3] > '9' ||
-        !exists(o.root + "/dev/" + mtdram) || ram.size() > 2 ||
-        (ram.size() == 2 && (!sim::parse_size(ram[1], &ram_erase) || ram_erase == 0 || ram_erase % 1024 != 0)))
-      return refuse("[kernel] mtdram = " + p.get("kernel", "mtdram") + ": expected a partition of this phone and an erase size in KiB");
-  }
+  std::string name = ram.empty() ? "" : ram[0];
+  g->ram_erase = g->erase;
+  if (!ram.empty() &&
+      (name.size() != 4 || name.compare(0, 3, "mtd") != 0 || name[3] < '0' || name[3] > '9' ||
+       !exists(o.root + "/dev/" + name) || ram.size() > 2 || (ram.size() == 2 && !erase_size(ram[1], &g->ram_erase))))
+    return refuse("[kernel] mtdram = " + p.get("kernel", "mtdram") + ": expected a partition of this phone and an erase size in KiB");
   for (int i = 0; i <= 9; ++i) {
-    std::string name = "mtd" + std::to_string(i);
-    long long size = file_size(o.root + "/dev/" + name);
-    unsigned long long unit = name == mtdram ? ram_erase : erase;
+    std::string mtd = "mtd" + std::to_string(i);
+    long long size = file_size(o.root + "/dev/" + mtd);
+    unsigned long long unit = mtd == name ? g->ram_erase : g->erase;
     if (size >= 0 && static_cast<unsigned long long>(size) % unit != 0)
-      return refuse(name + ": " + std::to_string(size) + " bytes are not a whole number of " + std::to_string(unit) + "-byte erase blocks");
+      return refuse(mtd + ": " + std::to_string(size) + " bytes are not a whole number of " + std::to_string(unit) +
+                    "-byte erase blocks");
   }
-  if (!mtdram.empty()) mtdram = mtdram.substr(3);
+  g->mtdram = name.empty() ? "" : name.substr(3);
+  return 0;
+}
+
+std::string procfs_faults(const sim::DeviceBoot& dev) {
   std::string faults;
   if (dev.procfs.env_read_fails) faults += " env_read";
   if (dev.procfs.env_write_fails) faults += " env_write";
   if (dev.procfs.hwver_read_fails) faults += " hwver_read";
   if (dev.procfs.refresh_fails) faults += " refresh";
+  return faults;
+}
+
+int write_guest_config(const Options& o, const sim::Profile& p, const sim::DeviceBoot& dev) {
+  GuestSetup g;
+  int rc = choose_panel(o, &g);
+  if (rc != 0 || (rc = choose_flash(o, p, &g)) != 0) return rc;
   std::ostringstream c;
-  c << "# Written by simkernel for this boot.\nFB_MODE=" << mode << "\nFB_MEM=" << fb << "\nERASE=" << erase
-    << "\nMTDRAM=" << mtdram << "\nMTDRAM_ERASE=" << ram_erase << "\nKEYS=" << (dev.keys.empty() ? "" : "yes") << "\nPROCFS_FAULTS=" << quoted(faults)
-    << "\nset --";
+  c << "# Written by simkernel for this boot.\nFB_MODE=" << g.fb_mode << "\nFB_MEM=" << g.fb_bytes
+    << "\nERASE=" << g.erase << "\nMTDRAM=" << g.mtdram << "\nMTDRAM_ERASE=" << g.ram_erase
+    << "\nKEYS=" << (dev.keys.empty() ? "" : "yes") << "\nPROCFS_FAULTS=" << quoted(procfs_faults(dev)) << "\nset --";
   for (const std::string& a : o.command) c << " " << quoted(a);
   c << "\n";
   std::string dir = o.root + "/sim/guest";
