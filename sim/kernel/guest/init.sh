@@ -78,9 +78,12 @@ fi
 simguest procfs /phone "$T0" $PROCFS_FAULTS || fail "the /proc server (FUSE)"
 chroot /phone /bin/syslogd -n -t -O /sim/boot/messages &
 SYSLOGD=$!
-while [ ! -S /phone/dev/log ]; do usleep 10000; done
-simguest listen /phone "$T0" &
+# The program starts once syslog and the bus listener are there (5 s at most).
+waited() { i=0; while ! test $1 "$2" && [ $i -lt 500 ]; do usleep 10000; i=$((i + 1)); done; test $1 "$2"; }
+waited -S /phone/dev/log || fail "syslogd did not create /dev/log"
+simguest listen /phone "$T0" /run/listener.ready &
 LISTENER=$!
+waited -f /run/listener.ready || fail "the IPC listener did not start"
 
 finish() {
   # Everything sent to syslog before the end is in the file once this is.
@@ -107,7 +110,6 @@ trap 'echo "$(( ($(simguest now) - T0) / 1000000 )) reboot" >> $B/reboot; finish
 trap 'echo "$(( ($(simguest now) - T0) / 1000000 )) halt" >> $B/reboot; finish halt' USR1
 trap 'echo "$(( ($(simguest now) - T0) / 1000000 )) poweroff" >> $B/reboot; finish poweroff' USR2
 
-mkdir -p /run
 if [ -n "$KEYS" ]; then
   # The host presses keys once somebody has the keypad open.
   ( while ! ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q "/dev/input/event0"; do usleep 50000; done

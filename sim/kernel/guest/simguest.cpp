@@ -3,7 +3,9 @@
 //
 //   simguest now                          CLOCK_MONOTONIC in ns: the boot's start
 //   simguest procfs ROOT START_NS [FAULT]... the phone kernel's /proc files on ROOT/proc
-//   simguest listen ROOT START_NS         the IPC bus listener, chrooted into ROOT;
+//   simguest listen ROOT START_NS READYFILE
+//                                         the IPC bus listener, chrooted into ROOT;
+//                                         creates READYFILE once every socket listens;
 //                                         SIGTERM records what still waits, then ends
 //   simguest run ROOT START_NS PIDFILE -- COMMAND...
 //                                         the program, chrooted, output on the
@@ -38,7 +40,7 @@ int usage() {
   fprintf(stderr,
           "usage: simguest now\n"
           "       simguest procfs ROOT START_NS [env_read|env_write|hwver_read|refresh]...\n"
-          "       simguest listen ROOT START_NS\n"
+          "       simguest listen ROOT START_NS READYFILE\n"
           "       simguest run ROOT START_NS PIDFILE -- COMMAND...\n");
   return 2;
 }
@@ -91,7 +93,7 @@ int cmd_procfs(const std::string& root, int64_t start, int argc, char** argv) {
   return n == 1 ? 0 : 1;
 }
 
-int cmd_listen(const std::string& root, int64_t start) {
+int cmd_listen(const std::string& root, int64_t start, const std::string& ready_file) {
   int ready[2], drain[2], ack[2];
   if (pipe(ready) != 0 || pipe(drain) != 0 || pipe(ack) != 0) return 1;
   sigset_t term;
@@ -108,6 +110,7 @@ int cmd_listen(const std::string& root, int64_t start) {
   close(ready[1]);
   char byte = 0;
   if (read(ready[0], &byte, 1) != 1) return 1;
+  append(ready_file, "ready");
   int sig = 0;
   sigwait(&term, &sig);
   // Messages sent before the end wait in the sockets' backlogs.
@@ -165,7 +168,7 @@ int main(int argc, char** argv) {
   if (argc < 4 || !parse_ns(argv[3], &start)) return usage();
   std::string root = argv[2];
   if (cmd == "procfs") return cmd_procfs(root, start, argc - 4, argv + 4);
-  if (cmd == "listen") return cmd_listen(root, start);
+  if (cmd == "listen" && argc == 5) return cmd_listen(root, start, argv[4]);
   if (cmd == "run" && argc >= 6 && strcmp(argv[5], "--") == 0) return cmd_run(root, start, argv[4], argc - 6, argv + 6);
   return usage();
 }
