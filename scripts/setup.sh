@@ -45,3 +45,9 @@ if [ ! -e "$entry" ]; then
   printf ':qemu-mipsel:M::%s:%s:%s:F' "$magic" "$mask" "$interp" > "$binfmt/register"
 fi
 grep -q enabled "$entry"
+
+# The real-kernel tier (docs/simulator.md, "On a real kernel"): qemu-system-mips
+# on the host, and Debian's mipsel Malta kernel, static busybox and static
+# libfuse3 unpacked (never installed) into build/kernel-cache. A machine where
+# this cannot be had still builds and runs every other test.
+bash "$(dirname "$0")/kernel-cache.sh" || echo "setup: the real-kernel tier is not available (see above); its tests will be skipped"

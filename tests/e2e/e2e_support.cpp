@@ -168,7 +168,7 @@ Boot boot(const BootRequest& r) {
   b.root = paths().work + "/" + r.name;
   std::string profile_path = paths().work + "/" + r.name + ".ini";
   write_file(profile_path, r.profile);
-  std::vector<std::string> argv = {paths().simdev, "boot", "--root", b.root, "--profile", profile_path,
+  std::vector<std::string> argv = {r.runner.empty() ? paths().simdev : r.runner, "boot", "--root", b.root, "--profile", profile_path,
                                    "--report", b.root + ".report", "--program", paths().program,
                                    "--timeout", std::to_string(r.timeout)};
   if (r.fresh) argv.push_back("--fresh");

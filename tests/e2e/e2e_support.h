@@ -60,6 +60,7 @@ struct BootRequest {
   std::vector<std::string> command = {}; // empty: the program with /data/rom.bin
   int timeout = 120;
   bool fresh = true;                     // false: boot the root as the last boot left it
+  std::string runner = "";               // empty: simdev; else a runner with its command line (simkernel)
 };
 Boot boot(const BootRequest& request);
 

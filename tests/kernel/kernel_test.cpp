@@ -1,0 +1,212 @@
+// The mipsel program on Debian's MIPS Malta kernel under qemu-system-mipsel
+// (simkernel): what only a real kernel checks (request numbers and layouts
+// as the kernel decodes them, real driver errors, a real mmap of the
+// framebuffer, 16-byte input events of a 32-bit kernel), compared with the
+// simulator's boot of the same profile and ROM, and with the ROM's payloads.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/files.h"
+
+namespace {
+
+using e2e::Boot;
+using e2e::BootRequest;
+
+std::string env_or(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
+struct Tier {
+  std::string runner = env_or("UPG_SIMKERNEL"), guest = env_or("UPG_SIMGUEST"), cache = env_or("UPG_KERNEL_CACHE");
+  bool ready() const { return file_exists(cache + "/READY") && file_exists(guest) && file_exists(runner); }
+};
+
+// Skipped with a reason on a machine without the kernel; never on CI, where
+// the set-up must provide it.
+#define REQUIRE_KERNEL_TIER()                                                                             \
+  do {                                                                                                   \
+    if (!Tier().ready()) {                                                                               \
+      if (getenv("CI")) FAIL() << "the real-kernel tier is not set up (scripts/kernel-cache.sh)";         \
+      GTEST_SKIP() << "the real-kernel tier is not set up: run scripts/kernel-cache.sh and build the mipsel preset"; \
+    }                                                                                                    \
+  } while (0)
+
+std::string rom_for(const std::string& name, const std::vector<std::pair<std::string, std::string>>& edits,
+                    const std::string& extra = "") {
+  std::string desc = read_file(e2e::paths().source + "/sim/roms/typical-upgrade.desc");
+  for (const auto& [from, to] : edits) desc.replace(desc.find(from), from.size(), to);
+  return e2e::build_rom(name, desc + extra);
+}
+
+BootRequest request(const std::string& name, const std::string& profile, const std::string& rom) {
+  BootRequest r;
+  r.name = name;
+  r.profile = profile;
+  r.rom_path = rom;
+  return r;
+}
+
+Boot on_kernel(BootRequest r) {
+  Tier t;
+  r.name += "-kernel";
+  r.runner = t.runner;
+  r.options.insert(r.options.end(), {"--guest", t.guest, "--cache", t.cache});
+  return e2e::boot(r);
+}
+
+Boot on_simulator(BootRequest r) {
+  r.name += "-sim";
+  return e2e::boot(r);
+}
+
+std::string last_frame(const Boot& b) {
+  char name[64];
+  snprintf(name, sizeof name, "/sim/boot/frames/frame-%04d.fb", b.frames);
+  return b.frames > 0 ? b.file(name) : "";
+}
+
+// The lines written to the boot-loader environment, without their times.
+std::vector<std::string> env_writes(const Boot& b) {
+  std::vector<std::string> out;
+  std::string text = b.file("/sim/boot/env-writes");
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    out.push_back(line.substr(line.find(' ') + 1));
+    at = end + 1;
+  }
+  return out;
+}
+
+std::vector<std::string> broadcasts(const Boot& b) {
+  std::vector<std::string> out;
+  for (const e2e::IpcMessage& m : b.broadcasts)
+    out.push_back(std::to_string(m.type) + "," + std::to_string(m.param1) + "," + std::to_string(m.param2) + " from " +
+                  std::to_string(m.sender));
+  return out;
+}
+
+// Where two byte strings first differ, for a failure message.
+std::string first_difference(const std::string& a, const std::string& b) {
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  if (i == a.size() && i == b.size()) return "equal";
+  char text[96];
+  snprintf(text, sizeof text, "first difference at byte %zu of %zu/%zu", i, a.size(), b.size());
+  return text;
+}
+
+void expect_payload(const Boot& b, const std::string& rom, unsigned id, int mtd) {
+  std::string payload = e2e::payload_of(rom, id), flash = b.file("/dev/mtd" + std::to_string(mtd));
+  ASSERT_FALSE(payload.empty());
+  std::string head = flash.substr(0, payload.size());
+  EXPECT_TRUE(head == payload) << "mtd" << mtd << ": " << first_difference(head, payload);
+}
+
+bool erased(const Boot& b, int mtd) {
+  std::string flash = b.file("/dev/mtd" + std::to_string(mtd));
+  return !flash.empty() && flash.find_first_not_of('\xff') == std::string::npos;
+}
+
+// ROM partition ids and the partitions they are written to.
+const std::pair<unsigned, int> kWritten[] = {{0, 0}, {1, 1}, {5, 5}, {6, 6}};
+
+struct Panel {
+  const char* name;
+  const char* hwver;        // selects the program's pixel format
+  const char* panel;        // the simulated phone's framebuffer
+};
+
+class FileModeUpgrade : public ::testing::TestWithParam<Panel> {};
+
+// The whole upgrade from a ROM file: flash, the last frame, the environment
+// and the bus as on the simulator.
+TEST_P(FileModeUpgrade, MatchesTheSimulator) {
+  REQUIRE_KERNEL_TIER();
+  const Panel& p = GetParam();
+  std::string rom = rom_for(std::string("typical-") + p.name, {});
+  BootRequest r = request(std::string("upgrade-") + p.name,
+                          e2e::profile({{"hwver = 59.0.0.1.0.0.0.0", p.hwver}}, p.panel), rom);
+  Boot kernel = on_kernel(r), sim = on_simulator(r);
+  ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
+  ASSERT_EQ("reboot", sim.end);
+  for (const auto& [id, mtd] : kWritten) expect_payload(kernel, rom, id, mtd);
+  for (int mtd = 0; mtd <= 9; ++mtd) {
+    std::string path = "/dev/mtd" + std::to_string(mtd);
+    EXPECT_TRUE(kernel.file(path) == sim.file(path)) << path << ": " << first_difference(kernel.file(path), sim.file(path));
+  }
+  ASSERT_GT(kernel.frames, 0);
+  std::string frame = last_frame(kernel), expected = last_frame(sim);
+  EXPECT_TRUE(frame == expected) << first_difference(frame, expected);
+  EXPECT_EQ(env_writes(sim), env_writes(kernel));
+  EXPECT_EQ(broadcasts(sim), broadcasts(kernel));
+  EXPECT_EQ(1, kernel.reboot_requests);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OnTheRealKernel, FileModeUpgrade,
+    ::testing::Values(Panel{"gtype_16bpp", "hwver = 59.0.0.1.0.0.0.0", "[panel]\ntype = gtype\n"},
+                      // A framebuffer smaller than the 4-bit image: the copy must stay in the mapping.
+                      Panel{"mono_1bpp", "hwver = 59.0.0.2.0.0.0.0", "[panel]\ntype = mono\nfb_size = 16320\n"}),
+    [](const ::testing::TestParamInfo<Panel>& param_info) { return std::string(param_info.param.name); });
+
+// A ROM for another board: the failure screen holds the phone until the
+// "Reboot" soft key, pressed on the guest's keyboard through the monitor.
+TEST(RealKernel, FailureScreenThenRebootKey) {
+  REQUIRE_KERNEL_TIER();
+  std::string rom = rom_for("kernel-other-board", {{"device_id = 59", "device_id = 58"}});
+  BootRequest r =
+      request("failure-reboot-key", e2e::profile({}, "[keypad]\nkey = 1 35\nwait_for_reader = yes\n"), rom);
+  Boot kernel = on_kernel(r), sim = on_simulator(r);
+  ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
+  EXPECT_NE(std::string::npos, kernel.file("/sim/boot/keys").find("code=35 value=press+release delivered"));
+  EXPECT_EQ(1, kernel.reboot_requests);
+  for (const auto& [id, mtd] : kWritten) EXPECT_TRUE(erased(kernel, mtd)) << "mtd" << mtd;
+  std::string frame = last_frame(kernel), expected = last_frame(sim);
+  EXPECT_TRUE(frame == expected) << "the failure screen: " << first_difference(frame, expected);
+  EXPECT_EQ(broadcasts(sim), broadcasts(kernel));
+}
+
+// mtdram answers the program's MTD requests with the kernel's decoding and
+// errors: a 128 KiB erase block, unaligned erases refused with EINVAL. The
+// phone's re-map check answers ENOTTY there.
+TEST(RealKernel, MtdramWith128KiBEraseBlocks) {
+  REQUIRE_KERNEL_TIER();
+  std::string rom = rom_for("typical-mtdram", {});
+  // The key ends a failure screen at once instead of at the time-out.
+  Boot kernel = on_kernel(request(
+      "mtdram-128k", e2e::profile({}, "[kernel]\nmtdram = mtd6 128K\n[keypad]\nkey = 1 35\nwait_for_reader = yes\n"), rom));
+  EXPECT_TRUE(kernel.logged(6, "kernel_support is :0"));
+  EXPECT_EQ(-1, kernel.find("UPD_MSG_FLASH_ERASE_ERR"));
+  for (const auto& [id, mtd] : kWritten) expect_payload(kernel, rom, id, mtd);
+  EXPECT_EQ("reboot", kernel.end);
+}
+
+// A ROM that moves partitions, on a kernel whose re-map requests answer
+// ENOTTY: no repair support, so only the kernel partition is written.
+TEST(RealKernel, EnottyMeansNoRepairSupport) {
+  REQUIRE_KERNEL_TIER();
+  const std::string layout =
+      "\n[partition]\nspecial = mtd_config\ntext = [mtd]\\nmtd0 = 0x90130000,0x90330000\\nmtd1 = 0x90030000,0x90130000\\n"
+      "mtd2 = 0x90000000,0x90020000\\nmtd3 = 0x907e0000,0x907f0000\\nmtd4 = 0x90700000,0x90780000\\n"
+      "mtd5 = 0x903b0000,0x904b0000\\nmtd6 = 0x904b0000,0x907b0000\\nmtd7 = 0x907b0000,0x907d0000\\n"
+      "mtd8 = 0x907d0000,0x907f0000\\nmtd9 = 0x907f0000,0x90800000\\n\n";
+  std::string rom = rom_for("kernel-moved-layout", {}, layout);
+  Boot kernel = on_kernel(request("enotty-kernel-only", e2e::profile({}, "[kernel]\nmtdram = mtd1\n"), rom));
+  ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
+  EXPECT_TRUE(kernel.logged(6, "kernel_support is :0"));
+  EXPECT_TRUE(kernel.logged(6, "kernel_support is UNAVAILABLE"));
+  expect_payload(kernel, rom, 1, 1);
+  for (int mtd : {0, 5, 6}) EXPECT_TRUE(erased(kernel, mtd)) << "mtd" << mtd;
+}
+
+}  // namespace
