@@ -223,7 +223,7 @@ bool write_flash_controls(const std::string& root, const Profile& p, std::string
     std::string name = "mtd" + std::to_string(i);
     std::string dev = root + "/dev/" + name;
     if (!exists(dev)) continue;
-    std::string text = "erasesize " + std::to_string(erase_size) + "\nremap " + (remap ? "1" : "0") + "\n";
+    std::string text = "erasesize " + erase + "\nremap " + (remap ? "1" : "0") + "\n";
     for (const std::string& line : p.all("faults", name)) text += line + "\n";
     if (!write_text(dev + ".sim", text, error)) return false;
   }

@@ -255,12 +255,13 @@ int cmd_boot(int argc, char** argv) {
   if (!end.empty() && end != "idle" && end != "program") return refused("--end", end, "idle or program");
   std::string path_error;
   if (!shm.empty() && sim::simroot_check_path(shm, &path_error) != 0) return refused("--shm", shm, path_error);
-  for (std::string k : keys) {
+  for (const std::string& given : keys) {
+    std::string k = given;
     for (char& c : k)
       if (c == ':') c = ' ';
     sim::KeyPress press;
     if (!sim::parse_key(k, &press))
-      return refused("--key", k, "SECONDS:CODE[:VALUE], seconds from 0 to 86400, a code up to 65535");
+      return refused("--key", given, "SECONDS:CODE[:VALUE], seconds from 0 to 86400, a code up to 65535");
   }
 
   sim::Profile profile;

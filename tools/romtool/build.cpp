@@ -163,6 +163,12 @@ uint32_t xor_declared(const std::string& image, uint64_t offset, uint64_t len) {
   return rom_xor_words(reinterpret_cast<const unsigned char*>(image.data()) + offset, static_cast<size_t>(words));
 }
 
+std::string hex(uint64_t v) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+  return text;
+}
+
 uint64_t align_up(uint64_t v, uint64_t a) { return a <= 1 ? v : (v + a - 1) / a * a; }
 
 // The builder's side of the scrambling: the descrambler computes
@@ -408,7 +414,7 @@ int build_image(const std::string& description, const std::string& base_dir, con
   for (const auto& poke : options.pokes) {
     // Compared without a sum, so that an offset near 2^64 cannot wrap past the check.
     if (poke.first > image->size() || image->size() - poke.first < 4) {
-      *error = "--poke " + std::to_string(poke.first) + ": beyond the image of " + std::to_string(image->size()) +
+      *error = "--poke " + hex(poke.first) + ": beyond the image of " + std::to_string(image->size()) +
                " bytes";
       return -1;
     }
@@ -417,7 +423,7 @@ int build_image(const std::string& description, const std::string& base_dir, con
   if (options.truncate >= 0 && static_cast<uint64_t>(options.truncate) < image->size()) image->resize(options.truncate);
   for (const auto& flip : options.flips) {
     if (flip.first >= image->size()) {
-      *error = "--flip " + std::to_string(flip.first) + ": beyond the image of " + std::to_string(image->size()) +
+      *error = "--flip " + hex(flip.first) + ": beyond the image of " + std::to_string(image->size()) +
                " bytes";
       return -1;
     }
