@@ -6,6 +6,8 @@
 #include "tests/support/files.h"
 #include <signal.h>
 #include <stdlib.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -511,6 +513,42 @@ TEST_F(SimBoot, FramebufferFitsThePanelTheProgramPicks) {
     ASSERT_EQ(0, boot({"--fresh", "--profile", write_profile(r.profile)}, {"exit", "0"}));
     EXPECT_EQ(r.fb_size, slurp(root_ + "/dev/fb0").size());
   }
+}
+
+// simdev inside a plain chroot, whose "/" is no mount point: a root on a
+// mount of its own boots; a root with no mount point above it is refused
+// with the reason. Everything runs in a mount namespace of the test's own.
+TEST_F(SimBoot, BootsInsideAPlainChroot) {
+  std::string jail = root_ + ".jail", err = "/plain/err";
+  auto dir_of = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
+  int status = run_in_child([&]() -> int {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 10;
+    std::vector<std::string> host = {"/bin", "/sbin", "/lib", "/lib64", "/usr", "/etc", "/dev", dir_of(kSimdev),
+                                     dir_of(kStandin)};
+    for (const std::string& dir : host) {
+      char target[4096];
+      ssize_t n = readlink(dir.c_str(), target, sizeof target - 1);
+      if (run_argv({"/bin/mkdir", "-p", dir_of(jail + dir)}) != 0) return 11;
+      if (n > 0) {
+        target[n] = '\0';
+        if (symlink(target, (jail + dir).c_str()) != 0 && errno != EEXIST) return 12;
+      } else if (file_exists(dir)) {
+        if (run_argv({"/bin/mkdir", "-p", jail + dir}) != 0) return 13;
+        if (mount(dir.c_str(), (jail + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return 14;
+      }
+    }
+    if (mkdir((jail + "/phones").c_str(), 0755) != 0 || mkdir((jail + "/plain").c_str(), 0755) != 0) return 15;
+    if (mount("tmpfs", (jail + "/phones").c_str(), "tmpfs", 0, nullptr) != 0) return 16;
+    if (chroot(jail.c_str()) != 0 || chdir("/") != 0) return 17;
+    std::vector<std::string> boot = {kSimdev, "boot", "--fresh", "--timeout", "60", "--program", kStandin, "--root"};
+    boot.push_back("/phones/p");
+    if (run_argv(boot) != 0) return 20;
+    boot.back() = "/plain/p";
+    if (shell("'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root /plain/p 2> " + err) != 125) return 21;
+    return contains(slurp(err), "chroot") ? 0 : 22;
+  });
+  EXPECT_EQ(0, status);
+  run_argv({"/bin/rm", "-rf", "--one-file-system", jail});
 }
 
 }  // namespace
