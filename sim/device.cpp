@@ -218,7 +218,8 @@ bool write_flash_controls(const std::string& root, const Profile& p, std::string
   if (!parse_size_max(erase, kMaxEraseSize, &erase_size) || erase_size == 0 || (erase_size & (erase_size - 1)))
     return bad_value(error, "flash", "erase_size", erase, "a power of two up to " + std::to_string(kMaxEraseSize));
   bool remap = true;
-  if (!parse_bool(p.get("flash", "remap", "yes"), &remap)) return bad_value(error, "flash", "remap", p.get("flash", "remap"), "yes or no");
+  if (!parse_bool(p.get("flash", "remap", "yes"), &remap))
+    return bad_value(error, "flash", "remap", p.get("flash", "remap"), "yes or no");
   for (int i = 0; i <= 9; ++i) {
     std::string name = "mtd" + std::to_string(i);
     std::string dev = root + "/dev/" + name;

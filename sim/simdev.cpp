@@ -74,7 +74,8 @@ int refused(const std::string& option, const std::string& value, const std::stri
 
 bool timeout_arg(const std::string& value, int* out) {
   long long v = 0;
-  if (!sim::parse_int(value, 1, kMaxTimeoutSeconds, &v)) return refuse("--timeout", value, "whole seconds from 1 to 86400");
+  if (!sim::parse_int(value, 1, kMaxTimeoutSeconds, &v))
+    return refuse("--timeout", value, "whole seconds from 1 to 86400");
   *out = static_cast<int>(v);
   return true;
 }

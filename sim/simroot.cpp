@@ -228,7 +228,8 @@ int simroot_write(const std::string& root, const std::string& path, const std::s
     if (mkdirat(dir.get(), parts[i].c_str(), 0755) != 0 && errno != EEXIST) break;
     dir = unique_fd(openat(dir.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir.valid() && (errno == ELOOP || errno == ENOTDIR)) {
-      *error = path + ": " + walked + " is a symbolic link or no directory: refused, it may lead out of the device root";
+      *error = path + ": " + walked +
+               " is a symbolic link or no directory: refused, it may lead out of the device root";
       return -1;
     }
   }

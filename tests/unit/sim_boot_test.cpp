@@ -523,8 +523,9 @@ TEST_F(SimBoot, BootsInsideAPlainChroot) {
   auto dir_of = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
   int status = run_in_child([&]() -> int {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 10;
-    std::vector<std::string> host = {"/bin", "/sbin", "/lib", "/lib64", "/usr", "/etc", "/dev", dir_of(kSimdev),
-                                     dir_of(kStandin)};
+    // /proc for the sanitizers of an asan build.
+    std::vector<std::string> host = {"/bin", "/sbin", "/lib",          "/lib64",         "/usr",
+                                     "/etc", "/dev",  dir_of(kSimdev), dir_of(kStandin), "/proc"};
     for (const std::string& dir : host) {
       char target[4096];
       ssize_t n = readlink(dir.c_str(), target, sizeof target - 1);
@@ -543,8 +544,8 @@ TEST_F(SimBoot, BootsInsideAPlainChroot) {
     std::vector<std::string> boot = {kSimdev, "boot", "--fresh", "--timeout", "60", "--program", kStandin, "--root"};
     boot.push_back("/phones/p");
     if (run_argv(boot) != 0) return 20;
-    boot.back() = "/plain/p";
-    if (shell("'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root /plain/p 2> " + err) != 125) return 21;
+    std::string plain = "'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root /plain/p 2> " + err;
+    if (shell(plain) != 125) return 21;
     return contains(slurp(err), "chroot") ? 0 : 22;
   });
   EXPECT_EQ(0, status);
