@@ -17,6 +17,7 @@
 // keypad, a second program; then writes a report.
 #include <errno.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -222,8 +223,7 @@ int cmd_boot(int argc, char** argv) {
     } else if (a == "--shm-state" && v) {
       long long n = 0;
       std::string value = argv[++i];
-      if (!sim::parse_int(value, -3, 2, &n) || n == -1 || n == -2)
-        return refused(a, value, "0, 1, 2 or -3");
+      if (!sim::parse_int(value, INT32_MIN, INT32_MAX, &n)) return refused(a, value, "a whole number");
       shm_state = static_cast<int>(n);
     } else if (a == "--shmwriter" && v) {
       shmwriter = absolute(argv[++i]);

@@ -423,7 +423,7 @@ TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
       {{"--second-at", "nan"}, "", 2, {"--second-at", "nan"}},
       {{"--key", "inf:35"}, "", 2, {"--key", "inf:35"}},
       {{"--key", "1:35:99999999999"}, "", 2, {"--key", "1:35:99999999999"}},
-      {{"--shm-state", "7"}, "", 2, {"--shm-state", "7"}},
+      {{"--shm-state", "1x"}, "", 2, {"--shm-state", "1x"}},
       {{"--killapps-exit", "256"}, "", 2, {"--killapps-exit", "256"}},
       {{}, "[flash]\nmtd1 = 16777216M\n", 125, {"mtd1", "16777216M"}},
       {{}, "[flash]\nmtd1 = 17592186044416M\n", 125, {"mtd1", "17592186044416M"}},
