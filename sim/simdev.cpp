@@ -116,6 +116,14 @@ bool command_exists(const sim::BootOptions& o) {
   return false;
 }
 
+// Host directories shown in the root at the same path: that path must stay inside the root.
+bool binds_inside(const std::vector<std::string>& binds) {
+  std::string error;
+  for (const std::string& b : binds)
+    if (sim::simroot_check_path(b, &error) != 0) return refuse("--bind", b, "an absolute path: " + error);
+  return true;
+}
+
 int cmd_run(int argc, char** argv) {
   sim::BootOptions o;
   bool fresh = false, keep = false;
@@ -146,6 +154,7 @@ int cmd_run(int argc, char** argv) {
   }
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if (o.root.empty() || o.argv.empty()) return usage();
+  if (!binds_inside(o.binds)) return 2;
   o.root = absolute(o.root);
   if (fresh && sim::simroot_remove(o.root.c_str()) != 0) return 125;
   if (sim::simroot_populate(o.root.c_str()) != 0) return 125;
@@ -253,6 +262,7 @@ int cmd_boot(int argc, char** argv) {
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if (o.root.empty()) return usage();
   if (o.argv.empty()) o.argv.push_back("/basic/bin/upgrader");
+  if (!binds_inside(o.binds)) return 2;
   if (!end.empty() && end != "idle" && end != "program") return refused("--end", end, "idle or program");
   std::string path_error;
   if (!shm.empty() && sim::simroot_check_path(shm, &path_error) != 0) return refused("--shm", shm, path_error);

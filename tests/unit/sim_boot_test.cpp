@@ -438,6 +438,7 @@ TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
       {{}, "[panel]\nfb_size = 99999999999\n", 125, {"fb_size", "99999999999"}},
       {{}, "[files]\n/../../escaped = x\n", 125, {"/../../escaped"}},
       {{"--install", "/etc/hostname:/../../escaped"}, "", 125, {"--install", "/../../escaped"}},
+      {{"--bind", "/../../escaped"}, "", 2, {"--bind", "/../../escaped"}},
       {{"--profile", dir}, "", 125, {"--profile", dir}},
       {{"--program", dir}, "", 125, {"--program", dir}},
       {{"--", "/no/such/command"}, "", 127, {"/no/such/command"}},
