@@ -139,7 +139,8 @@ bool gtype_panel(const std::string& root, const Profile& p) {
 bool make_flash_file(const Profile& p, const std::string& path, const std::string& spec, const std::string& env_key,
                      std::string* error) {
   std::vector<std::string> words = split_words(spec);
-  std::string key = (path.find("/mtdblock/") != std::string::npos ? "mtdblock" : "") + path.substr(path.rfind('/') + 1);
+  std::string key = path.substr(path.rfind('/') + 1);
+  if (path.find("/mtdblock/") != std::string::npos) key = "mtdblock" + key;
   unsigned long long size = 0;
   size_t next = 0;
   const std::string max = std::to_string(kMaxPartitionSize);
