@@ -217,12 +217,9 @@ bool parse_key(const std::string& text, KeyPress* out) {
   unsigned long long code = 0;
   if (!parse_seconds(w[0], &k.at) || !parse_size(w[1], &code) || code > 0xFFFF) return false;
   k.code = static_cast<int>(code);
-  if (w.size() == 3) {
-    char* end = nullptr;
-    long v = strtol(w[2].c_str(), &end, 0);
-    if (!end || *end) return false;
-    k.value = static_cast<int>(v);
-  }
+  long long v = 0;
+  if (w.size() == 3 && !parse_int(w[2], INT32_MIN, INT32_MAX, &v)) return false;
+  if (w.size() == 3) k.value = static_cast<int>(v);
   *out = k;
   return true;
 }

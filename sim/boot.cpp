@@ -25,6 +25,8 @@
 #include "sim/flashfs.h"
 #include <sstream>
 
+#include "sim/simroot.h"
+
 namespace sim {
 namespace {
 
@@ -89,7 +91,7 @@ void mount_realproc(const std::string& root, bool links) {
 }
 
 void setup_mounts(const BootOptions& o) {
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("make-private", "/");
+  if (simroot_private_mounts(o.root) != 0) _exit(125);
   for (const char* dir : kHostLibraryDirs) {
     struct stat st;
     if (lstat(dir, &st) != 0) continue;

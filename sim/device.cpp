@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "sim/chip.h"
+#include "sim/simroot.h"
 
 namespace sim {
 
@@ -56,10 +57,38 @@ namespace {
 
 constexpr unsigned long long kGtypeFramebuffer = 480 * 272 * 2;  // 16 bits a pixel
 constexpr unsigned long long kMonoFramebuffer = 480 * 272 / 2;   // 4 bits a pixel
+// Bounds of what a profile may ask for, checked before anything is allocated.
+constexpr unsigned long long kMaxPartitionSize = 256ull * 1024 * 1024;
+constexpr unsigned long long kMaxEraseSize = 16ull * 1024 * 1024;
+constexpr unsigned long long kMaxFramebuffer = 16ull * 1024 * 1024;
+constexpr unsigned long long kMaxRootFile = 256ull * 1024 * 1024;
+constexpr long long kMaxTimeoutSeconds = 86400;
+const char kDefaultHwver[] = "59.0.0.1.0.0.0.0";
 
 bool fail(std::string* error, const std::string& text) {
   if (error) *error = text;
   return false;
+}
+
+// A refusal that names the key and the value.
+bool bad_value(std::string* error, const std::string& section, const std::string& key, const std::string& value,
+               const std::string& expected) {
+  return fail(error, "[" + section + "] " + key + " = " + value + ": expected " + expected);
+}
+
+bool seconds_of(const Profile& p, const char* section, const char* key, const char* fallback, double* out,
+                std::string* error) {
+  std::string value = p.get(section, key, fallback);
+  if (parse_seconds(value, out)) return true;
+  return bad_value(error, section, key, value, "seconds from 0 to 86400 (digits and a fraction)");
+}
+
+bool int_of(const Profile& p, const char* section, const char* key, const char* fallback, long long min,
+            long long max, long long* out, std::string* error) {
+  std::string value = p.get(section, key, fallback);
+  if (parse_int(value, min, max, out)) return true;
+  return bad_value(error, section, key, value,
+                   "a whole number from " + std::to_string(min) + " to " + std::to_string(max));
 }
 
 bool write_text(const std::string& path, const std::string& text, std::string* error, mode_t mode = 0644) {
@@ -78,13 +107,9 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// A file the simulator itself keeps in the root.
 bool read_file(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
+  return read_regular_file(path, kMaxRootFile, out, nullptr) == 0;
 }
 
 bool make_dirs(const std::string& path, std::string* error) {
@@ -96,33 +121,40 @@ bool make_dirs(const std::string& path, std::string* error) {
   return true;
 }
 
-// Panel fitted: from the profile, else as the program detects it from the
-// hardware version (last field odd, or first 59 with the low four bits of the
-// fourth equal to 1).
-bool gtype_panel(const Profile& p) {
+// Panel fitted: from the profile, else as the program decides it: from the
+// first line of /proc/misc/hwver read as eight numbers (fields that do not
+// parse stay 0), G-type when the last is odd, or the first is 59 and the low
+// four bits of the fourth are 1. A hardware version the program cannot read
+// leaves every field 0: the 4-bit panel.
+bool gtype_panel(const std::string& root, const Profile& p) {
   std::string type = p.get("panel", "type", "auto");
   if (type == "gtype") return true;
   if (type == "mono") return false;
-  unsigned f[8] = {};
-  sscanf(p.get("device", "hwver").c_str(), "%u.%u.%u.%u.%u.%u.%u.%u", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6],
-         &f[7]);
+  std::string hwver;
+  for (const std::string& f : p.all("faults", "procfs"))
+    if (f == "hwver_read") return false;
+  if (!read_file(root + "/sim/state/hwver", &hwver)) return false;
+  hwver = hwver.substr(0, hwver.find('\n'));
+  int f[8] = {};
+  if (sscanf(hwver.c_str(), "%d.%d.%d.%d.%d.%d.%d.%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7]) < 0)
+    return false;
   return (f[7] & 1) || (f[0] == 59 && (f[3] & 0xF) == 1);
 }
 
 bool make_version_file(const std::string& path, const Profile& p, const char* section, std::string* error) {
-  const ProfileSection* s = p.section(section);
-  if (!s) return true;
-  std::string text = "[Version]\n";
-  for (const auto& kv : s->entries) text += kv.first + "=" + kv.second + "\n";
-  return write_text(path, text, error);
+  return !p.has_section(section) || write_text(path, device_version_text(p, section), error);
 }
 
 // Control files of the emulated flash: erase size and re-map support from
 // [flash], fault lines from [faults] mtdN = "fail erase 3" and the like.
 bool write_flash_controls(const std::string& root, const Profile& p, std::string* error) {
   std::string erase = p.get("flash", "erase_size", "65536");
+  unsigned long long erase_size = 0;
+  if (!parse_size_max(erase, kMaxEraseSize, &erase_size) || erase_size == 0 || (erase_size & (erase_size - 1)))
+    return bad_value(error, "flash", "erase_size", erase, "a power of two up to " + std::to_string(kMaxEraseSize));
   bool remap = true;
-  if (!parse_bool(p.get("flash", "remap", "yes"), &remap)) return fail(error, "[flash] remap: expected yes or no");
+  if (!parse_bool(p.get("flash", "remap", "yes"), &remap))
+    return bad_value(error, "flash", "remap", p.get("flash", "remap"), "yes or no");
   for (int i = 0; i <= 9; ++i) {
     std::string name = "mtd" + std::to_string(i);
     std::string dev = root + "/dev/" + name;
@@ -134,14 +166,20 @@ bool write_flash_controls(const std::string& root, const Profile& p, std::string
   return true;
 }
 
-std::string killapps_script(const Profile& p) {
-  std::string seconds = p.get("apps", "killapps_seconds", "0");
-  std::string code = p.get("apps", "killapps_exit", "0");
-  return "#!/bin/sh\n"
+// The values go into a shell script: both are checked numbers.
+bool killapps_script(const Profile& p, std::string* script, std::string* error) {
+  double seconds_value = 0;
+  long long code_value = 0;
+  if (!seconds_of(p, "apps", "killapps_seconds", "0", &seconds_value, error) ||
+      !int_of(p, "apps", "killapps_exit", "0", 0, 255, &code_value, error))
+    return false;
+  std::string seconds = p.get("apps", "killapps_seconds", "0"), code = std::to_string(code_value);
+  *script = "#!/bin/sh\n"
          "# Stops the phone's applications (simulated: takes " + seconds + " s, ends with " + code + ").\n"
          "echo killapps >> /sim/boot/killapps\n"
          "sleep " + seconds + "\n"
          "exit " + code + "\n";
+  return true;
 }
 
 // [cut] erase/write/frame = N, time = SECONDS: where the power goes.
@@ -186,23 +224,17 @@ int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
 
 }  // namespace
 
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    char c = text[++i];
-    out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
-  }
-  return out;
+std::string device_version_text(const Profile& p, const char* section) {
+  std::string text = "[Version]\n";
+  if (const ProfileSection* s = p.section(section))
+    for (const auto& kv : s->entries) text += kv.first + "=" + kv.second + "\n";
+  return text;
 }
 
 int device_create(const std::string& root, const Profile& p, bool fresh, std::string* error) {
   std::string state = root + "/sim/state";
   if (!make_dirs(state, error)) return -1;
-  if (!write_text(state + "/hwver", p.get("device", "hwver", "59.0.0.1.0.0.0.0") + "\n", error)) return -1;
+  if (!write_text(state + "/hwver", p.get("device", "hwver", kDefaultHwver) + "\n", error)) return -1;
   if (!write_text(state + "/software", p.get("device", "software", "59.1.2.3,Jan 1 2026") + "\n", error)) return -1;
   if (fresh || !exists(state + "/env")) {
     std::string env;
@@ -217,19 +249,23 @@ int device_create(const std::string& root, const Profile& p, bool fresh, std::st
   if (!write_flash_controls(root, p, error)) return -1;
   if (const ProfileSection* s = p.section("files")) {
     for (const auto& kv : s->entries) {
-      std::string path = root + kv.first;
-      size_t slash = path.rfind('/');
-      if (!make_dirs(path.substr(0, slash), error)) return -1;
-      std::string content;
+      std::string content, why;
+      if (simroot_check_path(kv.first, &why) != 0) {
+        if (error) *error = "[files] " + kv.first + " = " + kv.second + ": " + why;
+        return -1;
+      }
       if (kv.second.rfind("@", 0) == 0) {
-        if (!read_file(p.file(kv.second.substr(1)), &content)) {
-          if (error) *error = "[files] " + kv.first + ": cannot read " + kv.second.substr(1);
+        if (read_regular_file(p.file(kv.second.substr(1)), kMaxRootFile, &content, &why) != 0) {
+          if (error) *error = "[files] " + kv.first + " = " + kv.second + ": " + why;
           return -1;
         }
       } else {
-        content = unescape(kv.second);
+        content = ini_unescape(kv.second);
       }
-      if ((fresh || !exists(path)) && !write_text(path, content, error)) return -1;
+      if ((fresh || !exists(root + kv.first)) && simroot_write(root, kv.first, content, 0644, &why) != 0) {
+        if (error) *error = "[files] " + kv.first + ": " + why;
+        return -1;
+      }
     }
   }
   // Keep the profile with the phone, so that later boots follow it.
@@ -255,9 +291,16 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
   std::string boot_dir = root + "/sim/boot";
   nftw(boot_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   if (!make_dirs(boot_dir + "/frames", error)) return -1;
-  unsigned long long fb_size = gtype_panel(p) ? kGtypeFramebuffer : kMonoFramebuffer;
-  if (p.has("panel", "fb_size") && !parse_size(p.get("panel", "fb_size"), &fb_size)) {
-    if (error) *error = "[panel] fb_size: not a number";
+  unsigned long long fb_size = gtype_panel(root, p) ? kGtypeFramebuffer : kMonoFramebuffer;
+  std::string type = p.get("panel", "type", "auto");
+  if (type != "auto" && type != "gtype" && type != "mono") {
+    bad_value(error, "panel", "type", type, "auto, gtype or mono");
+    return -1;
+  }
+  if (p.has("panel", "fb_size") &&
+      (!parse_size_max(p.get("panel", "fb_size"), kMaxFramebuffer, &fb_size) || fb_size == 0)) {
+    bad_value(error, "panel", "fb_size", p.get("panel", "fb_size"),
+              "a size from 1 to " + std::to_string(kMaxFramebuffer) + " bytes");
     return -1;
   }
   if (!write_text(root + "/dev/fb0", std::string(fb_size, '\xff'), error)) return -1;
@@ -289,7 +332,9 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
   unlink((root + "/sim/reboot-requests").c_str());
 
   if (p.has_section("faults") && !write_flash_controls(root, p, error)) return -1;
-  if (!write_text(root + "/app/scripts/killapps.sh", killapps_script(p), error, 0755)) return -1;
+  std::string killapps;
+  if (!killapps_script(p, &killapps, error) || !write_text(root + "/app/scripts/killapps.sh", killapps, error, 0755))
+    return -1;
 
   boot->enabled = true;
   if (!prepare_flash(root, p, boot, error)) return -1;
@@ -299,57 +344,49 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
     else if (f == "hwver_read") boot->procfs.hwver_read_fails = true;
     else if (f == "refresh") boot->procfs.refresh_fails = true;
     else {
-      if (error) *error = "[faults] procfs: unknown fault \"" + f + "\"";
+      bad_value(error, "faults", "procfs", f, "env_read, env_write, hwver_read or refresh");
       return -1;
     }
   }
   if (p.has("saver", "hold")) {
     boot->saver = true;
-    if (!parse_seconds(p.get("saver", "hold"), &boot->saver_hold) ||
-        !parse_seconds(p.get("saver", "start", "0"), &boot->saver_start)) {
-      if (error) *error = "[saver] hold and start are seconds";
+    if (!seconds_of(p, "saver", "hold", "0", &boot->saver_hold, error) ||
+        !seconds_of(p, "saver", "start", "0", &boot->saver_start, error))
       return -1;
-    }
   }
   for (const std::string& k : p.all("keypad", "key")) {
     KeyPress press;
     if (!parse_key(k, &press)) {
-      if (error) *error = "[keypad] key = \"" + k + "\": expected SECONDS CODE [VALUE]";
+      bad_value(error, "keypad", "key", k, "SECONDS CODE [VALUE]: seconds from 0 to 86400, a code up to 65535");
       return -1;
     }
     boot->keys.push_back(press);
   }
   if (!parse_bool(p.get("keypad", "wait_for_reader", "no"), &boot->keys_wait_for_reader)) {
-    if (error) *error = "[keypad] wait_for_reader: expected yes or no";
+    bad_value(error, "keypad", "wait_for_reader", p.get("keypad", "wait_for_reader"), "yes or no");
     return -1;
   }
   if (p.has("second", "command")) {
     boot->second = true;
     boot->second_argv = {"/bin/sh", "-c", p.get("second", "command")};
-    if (!parse_seconds(p.get("second", "at", "0"), &boot->second_at)) {
-      if (error) *error = "[second] at: expected seconds";
-      return -1;
-    }
+    if (!seconds_of(p, "second", "at", "0", &boot->second_at, error)) return -1;
   }
   bool works = true;
   if (!parse_bool(p.get("reboot", "works", "yes"), &works)) {
-    if (error) *error = "[reboot] works: expected yes or no";
+    bad_value(error, "reboot", "works", p.get("reboot", "works"), "yes or no");
     return -1;
   }
   boot->reboot_fails = !works;
   std::string end = p.get("boot", "end", "idle");
   if (end != "idle" && end != "program") {
-    if (error) *error = "[boot] end: expected idle or program";
+    bad_value(error, "boot", "end", end, "idle or program");
     return -1;
   }
   boot->end_when_idle = end == "idle";
-  unsigned long long number = 0;
+  long long timeout = 0;
   if (p.has("boot", "timeout")) {
-    if (!parse_size(p.get("boot", "timeout"), &number)) {
-      if (error) *error = "[boot] timeout: expected seconds";
-      return -1;
-    }
-    *timeout_seconds = static_cast<int>(number);
+    if (!int_of(p, "boot", "timeout", "", 1, kMaxTimeoutSeconds, &timeout, error)) return -1;
+    *timeout_seconds = static_cast<int>(timeout);
   }
   if (p.has("boot", "hostname")) boot->hostname = p.get("boot", "hostname");
   if (sysv_profile(p, &boot->sysv_objects, error) != 0) return -1;

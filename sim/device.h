@@ -30,7 +30,7 @@ int device_profile(const std::string& root, const std::string& given, Profile* o
 int device_prepare_boot(const std::string& root, const Profile& profile, DeviceBoot* boot, int* timeout_seconds,
                         std::string* error);
 
-// "\n", "\t", "\\" escapes of profile texts.
-std::string unescape(const std::string& text);
+// The text of a version file (section Version) from a profile section.
+std::string device_version_text(const Profile& profile, const char* section);
 
 }  // namespace sim

@@ -1,10 +1,12 @@
 #include "sim/profile.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace sim {
@@ -35,7 +37,91 @@ std::string strip_comment(const std::string& line) {
   return line;
 }
 
+int line_error(std::string* error, int lineno, const char* what) {
+  if (error) *error = "line " + std::to_string(lineno) + ": " + what;
+  return -1;
+}
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) (void)close(fd);
+  }
+};
+
 }  // namespace
+
+int ini_parse(const std::string& text, std::vector<IniSection>* out, std::string* error) {
+  out->clear();
+  std::istringstream in(text);
+  std::string raw;
+  int lineno = 0;
+  while (std::getline(in, raw)) {
+    ++lineno;
+    std::string line = trim(strip_comment(raw));
+    if (line.empty()) continue;
+    if (line[0] == '[') {
+      if (line.back() != ']') return line_error(error, lineno, "a section header ends with ]");
+      std::string name = trim(line.substr(1, line.size() - 2));
+      if (name.empty()) return line_error(error, lineno, "empty section name");
+      out->push_back(IniSection{name, lineno, {}});
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || out->empty())
+      return line_error(error, lineno, "expected key = value inside a section");
+    std::string key = trim(line.substr(0, eq));
+    if (key.empty()) return line_error(error, lineno, "empty key");
+    out->back().entries.emplace_back(key, trim(line.substr(eq + 1)));
+  }
+  return 0;
+}
+
+int read_regular_file(const std::string& path, unsigned long long max_bytes, std::string* out, std::string* error) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer before it is refused.
+  Fd f{open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+  struct stat st;
+  if (f.fd < 0 || fstat(f.fd, &st) != 0) {
+    if (error) *error = path + ": " + strerror(errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (error) *error = path + ": not a regular file";
+    return -1;
+  }
+  std::string data;
+  char buf[65536];
+  ssize_t n;
+  // The size is checked while reading too: the file may grow under us.
+  while (static_cast<unsigned long long>(st.st_size) <= max_bytes && data.size() <= max_bytes &&
+         (n = read(f.fd, buf, sizeof buf)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (error) *error = path + ": " + strerror(errno);
+      return -1;
+    }
+    data.append(buf, static_cast<size_t>(n));
+  }
+  if (static_cast<unsigned long long>(st.st_size) > max_bytes || data.size() > max_bytes) {
+    if (error) *error = path + ": larger than " + std::to_string(max_bytes) + " bytes";
+    return -1;
+  }
+  *out = std::move(data);
+  return 0;
+}
+
+std::string ini_unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    out += c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+  }
+  return out;
+}
 
 const ProfileSection* Profile::section(const std::string& name) const {
   for (const ProfileSection& s : sections)
@@ -44,12 +130,8 @@ const ProfileSection* Profile::section(const std::string& name) const {
 }
 
 std::string Profile::get(const std::string& sec, const std::string& key, const std::string& fallback) const {
-  std::string value = fallback;
-  for (const ProfileSection& s : sections)
-    if (s.name == sec)
-      for (const auto& kv : s.entries)
-        if (kv.first == key) value = kv.second;
-  return value;
+  std::vector<std::string> values = all(sec, key);
+  return values.empty() ? fallback : values.back();
 }
 
 bool Profile::has(const std::string& sec, const std::string& key) const {
@@ -71,56 +153,26 @@ std::string Profile::file(const std::string& name) const {
 }
 
 int profile_parse(const std::string& text, Profile* out, std::string* error) {
-  std::istringstream in(text);
-  std::string raw;
-  int lineno = 0;
-  ProfileSection* current = nullptr;
-  while (std::getline(in, raw)) {
-    ++lineno;
-    std::string line = trim(strip_comment(raw));
-    if (line.empty()) continue;
-    if (line[0] == '[') {
-      size_t close = line.find(']');
-      if (close == std::string::npos || close < 2) {
-        if (error) *error = "line " + std::to_string(lineno) + ": bad section header";
-        return -1;
-      }
-      std::string name = trim(line.substr(1, close - 1));
-      current = nullptr;
-      for (ProfileSection& s : out->sections)
-        if (s.name == name) current = &s;
-      if (!current) {
-        out->sections.push_back(ProfileSection{name, {}});
-        current = &out->sections.back();
-      }
-      continue;
+  std::vector<IniSection> read;
+  if (ini_parse(text, &read, error) != 0) return -1;
+  for (IniSection& r : read) {
+    ProfileSection* s = nullptr;
+    for (ProfileSection& have : out->sections)
+      if (have.name == r.name) s = &have;
+    if (!s) {
+      out->sections.push_back(ProfileSection{r.name, {}});
+      s = &out->sections.back();
     }
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || !current) {
-      if (error) *error = "line " + std::to_string(lineno) + ": expected key = value inside a section";
-      return -1;
-    }
-    std::string key = trim(line.substr(0, eq));
-    if (key.empty()) {
-      if (error) *error = "line " + std::to_string(lineno) + ": empty key";
-      return -1;
-    }
-    current->entries.emplace_back(key, trim(line.substr(eq + 1)));
+    s->entries.insert(s->entries.end(), r.entries.begin(), r.entries.end());
   }
   return 0;
 }
 
 int profile_load(const std::string& path, Profile* out, std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    if (error) *error = path + ": cannot be read";
-    return -1;
-  }
-  std::stringstream ss;
-  ss << in.rdbuf();
+  std::string text, why;
+  if (read_regular_file(path, kMaxIniBytes, &text, error) != 0) return -1;
   Profile p;
-  std::string why;
-  if (profile_parse(ss.str(), &p, &why) != 0) {
+  if (profile_parse(text, &p, &why) != 0) {
     if (error) *error = path + ": " + why;
     return -1;
   }
@@ -132,28 +184,54 @@ int profile_load(const std::string& path, Profile* out, std::string* error) {
 }
 
 bool parse_size(const std::string& text, unsigned long long* out) {
-  std::string t = trim(text);
-  if (t.empty()) return false;
-  unsigned long long mult = 1;
-  char last = t.back();
-  if (last == 'K' || last == 'k') mult = 1024;
-  if (last == 'M' || last == 'm') mult = 1024 * 1024;
-  if (mult != 1) t.pop_back();
-  if (t.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(t.c_str(), &end, 0);
-  if (errno != 0 || !end || *end != '\0' || t[0] == '-') return false;
-  *out = v * mult;
+  std::string t = text;
+  unsigned long long scale = 1;
+  if (!t.empty() && (t.back() == 'K' || t.back() == 'k')) scale = 1024;
+  if (!t.empty() && (t.back() == 'M' || t.back() == 'm')) scale = 1024 * 1024;
+  if (scale != 1) t.pop_back();
+  bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+  const char* digits = hex ? "0123456789abcdefABCDEF" : "0123456789";
+  size_t first = hex ? 2 : 0;
+  if (t.size() == first || t.find_first_not_of(digits, first) != std::string::npos) return false;
+  unsigned long long v = 0;
+  for (size_t i = first; i < t.size(); ++i) {
+    unsigned d = static_cast<unsigned>(t[i] <= '9' ? t[i] - '0' : (t[i] | 0x20) - 'a' + 10);
+    if (__builtin_mul_overflow(v, hex ? 16u : 10u, &v) || __builtin_add_overflow(v, d, &v)) return false;
+  }
+  if (__builtin_mul_overflow(v, scale, &v)) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_size_max(const std::string& text, unsigned long long max, unsigned long long* out) {
+  unsigned long long v = 0;
+  if (!parse_size(text, &v) || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool parse_int(const std::string& text, long long min, long long max, long long* out) {
+  bool negative = !text.empty() && text[0] == '-';
+  std::string digits = negative ? text.substr(1) : text;
+  unsigned long long magnitude = 0;
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+      !parse_size(digits, &magnitude) || magnitude > (1ull << 62))
+    return false;
+  long long v = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+  if (v < min || v > max) return false;
+  *out = v;
   return true;
 }
 
 bool parse_seconds(const std::string& text, double* out) {
-  std::string t = trim(text);
-  if (t.empty()) return false;
-  char* end = nullptr;
-  double v = strtod(t.c_str(), &end);
-  if (!end || *end != '\0' || v < 0) return false;
+  // Digits and at most one '.', so that strtod sees no sign, exponent,
+  // hex float, nan or inf.
+  size_t dot = text.find('.');
+  if (text.empty() || text == "." || text.find_first_not_of("0123456789.") != std::string::npos ||
+      (dot != std::string::npos && text.find('.', dot + 1) != std::string::npos))
+    return false;
+  double v = strtod(text.c_str(), nullptr);
+  if (!(v >= 0 && v <= kMaxSeconds)) return false;
   *out = v;
   return true;
 }

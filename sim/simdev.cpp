@@ -19,14 +19,14 @@
 // keypad, a second program; then writes a report.
 #include <errno.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "sim/boot.h"
@@ -63,28 +63,69 @@ std::string absolute(const std::string& path) {
   return std::string(cwd) + "/" + path;
 }
 
-bool copy_into(const std::string& from, const std::string& to, mode_t mode) {
-  std::ifstream in(from, std::ios::binary);
-  if (!in) {
-    fprintf(stderr, "simdev: cannot read %s\n", from.c_str());
+// Largest host file copied into a root (--program, --install).
+constexpr unsigned long long kMaxInstall = 256ull * 1024 * 1024;
+constexpr long long kMaxTimeoutSeconds = 86400;
+
+// A refusal of the command line: names the option and the value.
+bool refuse(const std::string& option, const std::string& value, const std::string& expected) {
+  fprintf(stderr, "simdev: %s %s: expected %s\n", option.c_str(), value.c_str(), expected.c_str());
+  return false;
+}
+
+int refused(const std::string& option, const std::string& value, const std::string& expected) {
+  (void)refuse(option, value, expected);
+  return 2;
+}
+
+bool timeout_arg(const std::string& value, int* out) {
+  long long v = 0;
+  if (!sim::parse_int(value, 1, kMaxTimeoutSeconds, &v))
+    return refuse("--timeout", value, "whole seconds from 1 to 86400");
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool seconds_arg(const std::string& option, const std::string& value, double* out) {
+  return sim::parse_seconds(value, out) || refuse(option, value, "seconds from 0 to 86400 (digits and a fraction)");
+}
+
+// Copies a regular host file to PATH inside the root, never outside it.
+bool copy_into(const char* option, const std::string& from, const std::string& root, const std::string& to,
+               mode_t mode) {
+  std::string data, error;
+  if (sim::read_regular_file(from, kMaxInstall, &data, &error) != 0 ||
+      sim::simroot_write(root, to, data, mode, &error) != 0) {
+    fprintf(stderr, "simdev: %s: %s\n", option, error.c_str());
     return false;
   }
-  for (size_t i = 1; i < to.size(); ++i)
-    if (to[i] == '/') mkdir(to.substr(0, i).c_str(), 0755);
-  std::string tmp = to + ".new";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    // Streaming an empty file sets the output's failbit: an empty file is fine.
-    if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
-    if (!out) {
-      fprintf(stderr, "simdev: cannot write %s\n", to.c_str());
-      return false;
-    }
-  }
-  if (chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), to.c_str()) != 0) {
-    fprintf(stderr, "simdev: cannot write %s: %s\n", to.c_str(), strerror(errno));
-    return false;
-  }
+  return true;
+}
+
+// The command must be where the boot will look for it: in a bound host
+// directory, or inside the root (seen chrooted, so that links in the root
+// resolve as the boot resolves them).
+bool command_exists(const sim::BootOptions& o) {
+  std::string cmd = o.argv[0];
+  if (cmd.empty()) return false;
+  if (cmd[0] != '/') cmd = o.workdir + "/" + cmd;
+  for (const std::string& b : o.binds)
+    if (cmd.rfind(b + "/", 0) == 0) return access(cmd.c_str(), X_OK) == 0;
+  pid_t pid = fork();
+  if (pid == 0) _exit(chroot(o.root.c_str()) == 0 && access(cmd.c_str(), X_OK) == 0 ? 0 : 1);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  fprintf(stderr, "simdev: %s: no executable file of that name inside the root %s (nor in a --bind directory)\n",
+          o.argv[0].c_str(), o.root.c_str());
+  return false;
+}
+
+// Host directories shown in the root at the same path: that path must stay inside the root.
+bool binds_inside(const std::vector<std::string>& binds) {
+  std::string error;
+  for (const std::string& b : binds)
+    if (sim::simroot_check_path(b, &error) != 0) return refuse("--bind", b, "an absolute path: " + error);
   return true;
 }
 
@@ -111,16 +152,18 @@ int cmd_run(int argc, char** argv) {
     } else if (a == "--workdir" && has_value) {
       o.workdir = argv[++i];
     } else if (a == "--timeout" && has_value) {
-      o.timeout_seconds = atoi(argv[++i]);
+      if (!timeout_arg(argv[++i], &o.timeout_seconds)) return 2;
     } else {
       return usage();
     }
   }
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if (o.root.empty() || o.argv.empty()) return usage();
+  if (!binds_inside(o.binds)) return 2;
   o.root = absolute(o.root);
   if (fresh && sim::simroot_remove(o.root.c_str()) != 0) return 125;
   if (sim::simroot_populate(o.root.c_str()) != 0) return 125;
+  if (!command_exists(o)) return 127;
   int status = sim::boot_run(o);
   if (fresh && !keep) sim::simroot_remove(o.root.c_str());
   return status < 0 ? 125 : status;
@@ -129,7 +172,7 @@ int cmd_run(int argc, char** argv) {
 int make_device(const std::string& root, const std::string& profile_path, bool fresh, sim::Profile* profile) {
   std::string error;
   if (sim::device_profile(root, profile_path, profile, &error) != 0) {
-    fprintf(stderr, "simdev: %s\n", error.c_str());
+    fprintf(stderr, "simdev: %s%s\n", profile_path.empty() ? "" : "--profile ", error.c_str());
     return -1;
   }
   if (fresh && sim::simroot_remove(root.c_str()) != 0) return -1;
@@ -205,17 +248,23 @@ int cmd_boot(int argc, char** argv) {
     } else if (a == "--shm" && v) {
       shm = argv[++i];
     } else if (a == "--shm-state" && v) {
-      shm_state = atoi(argv[++i]);
+      long long n = 0;
+      std::string value = argv[++i];
+      if (!sim::parse_int(value, INT32_MIN, INT32_MAX, &n)) return refused(a, value, "a whole number");
+      shm_state = static_cast<int>(n);
     } else if (a == "--shmwriter" && v) {
       shmwriter = absolute(argv[++i]);
     } else if (a == "--key" && v) {
       keys.push_back(argv[++i]);
     } else if (a == "--saver" && v) {
-      saver = atof(argv[++i]);
+      if (!seconds_arg(a, argv[++i], &saver)) return 2;
     } else if (a == "--second-at" && v) {
-      second_at = atof(argv[++i]);
+      if (!seconds_arg(a, argv[++i], &second_at)) return 2;
     } else if (a == "--killapps-exit" && v) {
-      killapps_exit = atoi(argv[++i]);
+      long long n = 0;
+      std::string value = argv[++i];
+      if (!sim::parse_int(value, 0, 255, &n)) return refused(a, value, "an exit code from 0 to 255");
+      killapps_exit = static_cast<int>(n);
     } else if (a == "--end" && v) {
       end = argv[++i];
     } else if (a == "--bind" && v) {
@@ -223,7 +272,7 @@ int cmd_boot(int argc, char** argv) {
     } else if (a == "--env" && v) {
       o.env.push_back(argv[++i]);
     } else if (a == "--timeout" && v) {
-      o.timeout_seconds = atoi(argv[++i]);
+      if (!timeout_arg(argv[++i], &o.timeout_seconds)) return 2;
     } else if (int taken = cut_option(a, v ? argv[i + 1] : nullptr, &cuts)) {
       i += taken - 1;
     } else {
@@ -233,6 +282,18 @@ int cmd_boot(int argc, char** argv) {
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if (o.root.empty()) return usage();
   if (o.argv.empty()) o.argv.push_back("/basic/bin/upgrader");
+  if (!binds_inside(o.binds)) return 2;
+  if (!end.empty() && end != "idle" && end != "program") return refused("--end", end, "idle or program");
+  std::string path_error;
+  if (!shm.empty() && sim::simroot_check_path(shm, &path_error) != 0) return refused("--shm", shm, path_error);
+  for (const std::string& given : keys) {
+    std::string k = given;
+    for (char& c : k)
+      if (c == ':') c = ' ';
+    sim::KeyPress press;
+    if (!sim::parse_key(k, &press))
+      return refused("--key", given, "SECONDS:CODE[:VALUE], seconds from 0 to 86400, a code up to 65535");
+  }
 
   sim::Profile profile;
   if (make_device(o.root, profile_path, fresh, &profile) != 0) return 125;
@@ -254,15 +315,17 @@ int cmd_boot(int argc, char** argv) {
   if (killapps_exit >= 0) set("apps", "killapps_exit", std::to_string(killapps_exit));
   if (!end.empty()) set("boot", "end", end);
   for (const auto& [key, value] : cuts) set("cut", key, value);
-  if (program.size() && !copy_into(program, o.root + "/basic/bin/upgrader", 0755)) return 125;
+  if (program.size() && !copy_into("--program", program, o.root, "/basic/bin/upgrader", 0755)) return 125;
   for (const std::string& spec : installs) {
     size_t colon = spec.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= spec.size() || spec[colon + 1] != '/') return usage();
-    if (!copy_into(absolute(spec.substr(0, colon)), o.root + spec.substr(colon + 1), 0755)) return 125;
+    if (colon == std::string::npos || colon + 1 >= spec.size() || spec[colon + 1] != '/')
+      return refused("--install", spec, "HOSTFILE:/PATH");
+    if (!copy_into("--install", absolute(spec.substr(0, colon)), o.root, spec.substr(colon + 1), 0755)) return 125;
   }
+  if (!command_exists(o)) return 127;
   const std::vector<std::string> program_argv = o.argv;
   if (!shm.empty()) {
-    if (shmwriter.empty() || !copy_into(shmwriter, o.root + "/sim/bin/shmwriter", 0755)) {
+    if (shmwriter.empty() || !copy_into("--shmwriter", shmwriter, o.root, "/sim/bin/shmwriter", 0755)) {
       fprintf(stderr, "simdev: the shared-memory writer is not available (--shmwriter PATH)\n");
       return 125;
     }

@@ -164,4 +164,60 @@ TEST_F(Romtool, BuildRefusesMistakesInTheDescription) {
   EXPECT_EQ(2, build(kBase, "--size 100"));
 }
 
+// What romtool cannot honour is refused before anything is allocated or
+// written, with exit 2 and a message naming the argument or key and the value.
+TEST_F(Romtool, RefusesNumbersSizesAndInputsItCannotHonour) {
+  std::string seventeen = "[rom]\n";
+  for (int i = 0; i < 17; ++i) seventeen += "[partition]\ntext = p\n";
+  const std::string base = kBase;
+  struct Row {
+    std::string description;  // written to $D
+    std::string args;         // $D: the description, $O: the output
+    std::vector<std::string> named;
+  } rows[] = {
+      {base, "build $D $O --poke 0xFFFFFFFFFFFFFFFE=1", {"--poke", "0xfffffffffffffffe"}},
+      {base, "build $D $O --poke 0xFFFFFFFFFFFFFFFF=1", {"--poke", "0xffffffffffffffff"}},
+      {base, "build $D $O --flip 0xFFFFFFFFFFFFFFFF", {"--flip", "0xffffffffffffffff"}},
+      {base, "build $D $O --poke 0x20000000000000000=1", {"--poke", "0x20000000000000000"}},
+      {base, "build $D $O --size 17592186044416M", {"--size", "17592186044416M"}},
+      {base, "build $D $O --size 16777216M", {"--size", "16777216M"}},
+      {base, "build $D $O --size -1", {"--size", "-1"}},
+      {base, "build $D $O --size 1G", {"--size", "1G"}},
+      {base, "build $D $O --truncate +5", {"--truncate", "+5"}},
+      {"[rom]\nalign = 0x8000000000000000\n[partition]\ntext = a\n", "build $D $O", {"align", "0x8000000000000000"}},
+      {"[rom]\nalign = 0xFFFFFFFFFFFFFFFF\n[partition]\ntext = a\n", "build $D $O", {"align", "0xFFFFFFFFFFFFFFFF"}},
+      {"[rom]\ndevice_id = -1\n", "build $D $O", {"device_id", "-1"}},
+      {"[rom]\ndevice_id = 0x1_0\n", "build $D $O", {"device_id", "0x1_0"}},
+      {"[rom]\n[partition]\npattern = 1 99999999999999999999\n", "build $D $O", {"pattern", "99999999999999999999"}},
+      {"[rom]\n[partition]\nfill = 255 17592186044416M\n", "build $D $O", {"fill", "17592186044416M"}},
+      {"[rom]\n[partition]\nfile = /dev/zero\n", "build $D $O", {"/dev/zero", "regular"}},
+      {"[rom]\ndevice_id = 1\n[rom]\ndevice_id = 2\n", "build $D $O", {"[rom]", "line 3"}},
+      {"", "build $D $O", {"[rom]"}},
+      {seventeen, "build $D $O", {"[partition]", "16"}},
+      {base, "build /dev/zero $O", {"/dev/zero"}},
+      {base, "info /dev/zero", {"/dev/zero"}},
+      {base, "info /", {"/"}},
+      {base, "check /dev/zero $D", {"/dev/zero"}},
+      {base, "check $O /dev/zero", {"/dev/zero"}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.args + " with " + r.description);
+    ASSERT_TRUE(write_file(path("rom.desc"), r.description));
+    ASSERT_TRUE(write_file(path("rom.img"), "untouched"));
+    std::string args = r.args;
+    for (auto [mark, file] : {std::pair<const char*, const char*>{"$D", "rom.desc"}, {"$O", "rom.img"}})
+      for (size_t at; (at = args.find(mark)) != std::string::npos;) args.replace(at, 2, path(file));
+    EXPECT_EQ(2, romtool(args));
+    std::string err = read_file(path("err"));
+    for (const std::string& n : r.named) EXPECT_NE(std::string::npos, err.find(n)) << err;
+    if (r.args.rfind("build", 0) == 0) {
+      EXPECT_EQ("untouched", read_file(path("rom.img")));
+    }
+  }
+  // The format's limit itself builds.
+  std::string sixteen = "[rom]\n";
+  for (int i = 0; i < 16; ++i) sixteen += "[partition]\ntext = p\n";
+  EXPECT_EQ(0, build(sixteen, ""));
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include "tests/support/files.h"
 #include <signal.h>
 #include <stdlib.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -97,6 +99,16 @@ class SimBoot : public ::testing::Test {
     std::string path = root_ + ".ini";
     std::ofstream(path) << text;
     return path;
+  }
+
+  // simdev ARGS..., its status; its standard error in *err.
+  int simdev(const std::vector<std::string>& args, std::string* err) {
+    std::string cmd = kSimdev;
+    for (const std::string& a : args) cmd += " '" + a + "'";
+    int rc = shell(cmd + " > /dev/null 2> " + root_ + ".err");
+    *err = slurp(root_ + ".err");
+    unlink((root_ + ".err").c_str());
+    return rc;
   }
 
   std::string root_, report_;
@@ -652,6 +664,153 @@ TEST_F(SimBoot, FlashNumbersOutOfReasonAreRefusedByName) {
         << text;
     EXPECT_TRUE(contains(slurp(err), named)) << slurp(err);
   }
+// What simdev cannot honour is refused before the boot, with a message that
+// names the option or the key and the value.
+TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
+  std::string dir = root_ + ".dir";
+  mkdir(dir.c_str(), 0755);
+  struct Row {
+    std::vector<std::string> options;  // after --root and --fresh
+    std::string profile;               // written and given when not empty
+    int status;
+    std::vector<std::string> named;
+  } rows[] = {
+      {{"--timeout", "abc"}, "", 2, {"--timeout", "abc"}},
+      {{"--timeout", "-1"}, "", 2, {"--timeout", "-1"}},
+      {{"--timeout", "0"}, "", 2, {"--timeout", "0"}},
+      {{"--timeout", "99999999999999999999"}, "", 2, {"--timeout", "99999999999999999999"}},
+      {{"--saver", "1e300"}, "", 2, {"--saver", "1e300"}},
+      {{"--second-at", "nan"}, "", 2, {"--second-at", "nan"}},
+      {{"--key", "inf:35"}, "", 2, {"--key", "inf:35"}},
+      {{"--key", "1:35:99999999999"}, "", 2, {"--key", "1:35:99999999999"}},
+      {{"--shm-state", "1x"}, "", 2, {"--shm-state", "1x"}},
+      {{"--killapps-exit", "256"}, "", 2, {"--killapps-exit", "256"}},
+      {{}, "[flash]\nmtd1 = 16777216M\n", 125, {"mtd1", "16777216M"}},
+      {{}, "[flash]\nmtd1 = 17592186044416M\n", 125, {"mtd1", "17592186044416M"}},
+      {{}, "[flash]\nerase_size = abc\n", 125, {"erase_size", "abc"}},
+      {{}, "[flash]\nerase_size = 0\n", 125, {"erase_size", "0"}},
+      {{}, "[flash]\nerase_size = -1\n", 125, {"erase_size", "-1"}},
+      {{}, "[env]\nmtd2 = 0x0,0xFFFFFFFFFFFFFFFF\n", 125, {"mtd2", "0xFFFFFFFFFFFFFFFF"}},
+      {{}, "[saver]\nhold = 1e300\n", 125, {"hold", "1e300"}},
+      {{}, "[keypad]\nkey = nan 35\n", 125, {"key", "nan 35"}},
+      {{}, "[boot]\ntimeout = 0\n", 125, {"timeout", "0"}},
+      {{}, "[apps]\nkillapps_seconds = 1; reboot\n", 125, {"killapps_seconds", "1"}},
+      {{}, "[panel]\nfb_size = 99999999999\n", 125, {"fb_size", "99999999999"}},
+      {{}, "[files]\n/../../escaped = x\n", 125, {"/../../escaped"}},
+      {{"--install", "/etc/hostname:/../../escaped"}, "", 125, {"--install", "/../../escaped"}},
+      {{"--bind", "/../../escaped"}, "", 2, {"--bind", "/../../escaped"}},
+      {{"--profile", dir}, "", 125, {"--profile", dir}},
+      {{"--program", dir}, "", 125, {"--program", dir}},
+      {{"--", "/no/such/command"}, "", 127, {"/no/such/command"}},
+  };
+  for (const Row& r : rows) {
+    std::vector<std::string> args = {"boot", "--root", root_, "--fresh", "--timeout", "60", "--program", kStandin};
+    if (!r.profile.empty()) args.insert(args.end(), {"--profile", write_profile(r.profile)});
+    args.insert(args.end(), r.options.begin(), r.options.end());
+    SCOPED_TRACE(args.back() + " " + r.profile);
+    std::string err;
+    EXPECT_EQ(r.status, simdev(args, &err));
+    for (const std::string& n : r.named) EXPECT_TRUE(contains(err, n)) << err;
+    EXPECT_FALSE(file_exists(kWork + "/../escaped"));
+  }
+  rmdir(dir.c_str());
+}
+
+// --fresh empties only a directory simdev made, whichever command asks.
+TEST_F(SimBoot, FreshLeavesAStrangersDirectoryWhole) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"boot", "--root", root_, "--fresh", "--program", kStandin},
+        {"run", "--root", root_, "--fresh", "--", "/bin/true"},
+        {"mkroot", "--fresh", root_},
+        {"run", "--root", root_, "--", "/bin/true"}}) {
+    SCOPED_TRACE(args[0]);
+    mkdir(root_.c_str(), 0755);
+    ASSERT_TRUE(write_file(root_ + "/precious", "mine"));
+    std::string err;
+    EXPECT_NE(0, simdev(args, &err));
+    EXPECT_TRUE(contains(err, root_)) << err;
+    EXPECT_EQ("mine", slurp(root_ + "/precious"));
+    unlink((root_ + "/precious").c_str());
+  }
+  // An empty directory, and the root made there, are the simulator's.
+  EXPECT_EQ(0, boot({"--fresh"}, {"exit", "0"}));
+  EXPECT_EQ(0, boot({"--fresh"}, {"exit", "0"}));
+}
+
+// A link inside the root that leads out is never written through.
+TEST_F(SimBoot, PathsThroughALinkOutOfTheRootAreRefused) {
+  ASSERT_EQ(0, boot({"--fresh"}, {"exit", "0"}));
+  std::string outside = root_ + ".outside";
+  mkdir(outside.c_str(), 0755);
+  ASSERT_EQ(0, symlink(outside.c_str(), (root_ + "/data").c_str()));
+  std::string err;
+  EXPECT_EQ(125, simdev({"boot", "--root", root_, "--profile", write_profile("[files]\n/data/x = 1\n")}, &err));
+  EXPECT_TRUE(contains(err, "/data/x")) << err;
+  EXPECT_EQ(125, simdev({"boot", "--root", root_, "--install", "/etc/hostname:/data/y"}, &err));
+  EXPECT_TRUE(contains(err, "/data/y")) << err;
+  EXPECT_FALSE(file_exists(outside + "/x"));
+  EXPECT_FALSE(file_exists(outside + "/y"));
+  rmdir(outside.c_str());
+}
+
+// The framebuffer is sized for the panel the program will pick: the same
+// rule on the same /proc/misc/hwver, unless the profile names the panel.
+TEST_F(SimBoot, FramebufferFitsThePanelTheProgramPicks) {
+  const size_t gtype = 480 * 272 * 2, mono = 480 * 272 / 2;
+  struct Row {
+    std::string profile;
+    size_t fb_size;
+  } rows[] = {
+      {"", gtype},  // the default hardware version is 59.0.0.1...
+      {"[device]\nhwver = 59.0.0.2.0.0.0.0\n", mono},
+      {"[device]\nhwver = 59.0.0.17.0.0.0.0\n", gtype},
+      {"[device]\nhwver = 60.0.0.1.0.0.0.0\n", mono},
+      {"[device]\nhwver = 58.0.0.0.0.0.0.3\n", gtype},
+      {"[device]\nhwver = 59.0.0.1.0.0.0.0\n[faults]\nprocfs = hwver_read\n", mono},
+      {"[device]\nhwver = 58.0.0.0.0.0.0.0\n[panel]\ntype = gtype\n", gtype},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.profile);
+    ASSERT_EQ(0, boot({"--fresh", "--profile", write_profile(r.profile)}, {"exit", "0"}));
+    EXPECT_EQ(r.fb_size, slurp(root_ + "/dev/fb0").size());
+  }
+}
+
+// simdev inside a plain chroot, whose "/" is no mount point: a root on a
+// mount of its own boots; a root with no mount point above it is refused
+// with the reason. Everything runs in a mount namespace of the test's own.
+TEST_F(SimBoot, BootsInsideAPlainChroot) {
+  std::string jail = root_ + ".jail", err = "/plain/err";
+  auto dir_of = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
+  int status = run_in_child([&]() -> int {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 10;
+    // /proc for the sanitizers of an asan build.
+    std::vector<std::string> host = {"/bin", "/sbin", "/lib",          "/lib64",         "/usr",
+                                     "/etc", "/dev",  dir_of(kSimdev), dir_of(kStandin), "/proc"};
+    for (const std::string& dir : host) {
+      char target[4096];
+      ssize_t n = readlink(dir.c_str(), target, sizeof target - 1);
+      if (run_argv({"/bin/mkdir", "-p", dir_of(jail + dir)}) != 0) return 11;
+      if (n > 0) {
+        target[n] = '\0';
+        if (symlink(target, (jail + dir).c_str()) != 0 && errno != EEXIST) return 12;
+      } else if (file_exists(dir)) {
+        if (run_argv({"/bin/mkdir", "-p", jail + dir}) != 0) return 13;
+        if (mount(dir.c_str(), (jail + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return 14;
+      }
+    }
+    if (mkdir((jail + "/phones").c_str(), 0755) != 0 || mkdir((jail + "/plain").c_str(), 0755) != 0) return 15;
+    if (mount("tmpfs", (jail + "/phones").c_str(), "tmpfs", 0, nullptr) != 0) return 16;
+    if (chroot(jail.c_str()) != 0 || chdir("/") != 0) return 17;
+    std::vector<std::string> boot = {kSimdev, "boot", "--fresh", "--timeout", "60", "--program", kStandin, "--root"};
+    boot.push_back("/phones/p");
+    if (run_argv(boot) != 0) return 20;
+    std::string plain = "'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root /plain/p 2> " + err;
+    if (shell(plain) != 125) return 21;
+    return contains(slurp(err), "chroot") ? 0 : 22;
+  });
+  EXPECT_EQ(0, status);
+  run_argv({"/bin/rm", "-rf", "--one-file-system", jail});
 }
 
 }  // namespace

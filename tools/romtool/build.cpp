@@ -36,7 +36,9 @@ const Field kPartitionFields[] = {
 };
 
 constexpr uint64_t kMaxHeaderSize = 65536;
-constexpr uint64_t kMaxImageSize = 256ull * 1024 * 1024;
+// Payloads are placed at multiples of align; beyond an erase unit or two it
+// only makes images large, and a huge one would wrap the placement sums.
+constexpr uint64_t kMaxAlign = 1024 * 1024;
 
 using Values = std::map<std::string, std::string>;
 
@@ -104,9 +106,12 @@ class Builder {
     if (v.count("file")) {
       std::string path = v.at("file");
       if (!path.empty() && path[0] != '/' && !base_dir_.empty()) path = base_dir_ + "/" + path;
-      return read_whole_file(path, out, error_) == 0;
+      return read_whole_file(path, kMaxImageSize, out, error_) == 0;
     }
-    if (v.count("text")) return unescape(v.at("text"), out);
+    if (v.count("text")) {
+      *out = sim::ini_unescape(v.at("text"));
+      return true;
+    }
     if (v.count("pattern") || v.count("fill")) {
       bool pattern = v.count("pattern") != 0;
       std::string spec = v.at(pattern ? "pattern" : "fill");
@@ -114,7 +119,8 @@ class Builder {
       uint64_t seed, size;
       if (space == std::string::npos || !parse_number(spec.substr(0, space), &seed) ||
           !parse_number(spec.substr(space + 1), &size) || size > kMaxImageSize) {
-        return fail("expected SEED SIZE or BYTE SIZE: " + spec);
+        return fail(std::string(pattern ? "pattern" : "fill") + " = " + spec + ": expected " +
+                    (pattern ? "SEED" : "BYTE") + " SIZE, SIZE at most " + std::to_string(kMaxImageSize));
       }
       out->resize(size);
       uint32_t state = static_cast<uint32_t>(seed) ? static_cast<uint32_t>(seed) : 0x9E3779B9u;
@@ -129,21 +135,6 @@ class Builder {
         state ^= state << 5;
         (*out)[i] = static_cast<char>(state >> 24);
       }
-    }
-    return true;
-  }
-
-  bool unescape(const std::string& in, std::string* out) {
-    for (size_t i = 0; i < in.size(); ++i) {
-      if (in[i] != '\\' || i + 1 == in.size()) {
-        out->push_back(in[i]);
-        continue;
-      }
-      char c = in[++i];
-      if (c == 'n') out->push_back('\n');
-      else if (c == 't') out->push_back('\t');
-      else if (c == '0') out->push_back('\0');
-      else out->push_back(c);
     }
     return true;
   }
@@ -170,6 +161,12 @@ uint32_t xor_declared(const std::string& image, uint64_t offset, uint64_t len) {
   uint64_t room = (image.size() - offset) / 4;
   if (words > room) words = room;
   return rom_xor_words(reinterpret_cast<const unsigned char*>(image.data()) + offset, static_cast<size_t>(words));
+}
+
+std::string hex(uint64_t v) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+  return text;
 }
 
 uint64_t align_up(uint64_t v, uint64_t a) { return a <= 1 ? v : (v + a - 1) / a * a; }
@@ -278,13 +275,27 @@ int build_image(const std::string& description, const std::string& base_dir, con
     out.line = s.line;
     for (const auto& kv : s.entries) out.values[kv.first] = kv.second;
     if (s.name == "rom") {
+      if (rom.line != 0) {
+        *error = "line " + std::to_string(s.line) + ": a second [rom] section (the first is at line " +
+                 std::to_string(rom.line) + ")";
+        return -1;
+      }
       rom = out;
     } else if (s.name == "partition") {
+      if (parts.size() == kMaxPartitions) {
+        *error = "line " + std::to_string(s.line) + ": more than " + std::to_string(kMaxPartitions) +
+                 " [partition] sections (the format holds at most " + std::to_string(kMaxPartitions) + ")";
+        return -1;
+      }
       parts.push_back(out);
     } else {
       *error = "line " + std::to_string(s.line) + ": unknown section [" + s.name + "]";
       return -1;
     }
+  }
+  if (rom.line == 0) {
+    *error = "no [rom] section";
+    return -1;
   }
   if (!apply_sets(options.sets, &rom, &parts, error)) return -1;
   for (const auto& kv : rom.values) {
@@ -307,6 +318,10 @@ int build_image(const std::string& description, const std::string& base_dir, con
   uint64_t rom_header_size, align;
   if (!b.number(rom.values, "rom_header_size", ROM_STANDARD_HEADER_SIZE, &rom_header_size) ||
       !b.number(rom.values, "align", 4, &align)) {
+    return -1;
+  }
+  if (align > kMaxAlign) {
+    *error = "align = " + rom.values["align"] + ": at most " + std::to_string(kMaxAlign);
     return -1;
   }
   if (rom_header_size > kMaxHeaderSize) {
@@ -397,8 +412,10 @@ int build_image(const std::string& description, const std::string& base_dir, con
     image->resize(options.size, '\xFF');
   }
   for (const auto& poke : options.pokes) {
-    if (poke.first + 4 > image->size()) {
-      *error = "--poke beyond the image";
+    // Compared without a sum, so that an offset near 2^64 cannot wrap past the check.
+    if (poke.first > image->size() || image->size() - poke.first < 4) {
+      *error = "--poke " + hex(poke.first) + ": beyond the image of " + std::to_string(image->size()) +
+               " bytes";
       return -1;
     }
     store_le32(&(*image)[poke.first], poke.second);
@@ -406,7 +423,8 @@ int build_image(const std::string& description, const std::string& base_dir, con
   if (options.truncate >= 0 && static_cast<uint64_t>(options.truncate) < image->size()) image->resize(options.truncate);
   for (const auto& flip : options.flips) {
     if (flip.first >= image->size()) {
-      *error = "--flip beyond the image";
+      *error = "--flip " + hex(flip.first) + ": beyond the image of " + std::to_string(image->size()) +
+               " bytes";
       return -1;
     }
     (*image)[flip.first] = static_cast<char>((*image)[flip.first] ^ flip.second);

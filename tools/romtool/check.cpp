@@ -22,6 +22,7 @@
 #include "common/unique_mapping.h"
 #include "rom/rom_check.h"
 #include "sim/boot.h"
+#include "sim/device.h"
 #include "sim/simroot.h"
 #include "tools/romtool/romtool.h"
 
@@ -33,33 +34,6 @@ const char kImageInRoot[] = "/sim/rom.img";
 int complain(const std::string& message) {
   fprintf(stderr, "romtool: %s\n", message.c_str());
   return kExitUsage;
-}
-
-const IniSection* find_section(const std::vector<IniSection>& sections, const char* name) {
-  for (const IniSection& s : sections) {
-    if (s.name == name) return &s;
-  }
-  return nullptr;
-}
-
-std::string lookup(const std::vector<IniSection>& sections, const char* section, const char* key) {
-  const IniSection* s = find_section(sections, section);
-  std::string value;
-  if (s) {
-    for (const auto& kv : s->entries) {
-      if (kv.first == key) value = kv.second;
-    }
-  }
-  return value;
-}
-
-// A version file of the phone: section Version with the profile's records.
-std::string version_file(const std::vector<IniSection>& sections, const char* section) {
-  std::string text = "[Version]\n";
-  if (const IniSection* s = find_section(sections, section)) {
-    for (const auto& kv : s->entries) text += kv.first + "=" + kv.second + "\n";
-  }
-  return text;
 }
 
 int copy_bin_to_tmp(const std::string& root) {
@@ -85,10 +59,10 @@ int copy_bin_to_tmp(const std::string& root) {
   return rc;
 }
 
-int lay_out_device(const std::string& root, const std::vector<IniSection>& profile, const std::string& image) {
+int lay_out_device(const std::string& root, const sim::Profile& profile, const std::string& image) {
   std::string error;
   std::string env;
-  if (const IniSection* s = find_section(profile, "env")) {
+  if (const sim::ProfileSection* s = profile.section("env")) {
     for (const auto& kv : s->entries) env += kv.first + " " + kv.second + "\n";
   }
   for (const char* d : {"/proc/avalanche", "/proc/misc", "/proc/ver"}) {
@@ -98,11 +72,11 @@ int lay_out_device(const std::string& root, const std::vector<IniSection>& profi
     std::string path, text;
   } files[] = {
       {"/proc/avalanche/env", env},
-      {"/proc/misc/hwver", lookup(profile, "device", "hwver") + "\n"},
-      {"/proc/ver/software", lookup(profile, "device", "software") + "\n"},
-      {"/app/version.conf", version_file(profile, "app_version")},
-      {"/basic/version.conf", version_file(profile, "basic_version")},
-      {"/version.conf", version_file(profile, "root_version")},
+      {"/proc/misc/hwver", profile.get("device", "hwver") + "\n"},
+      {"/proc/ver/software", profile.get("device", "software") + "\n"},
+      {"/app/version.conf", sim::device_version_text(profile, "app_version")},
+      {"/basic/version.conf", sim::device_version_text(profile, "basic_version")},
+      {"/version.conf", sim::device_version_text(profile, "root_version")},
       {kImageInRoot, image},
   };
   for (const auto& f : files) {
@@ -167,11 +141,10 @@ class SyslogEcho {
 }  // namespace
 
 int run_check(const std::string& image_path, const std::string& profile_path, bool verbose, bool keep) {
-  std::string image, profile_text, error;
-  if (read_whole_file(image_path, &image, &error) != 0) return complain(error);
-  if (read_whole_file(profile_path, &profile_text, &error) != 0) return complain(error);
-  std::vector<IniSection> profile;
-  if (ini_parse(profile_text, &profile, &error) != 0) return complain(profile_path + ": " + error);
+  std::string image, error;
+  if (read_whole_file(image_path, kMaxImageSize, &image, &error) != 0) return complain(error);
+  sim::Profile profile;
+  if (sim::profile_load(profile_path, &profile, &error) != 0) return complain(error);
 
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

@@ -22,9 +22,11 @@ int usage() {
   return romtool::kExitUsage;
 }
 
-bool number_arg(const std::string& text, uint64_t* out) {
-  if (romtool::parse_number(text, out)) return true;
-  fprintf(stderr, "romtool: not a number: %s\n", text.c_str());
+// A number of the command line, at most `max`; a refusal names the option.
+bool number_arg(const std::string& option, const std::string& text, uint64_t max, uint64_t* out) {
+  if (romtool::parse_number(text, out) && *out <= max) return true;
+  fprintf(stderr, "romtool: %s %s: expected a number from 0 to %llu\n", option.c_str(), text.c_str(),
+          static_cast<unsigned long long>(max));
   return false;
 }
 
@@ -39,21 +41,22 @@ int cmd_build(int argc, char** argv) {
     if (a == "--set" && more) {
       options.sets.push_back(argv[++i]);
     } else if (a == "--size" && more) {
-      if (!number_arg(argv[++i], &options.size)) return usage();
+      if (!number_arg(a, argv[++i], romtool::kMaxImageSize, &options.size)) return usage();
     } else if (a == "--truncate" && more) {
-      if (!number_arg(argv[++i], &v)) return usage();
+      if (!number_arg(a, argv[++i], romtool::kMaxImageSize, &v)) return usage();
       options.truncate = static_cast<int64_t>(v);
     } else if ((a == "--poke" || a == "--flip") && more) {
       std::string spec = argv[++i];
       size_t sep = spec.find(a == "--poke" ? '=' : ':');
       uint64_t offset, value = 0x01;
-      if (!number_arg(spec.substr(0, sep), &offset)) return usage();
-      if (sep != std::string::npos && !number_arg(spec.substr(sep + 1), &value)) return usage();
-      if (a == "--poke") {
-        if (sep == std::string::npos || value > 0xFFFFFFFFu) return usage();
+      bool poke = a == "--poke";
+      if (poke && sep == std::string::npos) return usage();
+      if (!number_arg(a, spec.substr(0, sep), UINT64_MAX, &offset)) return usage();
+      if (sep != std::string::npos && !number_arg(a, spec.substr(sep + 1), poke ? 0xFFFFFFFFu : 0xFFu, &value))
+        return usage();
+      if (poke) {
         options.pokes.emplace_back(offset, static_cast<uint32_t>(value));
       } else {
-        if (value > 0xFF) return usage();
         options.flips.emplace_back(offset, static_cast<uint8_t>(value));
       }
     } else if (a.size() > 1 && a[0] == '-') {
@@ -66,7 +69,7 @@ int cmd_build(int argc, char** argv) {
   }
   if (n != 2) return usage();
   std::string description, image, error;
-  if (romtool::read_whole_file(paths[0], &description, &error) != 0) {
+  if (romtool::read_whole_file(paths[0], sim::kMaxIniBytes, &description, &error) != 0) {
     fprintf(stderr, "romtool: %s\n", error.c_str());
     return romtool::kExitUsage;
   }
@@ -83,7 +86,7 @@ int cmd_build(int argc, char** argv) {
 int cmd_info(int argc, char** argv) {
   if (argc != 1) return usage();
   std::string image, error;
-  if (romtool::read_whole_file(argv[0], &image, &error) != 0) {
+  if (romtool::read_whole_file(argv[0], romtool::kMaxImageSize, &image, &error) != 0) {
     fprintf(stderr, "romtool: %s\n", error.c_str());
     return romtool::kExitUsage;
   }

@@ -8,23 +8,27 @@
 #include <utility>
 #include <vector>
 
+#include "rom/rom_format.h"
+#include "sim/profile.h"
+
 namespace romtool {
 
-struct IniSection {
-  std::string name;
-  int line = 0;
-  std::vector<std::pair<std::string, std::string>> entries;  // file order
-};
+// Descriptions and profiles are read with the simulator's INI reader.
+using sim::IniSection;
+using sim::ini_parse;
 
-// Comments start with ';' or '#' at the start of a line or after a blank;
-// "key = value" with blanks around both dropped. Sections may repeat.
-// 0, or -1 with a message naming the line in *error.
-int ini_parse(const std::string& text, std::vector<IniSection>* out, std::string* error);
-int read_whole_file(const std::string& path, std::string* out, std::string* error);
+// Largest image romtool builds or reads, and largest file a partition takes.
+constexpr uint64_t kMaxImageSize = 256ull * 1024 * 1024;
+// Largest partition count of an image: the program's partition table.
+constexpr uint64_t kMaxPartitions = ROM_MAX_PARTITIONS;
+
+// Reads a regular file of at most `max_bytes` (anything else is refused
+// before it is read). 0, or -1 with *error.
+int read_whole_file(const std::string& path, uint64_t max_bytes, std::string* out, std::string* error);
 int write_whole_file(const std::string& path, const std::string& data, std::string* error);
 
-// Numbers: decimal or 0x hex, an optional K or M suffix; versions a.b.c.d
-// (a in the most significant byte) are numbers too.
+// Numbers: decimal or 0x hex, an optional K or M suffix (no sign, no
+// overflow); versions a.b.c.d (a in the most significant byte) are numbers too.
 bool parse_number(const std::string& text, uint64_t* out);
 
 struct BuildOptions {

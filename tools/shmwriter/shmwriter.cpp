@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdint.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -48,6 +49,32 @@ bool load_rom(const char* path, unsigned char* dest, size_t capacity, size_t* lo
   return !too_big && !failed;
 }
 
+// A request kind: a decimal number, optionally negative, that fits the state word.
+bool parse_kind(const char* text, int* out) {
+  const char* digits = text[0] == '-' ? text + 1 : text;
+  if (!*digits || strspn(digits, "0123456789") != strlen(digits)) return false;
+  errno = 0;
+  long v = strtol(text, nullptr, 10);
+  if (errno != 0 || v < INT32_MIN || v > INT32_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+// Room for the ROM in the segment as it exists: a segment made smaller by
+// someone else is never written past its end. -1 when it has no room at all.
+long rom_room() {
+  struct shmid_ds ds;
+  int id = shmget(LIBUPD_SHM_KEY, 0, 0);
+  if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) return -1;
+  if (ds.shm_segsz < LIBUPD_ROM_OFFSET) {
+    fprintf(stderr, "shmwriter: the segment 0x%x holds %zu bytes, fewer than the %d of its header\n",
+            LIBUPD_SHM_KEY, static_cast<size_t>(ds.shm_segsz), LIBUPD_ROM_OFFSET);
+    return -1;
+  }
+  size_t room = ds.shm_segsz - LIBUPD_ROM_OFFSET;
+  return static_cast<long>(room < LIBUPD_ROM_CAPACITY ? room : LIBUPD_ROM_CAPACITY);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,7 +88,10 @@ int main(int argc, char** argv) {
       break;
     }
     if (strcmp(argv[i], "--state") == 0 && i + 1 < argc) {
-      kind = atoi(argv[++i]);
+      if (!parse_kind(argv[++i], &kind)) {
+        fprintf(stderr, "shmwriter: --state %s: expected a whole number\n", argv[i]);
+        return usage();
+      }
     } else if (strcmp(argv[i], "--fail-load") == 0) {
       fail_load = true;
     } else if (!rom && argv[i][0] != '-') {
@@ -87,7 +117,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   size_t loaded = 0;
-  bool ok = load_rom(rom, static_cast<unsigned char*>(libupd_get_rom_start_addr(shm)), LIBUPD_ROM_CAPACITY, &loaded);
+  long room = rom_room();
+  if (room < 0) {
+    fprintf(stderr, "shmwriter: the shared upgrade state 0x%x cannot take a ROM: nothing written\n", LIBUPD_SHM_KEY);
+    unlock_binary_sem(semid);
+    shmdt(shm);
+    return 1;
+  }
+  bool ok = load_rom(rom, static_cast<unsigned char*>(libupd_get_rom_start_addr(shm)), static_cast<size_t>(room),
+                     &loaded);
   int state = (ok && !fail_load) ? kind : ~kind;
   libupd_set_state(shm, state);
   rl_log_info("loaded %zu bytes of %s, upgrader_state %d\n", loaded, rom, state);
