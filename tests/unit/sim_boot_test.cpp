@@ -664,6 +664,8 @@ TEST_F(SimBoot, FlashNumbersOutOfReasonAreRefusedByName) {
         << text;
     EXPECT_TRUE(contains(slurp(err), named)) << slurp(err);
   }
+}
+
 // What simdev cannot honour is refused before the boot, with a message that
 // names the option or the key and the value.
 TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
