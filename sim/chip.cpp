@@ -172,10 +172,14 @@ bool place_partition(const Profile& p, const Chip& c, int i, Placed* out, std::s
       out->window.start = env.start;
       out->placed = true;
     }
+  } else if (!from_env && isdigit(static_cast<unsigned char>(words[0][0]))) {
+    return bad_value(error, "[flash] " + name, words[0], "a size above 0 that fits the chip");
   } else {
     if (!words.empty() && words[0] == "env") next = 1;
+    if (!p.has("env", name))
+      return fail(error, "/dev/" + name + ": no size, and the environment gives no " + name);
     if (!parse_range(c, p.get("env", name), &out->window))
-      return fail(error, "/dev/" + name + ": no size, and the environment gives no valid " + name);
+      return bad_value(error, "[env] " + name, p.get("env", name), "START,END on the chip with END above START");
     out->placed = true;
   }
   out->contents.assign(words.begin() + static_cast<long>(next), words.end());
