@@ -407,7 +407,7 @@ const Scenario kScenarios[] = {
     {.name = "same_version_moves_the_environment_back_before_its_reboot",
      .rom_extra = layout_entry(kMovedLayout),
      .edits = {{"RomVersion = 59.1.2.3", "RomVersion = 59.1.6.10"},
-               {"remap = yes", "remap = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+               {"remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
      .flash_checked = false,
      .broadcasts = {{4, 2}},
      .more = [](const Boot& b, const std::string&) {
@@ -415,6 +415,9 @@ const Scenario kScenarios[] = {
        // where the environment and configuration still are.
        EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
        EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+       // The re-map outlives the reboot: the windows the next boot starts from.
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd3 0x90020000 0x10000\n"));
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd4 0x90330000 0x80000\n"));
        EXPECT_EQ(-1, b.find("locked burn_flash_semid"));
        if (b.exists("/dev/mtd3.log")) {
          EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
@@ -423,7 +426,7 @@ const Scenario kScenarios[] = {
      }},
     {.name = "failure_screen_after_a_move_moves_the_environment_back",
      .rom_extra = layout_entry(kMovedLayout),
-     .edits = {{"remap = yes", "remap = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+     .edits = {{"remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
      .profile_extra = kRebootKey,
      .options = {"--killapps-exit", "1"},
      .flash_checked = false,
@@ -432,6 +435,9 @@ const Scenario kScenarios[] = {
      .more = [](const Boot& b, const std::string&) {
        EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
        EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+       // The re-map outlives the reboot: the windows the next boot starts from.
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd3 0x90020000 0x10000\n"));
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd4 0x90330000 0x80000\n"));
        if (b.exists("/dev/mtd3.log")) {
          EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
        }
