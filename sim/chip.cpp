@@ -79,15 +79,6 @@ bool milliseconds_key(const Profile& p, const char* key, double* out, std::strin
 
 bool erase_size_ok(uint64_t e) { return e >= kMinEraseSize && e <= kMaxEraseSize && (e & (e - 1)) == 0; }
 
-bool read_file(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
-}
-
 bool write_file(const std::string& path, const std::string& data) {
   std::string tmp = path + ".new";
   FILE* f = fopen(tmp.c_str(), "w");
@@ -218,7 +209,7 @@ bool fill_contents(const Profile& p, const Placed& w, std::string* chip, std::st
       memset(at, static_cast<int>(byte), w.window.size);
     } else if (word.rfind("file=", 0) == 0) {
       std::string data;
-      if (!read_file(p.file(word.substr(5)), &data)) return fail(error, label + ": cannot read " + word.substr(5));
+      if (!read_root_file(p.file(word.substr(5)), &data)) return fail(error, label + ": cannot read " + word.substr(5));
       if (data.size() > w.window.size) return fail(error, label + ": " + word.substr(5) + " is larger than the partition");
       memcpy(at, data.data(), data.size());
     } else {
@@ -289,7 +280,7 @@ bool parse_geometry_text(const std::string& text, Chip* c) {
 
 int load_windows(const std::string& path, const Chip& c, std::vector<Window>* out) {
   std::string text;
-  if (!read_file(path, &text)) return -1;
+  if (!read_root_file(path, &text)) return -1;
   std::istringstream in(text);
   std::string name, a, b;
   out->clear();
@@ -338,14 +329,14 @@ int write_views(const std::string& root, const std::string& flash, const std::ve
 // report's order (a later window wins where two changed copies overlap).
 bool absorb_views(const std::string& root, const std::vector<Window>& windows, std::string* flash) {
   std::string digests;
-  if (!read_file(state(root, "views"), &digests)) return false;
+  if (!read_root_file(state(root, "views"), &digests)) return false;
   std::map<std::string, std::string> known;
   std::istringstream in(digests);
   for (std::string name, digest; in >> name >> digest;) known[name] = digest;
   bool changed = false;
   for (const Window& w : windows) {
     std::string bytes;
-    if (!read_file(view_path(root, w.name), &bytes) || bytes.size() != w.size) continue;
+    if (!read_root_file(view_path(root, w.name), &bytes) || bytes.size() != w.size) continue;
     auto it = known.find(w.name);
     if (it == known.end() || it->second == sha256_hex(bytes)) continue;
     flash->replace(w.start, w.size, bytes);
@@ -356,7 +347,7 @@ bool absorb_views(const std::string& root, const std::vector<Window>& windows, s
 
 bool copy_file(const std::string& from, const std::string& to) {
   std::string text;
-  return read_file(from, &text) && write_file(to, text);
+  return read_root_file(from, &text) && write_file(to, text);
 }
 
 }  // namespace
@@ -398,7 +389,7 @@ int chip_create(const std::string& root, const Profile& p, bool fresh, std::stri
 
 int chip_load(const std::string& root, Chip* chip, std::vector<Window>* windows) {
   std::string text;
-  if (!read_file(state(root, "chip"), &text) || !parse_geometry_text(text, chip)) return -1;
+  if (!read_root_file(state(root, "chip"), &text) || !parse_geometry_text(text, chip)) return -1;
   return windows ? load_windows(state(root, "windows"), *chip, windows) : 0;
 }
 
@@ -432,7 +423,7 @@ int chip_boot_begin(const std::string& root, bool remap_persists, std::string* e
   Chip chip;
   std::vector<Window> windows;
   std::string flash;
-  if (chip_load(root, &chip, &windows) != 0 || !read_file(state(root, "flash.bin"), &flash) || flash.size() != chip.size)
+  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash) || flash.size() != chip.size)
     return refuse(error, root + ": no flash chip (a root made by an older simdev: boot it once with --fresh)");
   if (absorb_views(root, windows, &flash) && !write_file(state(root, "flash.bin"), flash))
     return refuse(error, root + "/sim/state/flash.bin: " + strerror(errno));
@@ -447,7 +438,7 @@ int chip_boot_end(const std::string& root) {
   Chip chip;
   std::vector<Window> windows;
   std::string flash;
-  if (chip_load(root, &chip, &windows) != 0 || !read_file(state(root, "flash.bin"), &flash)) return -1;
+  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash)) return -1;
   if (!copy_file(state(root, "windows"), root + "/sim/boot/windows-after")) return -1;
   return write_views(root, flash, windows);
 }

@@ -107,11 +107,6 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// A file the simulator itself keeps in the root.
-bool read_file(const std::string& path, std::string* out) {
-  return read_regular_file(path, kMaxRootFile, out, nullptr) == 0;
-}
-
 bool make_dirs(const std::string& path, std::string* error) {
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i != path.size() && path[i] != '/') continue;
@@ -133,7 +128,7 @@ bool gtype_panel(const std::string& root, const Profile& p) {
   std::string hwver;
   for (const std::string& f : p.all("faults", "procfs"))
     if (f == "hwver_read") return false;
-  if (!read_file(root + "/sim/state/hwver", &hwver)) return false;
+  if (!read_root_file(root + "/sim/state/hwver", &hwver)) return false;
   hwver = hwver.substr(0, hwver.find('\n'));
   int f[8] = {};
   if (sscanf(hwver.c_str(), "%d.%d.%d.%d.%d.%d.%d.%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7]) < 0)
@@ -270,7 +265,7 @@ int device_create(const std::string& root, const Profile& p, bool fresh, std::st
   }
   // Keep the profile with the phone, so that later boots follow it.
   std::string text;
-  if (!p.path.empty() && read_file(p.path, &text)) {
+  if (!p.path.empty() && read_root_file(p.path, &text)) {
     if (!write_text(root + "/sim/profile.ini", text, error)) return -1;
   } else if (!exists(root + "/sim/profile.ini") && p.path.empty()) {
     if (!write_text(root + "/sim/profile.ini", kTypicalProfile, error)) return -1;
@@ -318,7 +313,7 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
   }
   // The board-control record starts empty at each boot; its fault lines stay.
   std::string misc_old, misc;
-  read_file(root + "/dev/misc0", &misc_old);
+  read_root_file(root + "/dev/misc0", &misc_old);
   std::istringstream lines(misc_old);
   std::string line;
   while (std::getline(lines, line))

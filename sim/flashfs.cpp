@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <fuse.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/mtd_rules.h"
+#include "sim/fuse_serve.h"
 
 namespace sim {
 namespace {
@@ -274,24 +274,7 @@ int flashfs_serve(const FlashfsOptions& options, int ready_fd) {
   ops.read = fs_read;
   ops.write = fs_write;
   ops.truncate = fs_truncate;
-  char prog[] = "simdev-flash";
-  char opt1[] = "-o";
-  char opt2[] = "fsname=simflash,subtype=simflash,allow_other";
-  char* argv[] = {prog, opt1, opt2, nullptr};
-  struct fuse_args args = FUSE_ARGS_INIT(3, argv);
-  struct fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
-  if (!f || fuse_mount(f, options.mountpoint.c_str()) != 0) {
-    fprintf(stderr, "simdev: FUSE is not available: cannot serve the flash at %s\n", options.mountpoint.c_str());
-    if (f) fuse_destroy(f);
-    return -1;
-  }
-  char one = 1;
-  if (write(ready_fd, &one, 1) != 1) return -1;
-  close(ready_fd);
-  fuse_loop(f);
-  fuse_unmount(f);
-  fuse_destroy(f);
-  return 0;
+  return fuse_serve_at("flash", ops, options.mountpoint, ready_fd);
 }
 
 }  // namespace sim

@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <fuse.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <dirent.h>
 
 #include "sim/envstore.h"
+#include "sim/fuse_serve.h"
 
 namespace sim {
 
@@ -273,29 +273,7 @@ int procfs_serve(const ProcfsOptions& options, int ready_fd) {
   ops.read = sim_read;
   ops.write = sim_write;
   ops.truncate = sim_truncate;
-  char prog[] = "simdev-procfs";
-  char opt1[] = "-o";
-  char opt2[] = "fsname=simproc,subtype=simproc,allow_other";
-  char* argv[] = {prog, opt1, opt2, nullptr};
-  struct fuse_args args = FUSE_ARGS_INIT(3, argv);
-  struct fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
-  if (!f) {
-    fprintf(stderr, "simdev: FUSE is not available: cannot start the /proc server\n");
-    return -1;
-  }
-  std::string mountpoint = g_opt.root + "/proc";
-  if (fuse_mount(f, mountpoint.c_str()) != 0) {
-    fprintf(stderr, "simdev: FUSE is not available: cannot mount %s\n", mountpoint.c_str());
-    fuse_destroy(f);
-    return -1;
-  }
-  char one = 1;
-  if (write(ready_fd, &one, 1) != 1) return -1;
-  close(ready_fd);
-  fuse_loop(f);
-  fuse_unmount(f);
-  fuse_destroy(f);
-  return 0;
+  return fuse_serve_at("proc", ops, g_opt.root + "/proc", ready_fd);
 }
 
 }  // namespace sim

@@ -110,6 +110,10 @@ int read_regular_file(const std::string& path, unsigned long long max_bytes, std
   return 0;
 }
 
+bool read_root_file(const std::string& path, std::string* out) {
+  return read_regular_file(path, 256ull * 1024 * 1024, out, nullptr) == 0;
+}
+
 std::string ini_unescape(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {

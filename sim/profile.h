@@ -31,6 +31,8 @@ int ini_parse(const std::string& text, std::vector<IniSection>* out, std::string
 // message naming the file in *error (a directory, a device, a FIFO, a file
 // too large are refused before anything is read into memory).
 int read_regular_file(const std::string& path, unsigned long long max_bytes, std::string* out, std::string* error);
+// A file the simulator itself keeps in the root (at most 256 MiB): true when read whole.
+bool read_root_file(const std::string& path, std::string* out);
 // "\n", "\t", "\0" and "\\" escapes of INI values.
 std::string ini_unescape(const std::string& text);
 

@@ -25,15 +25,6 @@ using Json = nlohmann::ordered_json;
 constexpr int kWidth = 480;
 constexpr int kHeight = 272;
 
-bool read_file(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -209,7 +200,7 @@ void gather_frames(const std::string& boot, Records* r) {
     char name[64];
     snprintf(name, sizeof name, "frame-%04d", f.number);
     std::string fb;
-    if (!read_file(boot + "/frames/" + name + ".fb", &fb)) continue;
+    if (!read_root_file(boot + "/frames/" + name + ".fb", &fb)) continue;
     f.sha256 = sha256_hex(fb);
     f.same_as_previous = f.sha256 == previous;
     previous = f.sha256;
@@ -223,7 +214,7 @@ void gather_frames(const std::string& boot, Records* r) {
 void gather_sysv(const std::string& boot, Records* r) {
   std::string text;
   if (r->cut) r->ipc_state = IpcState::power_cut;
-  else if (!read_file(boot + "/sysvipc", &text)) r->ipc_state = IpcState::not_recorded;
+  else if (!read_root_file(boot + "/sysvipc", &text)) r->ipc_state = IpcState::not_recorded;
   else r->ipc_state = sysv_parse(text, &r->sysv) == 0 ? IpcState::recorded : IpcState::unreadable;
 }
 
@@ -274,7 +265,7 @@ Records gather(const std::string& root) {
   r.second = read_timed(boot + "/second");
   r.env_writes = read_timed(boot + "/env-writes");
   r.killapps_runs = static_cast<int>(read_lines(boot + "/killapps").size());
-  (void)read_file(boot + "/console", &r.console);
+  (void)read_root_file(boot + "/console", &r.console);
   for (const std::string& line : read_lines(root + "/dev/misc0"))
     if (line.rfind("fail ", 0) != 0) r.board.push_back(line);
   for (int i = 0; i <= 9; ++i)
@@ -623,7 +614,7 @@ bool snapshot_from_json(const Json& j, Snapshot* out) {
 
 int load_before(const std::string& root, ReportInput* in, std::string* error) {
   std::string text;
-  if (!read_file(root + kBeforeFile, &text)) {
+  if (!read_root_file(root + kBeforeFile, &text)) {
     if (error) *error = root + ": no boot records (" + kBeforeFile + ")";
     return -1;
   }
