@@ -1,6 +1,6 @@
 #include "tests/e2e/e2e_support.h"
 
-#include "tests/golden/png_gray.h"
+#include "tests/support/pbm.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -101,14 +101,9 @@ std::vector<uint8_t> Boot::frame(int n) const {
 }
 
 std::vector<uint8_t> golden(const std::string& name) {
-  std::string png = read_file(paths().source + "/tests/golden/" + name + ".png");
-  std::vector<uint8_t> pixels;
   int w = 0, h = 0;
-  std::string error;
-  if (!png_decode_gray(std::vector<uint8_t>(png.begin(), png.end()), &pixels, &w, &h, &error) || w != 480 ||
-      h != 272)
-    return {};
-  return pixels;
+  std::vector<uint8_t> pixels = pbm_read(paths().source + "/tests/golden/" + name + ".pbm", &w, &h);
+  return w == 480 && h == 272 ? pixels : std::vector<uint8_t>{};
 }
 
 bool Boot::exists(const std::string& path) const {

@@ -66,7 +66,7 @@ std::string profile(const std::vector<std::pair<std::string, std::string>>& edit
 std::string build_rom(const std::string& name, const std::string& description,
                       const std::vector<std::string>& options = {});
 
-// A golden picture of the screens (tests/golden/NAME.png) as grey pixels.
+// A golden picture of the screens (tests/golden/NAME.pbm) as grey pixels.
 std::vector<uint8_t> golden(const std::string& name);
 
 // The payload of the partition with this id in a ROM built with standard header sizes.

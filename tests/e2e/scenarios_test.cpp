@@ -214,8 +214,8 @@ const Scenario kScenarios[] = {
        // On the glass: the failure screen with its detail code, then, after
        // the Reboot key, the notice; exactly as the screens' goldens show them.
        ASSERT_EQ(2, b.frames);
-       EXPECT_TRUE(golden("failed_id") == b.frame(1)) << "frame 1 differs from tests/golden/failed_id.png";
-       EXPECT_TRUE(golden("notice") == b.frame(2)) << "frame 2 differs from tests/golden/notice.png";
+       EXPECT_TRUE(golden("failed_id") == b.frame(1)) << "frame 1 differs from tests/golden/failed_id.pbm";
+       EXPECT_TRUE(golden("notice") == b.frame(2)) << "frame 2 differs from tests/golden/notice.pbm";
      }},
     {.name = "applications_that_do_not_stop",
      .profile_extra = kRebootKey,

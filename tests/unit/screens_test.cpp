@@ -26,13 +26,10 @@
 #include "basicui/screens.h"
 #include "lcd/lcd_device.h"
 #include "lcd/lcd_draw.h"
-#include "tests/golden/png_gray.h"
 #include "tests/support/files.h"
 #include "tests/support/panel.h"
+#include "tests/support/pbm.h"
 #include "tests/support/syslog_capture.h"
-#ifdef UPG_HAVE_FBPNG
-#include "tools/fb2png/fbpng.h"
-#endif
 
 namespace {
 
@@ -325,20 +322,20 @@ const std::vector<Golden>& goldens() {
   static const char* seven[] = {"Information", "first line", "second line", "third line", "fourth line", "fifth",
                                 "sixth"};
   static const std::vector<Golden> list = {
-      {"progress_0.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }},
-      {"progress_50.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }},
-      {"progress_100.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }},
-      {"failed.png", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); }},
-      {"failed_id.png", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); }},
-      {"autoprovision_countdown.png", [](CBasicUI& ui) { ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); }},
-      {"notice.png", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }},
-      {"expansion_failed.png", [](CBasicUI& ui) { ui.ShowUpgradingExtFailed(); }},
-      {"expansion_running.png", [](CBasicUI& ui) { ui.ShowUpgradingExtInfo(3); }},
-      {"expansion_upgraded.png", [](CBasicUI& ui) { ui.ShowUpgradedExtInfo(3); }},
-      {"info.png", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }},
-      {"user_settings.png", [](CBasicUI&) { show_user_settings({}); }},
+      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }},
+      {"progress_50.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }},
+      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }},
+      {"failed.pbm", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); }},
+      {"failed_id.pbm", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); }},
+      {"autoprovision_countdown.pbm", [](CBasicUI& ui) { ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); }},
+      {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }},
+      {"expansion_failed.pbm", [](CBasicUI& ui) { ui.ShowUpgradingExtFailed(); }},
+      {"expansion_running.pbm", [](CBasicUI& ui) { ui.ShowUpgradingExtInfo(3); }},
+      {"expansion_upgraded.pbm", [](CBasicUI& ui) { ui.ShowUpgradedExtInfo(3); }},
+      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }},
+      {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); }},
       // "ad" typed, then the password field with a "k" being composed.
-      {"user_settings_entry.png", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }},
+      {"user_settings_entry.pbm", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }},
   };
   return list;
 }
@@ -350,20 +347,13 @@ TEST_F(Screens, GoldenPictures) {
     std::vector<uint8_t> shown = panel_gray();
     std::string path = g_golden_dir + "/" + g.file;
     if (update_golden()) {
-#ifdef UPG_HAVE_FBPNG
       mkdir(g_golden_dir.c_str(), 0755);
-      ASSERT_EQ(0, fbpng_write_gray(shown.data(), LCD_WIDTH, LCD_HEIGHT, path.c_str()));
-#else
-      FAIL() << "this build cannot write pictures; update the goldens with the host build";
-#endif
+      ASSERT_TRUE(pbm_write(path, shown, LCD_WIDTH, LCD_HEIGHT));
       continue;
     }
-    std::string file = read_file(path);
-    ASSERT_FALSE(file.empty()) << path << " is missing; see docs/screens.md to make it";
-    std::vector<uint8_t> golden;
     int w = 0, h = 0;
-    std::string error;
-    ASSERT_TRUE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &golden, &w, &h, &error)) << error;
+    std::vector<uint8_t> golden = pbm_read(path, &w, &h);
+    ASSERT_FALSE(golden.empty()) << path << " is missing or damaged; see docs/screens.md to make it";
     ASSERT_EQ(LCD_WIDTH, w);
     ASSERT_EQ(LCD_HEIGHT, h);
     size_t differ = 0, first = 0;
@@ -373,23 +363,6 @@ TEST_F(Screens, GoldenPictures) {
   }
 }
 
-// The reader of the goldens against the library that writes them.
-#ifdef UPG_HAVE_FBPNG
-TEST(GoldenReader, ReadsWhatTheWriterWrites) {
-  std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
-  for (size_t i = 0; i < gray.size(); ++i) gray[i] = static_cast<uint8_t>((i * 7 + i / 480 * 13) % 256);
-  for (size_t i = 0; i < 5000; ++i) gray[i * 3 % gray.size()] = 0;
-  ASSERT_EQ(0, fbpng_write_gray(gray.data(), LCD_WIDTH, LCD_HEIGHT, "/tmp/reader.png"));
-  std::string file = read_file("/tmp/reader.png");
-  std::vector<uint8_t> back;
-  int w = 0, h = 0;
-  std::string error;
-  ASSERT_TRUE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &back, &w, &h, &error)) << error;
-  EXPECT_EQ(gray, back);
-  file[file.size() / 2] ^= 0x10;  // a damaged picture is refused, not misread
-  EXPECT_FALSE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &back, &w, &h, &error));
-}
-#endif
 
 }  // namespace
 
