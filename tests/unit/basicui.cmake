@@ -10,6 +10,11 @@ target_link_libraries(screens_test PRIVATE basicui upg_testsupport GTest::gtest 
 target_compile_definitions(screens_test PRIVATE
   UPG_SOURCE_DIR="${PROJECT_SOURCE_DIR}" UPG_BINARY_DIR="${CMAKE_BINARY_DIR}")
 upg_sim_test(screens_test screens_test ${PROJECT_SOURCE_DIR}/tests/golden)
+# The same pictures on the 4-bit panel.
+add_test(NAME screens_test_4bit
+  COMMAND ${UPG_SIMDEV} run --root ${CMAKE_BINARY_DIR}/simroots/screens_test_4bit --fresh
+    --bind ${PROJECT_SOURCE_DIR} --bind ${CMAKE_BINARY_DIR} --env UPG_PANEL=4bit
+    -- $<TARGET_FILE:screens_test> --gtest_filter=Screens.GoldenPictures ${PROJECT_SOURCE_DIR}/tests/golden)
 
 # Rewrites the golden pictures from the current screens:
 #   cmake --build <host build> --target update_golden_screens

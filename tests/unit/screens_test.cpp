@@ -40,22 +40,30 @@ bool update_golden() {
   return v && strcmp(v, "1") == 0;
 }
 
-void prepare_panel() { ASSERT_TRUE(make_simulated_panel()); }
+// UPG_PANEL=4bit runs the screens on the other panel (a CTest of its own).
+bool four_bit_panel() {
+  const char* v = getenv("UPG_PANEL");
+  return v && strcmp(v, "4bit") == 0;
+}
 
-// One grey byte per pixel of the panel: 0 dark, 255 light.
-std::vector<uint8_t> panel_gray() {
+void prepare_panel() { ASSERT_TRUE(make_simulated_panel(!four_bit_panel())); }
+
+// One grey byte per pixel of the panel: 0 dark, 255 light. The G-type panel
+// has 16 bits a pixel (0x0000 dark); the other packs two pixels a byte, the
+// left one in the low nibble (0 dark).
+bool pixel_dark(size_t i) {
   const unsigned char* fb = lcd_get_framebuffer();
+  return (four_bit_panel() ? (fb[i / 2] >> (i % 2 ? 4 : 0)) & 0xF : fb[2 * i] | fb[2 * i + 1]) == 0;
+}
+
+std::vector<uint8_t> panel_gray() {
   std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
-  for (size_t i = 0; i < gray.size(); ++i) gray[i] = fb[2 * i + 1];
+  for (size_t i = 0; i < gray.size(); ++i) gray[i] = pixel_dark(i) ? 0 : 255;
   return gray;
 }
 
 bool canvas_dark(int x, int y) { return GetBit(x, y, lcd_get_canvas(), LCD_CANVAS_SIZE) == 1; }
-bool panel_dark(int x, int y) {
-  const unsigned char* fb = lcd_get_framebuffer();
-  size_t at = (static_cast<size_t>(y) * LCD_WIDTH + x) * 2;
-  return fb[at] == 0 && fb[at + 1] == 0;
-}
+bool panel_dark(int x, int y) { return pixel_dark(static_cast<size_t>(y) * LCD_WIDTH + x); }
 
 // ---------------------------------------------------------------------------
 // Without a display: declared first, it runs before the panel is started.
