@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,22 @@
 #include "tests/support/panel.h"
 #include "tests/support/pbm.h"
 #include "tests/support/syslog_capture.h"
+
+// The program's clock. Every usleep of this process comes here: with a script
+// installed, the sleep is only counted and the script runs at its start (the
+// key loop's blink is timed in sleeps); otherwise it is a real sleep.
+std::function<void(uint64_t now_us)> g_on_sleep;
+uint64_t g_now_us = 0;
+
+extern "C" int usleep(useconds_t us) {
+  if (g_on_sleep) {
+    g_on_sleep(g_now_us);
+    g_now_us += us;
+    return 0;
+  }
+  struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+  return nanosleep(&ts, nullptr);
+}
 
 namespace {
 
@@ -66,23 +83,27 @@ bool canvas_dark(int x, int y) { return GetBit(x, y, lcd_get_canvas(), LCD_CANVA
 bool panel_dark(int x, int y) { return pixel_dark(static_cast<size_t>(y) * LCD_WIDTH + x); }
 
 // ---------------------------------------------------------------------------
-// Without a display: declared first, it runs before the panel is started.
+// Without a display. The panel is started once per process, so the case
+// runs again in a process of its own, where nothing started it.
 
 TEST(NoDisplay, ScreensDrawNothingAndInitStillSucceeds) {
-  EXPECT_EQ(0, run_in_child([] {
-    mkdir("/proc/glcd", 0755);
-    EXPECT_TRUE(write_file("/proc/glcd/refresh", ""));
-    unlink("/dev/fb0");
-    CBasicUI ui;
-    EXPECT_EQ(0, ui.Init());
-    EXPECT_EQ(0, ui.SetUpgradingProgressBar(50));
-    EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", -74));
-    ui.DispNoticeInfo("Rebooting...");
-    EXPECT_EQ(nullptr, lcd_get_canvas());
-    EXPECT_FALSE(file_exists("/dev/fb0"));
-    EXPECT_EQ("1", read_file("/proc/glcd/refresh"));  // the driver is still asked
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  }));
+  if (!getenv("UPG_NO_DISPLAY_RUN")) {
+    setenv("UPG_NO_DISPLAY_RUN", "1", 1);
+    EXPECT_EQ(0, run_argv({"/proc/self/exe", "--gtest_filter=NoDisplay.*"}));
+    unsetenv("UPG_NO_DISPLAY_RUN");
+    return;
+  }
+  mkdir("/proc/glcd", 0755);
+  EXPECT_TRUE(write_file("/proc/glcd/refresh", ""));
+  unlink("/dev/fb0");
+  CBasicUI ui;
+  EXPECT_EQ(0, ui.Init());
+  EXPECT_EQ(0, ui.SetUpgradingProgressBar(50));
+  EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", -74));
+  ui.DispNoticeInfo("Rebooting...");
+  EXPECT_EQ(nullptr, lcd_get_canvas());
+  EXPECT_FALSE(file_exists("/dev/fb0"));
+  EXPECT_EQ("1", read_file("/proc/glcd/refresh"));  // the driver is still asked
 }
 
 // ---------------------------------------------------------------------------
@@ -283,8 +304,14 @@ struct SettingCase {
   std::string user, passwd;  // what the caller's buffers hold afterwards
 };
 
+// One pipe for the whole run: the reader opens the device once per process.
+KeypadPipe& keypad() {
+  static KeypadPipe pad;
+  return pad;
+}
+
 TEST_F(Screens, UserSettingsThroughTheKeypad) {
-  KeypadPipe pad;
+  KeypadPipe& pad = keypad();
   const std::vector<SettingCase> cases = {
       {"cancel", {2, 3, 32}, 8, 8, 2, std::string(8, '\0'), std::string(8, '\0')},
       {"confirm soft key", {2, 3, 14, 5, 35}, 8, 8, 1, std::string("ad\0\0\0\0\0\0", 8), std::string("j\0\0\0\0\0\0\0", 8)},
@@ -304,6 +331,51 @@ TEST_F(Screens, UserSettingsThroughTheKeypad) {
     EXPECT_EQ(tc.result, result);
     EXPECT_EQ(tc.user, std::string(user, 8));
     EXPECT_EQ(tc.passwd, std::string(passwd, 8));
+  }
+}
+
+// The user settings screen's key loop on the test's clock: at each sleep
+// the panel is compared with the one before, and the cancel key is left in
+// the keypad's mailbox once `cancel` says so. The times (since the screen
+// opened) at which the panel changed.
+std::vector<uint64_t> run_key_loop(const std::function<bool(uint64_t now, size_t changes)>& cancel) {
+  static display_info screen;
+  user_setting_info info = {};
+  basicui_build_user_setting(&screen, &info);
+  std::vector<uint64_t> changes;
+  std::vector<uint8_t> last;
+  const uint64_t start = g_now_us;
+  g_on_sleep = [&](uint64_t now) {
+    std::vector<uint8_t> shown = panel_gray();
+    if (!last.empty() && shown != last) changes.push_back(now - start);
+    last = shown;
+    if (cancel(now - start, changes.size())) g_last_key.store(KEY_CODE_SOFT1);
+  };
+  int answer = basicui_open_display_info(&screen, 1);
+  g_on_sleep = nullptr;
+  EXPECT_EQ(UI_SETTING_CANCELLED, answer);
+  return changes;
+}
+
+// The cursor blinks every half second of the key loop, counted over the
+// whole run, not afresh for each screen.
+TEST_F(Screens, CursorBlinksEveryHalfSecondAcrossScreens) {
+  (void)keypad();
+  (void)key_get_keypressed();  // the reader is started, its delay is behind
+  // Whatever ran before, leave a screen right after a blink.
+  (void)run_key_loop([](uint64_t, size_t changes) { return changes > 0; });
+  struct Row {
+    const char* name;
+    uint64_t cancel_at;
+    std::vector<uint64_t> changes;
+  } rows[] = {
+      {"a screen open 2.6 s", 2600000, {500000, 1000000, 1500000, 2000000, 2500000}},
+      // 0.1 s of the last half second was spent on the screen before.
+      {"the next screen", 1000000, {400000, 900000}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(row.changes, run_key_loop([&](uint64_t now, size_t) { return now >= row.cancel_at; }));
   }
 }
 
