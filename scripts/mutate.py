@@ -127,9 +127,10 @@ class Tests:
         out = set()
         for n in names:
             cmd = self.tests[n]["command"]
-            exe = cmd[cmd.index("--") + 1] if "--" in cmd else cmd[0]
-            if exe.startswith(BUILD):
-                out.add(os.path.relpath(exe, BUILD))
+            # The runner (simdev) and the program it starts.
+            for exe in cmd[:1] + cmd[cmd.index("--") + 1:cmd.index("--") + 2] if "--" in cmd else cmd[:1]:
+                if exe.startswith(BUILD):
+                    out.add(os.path.relpath(exe, BUILD))
         if e2e != "none":
             out.update(["tests/e2e/e2e_scenarios", "upgrader/upgrader", "sim/simdev", "tools/romtool/romtool"])
         return sorted(out)
