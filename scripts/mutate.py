@@ -132,7 +132,7 @@ class Tests:
                 if exe.startswith(BUILD):
                     out.add(os.path.relpath(exe, BUILD))
         if e2e != "none":
-            out.update(["tests/e2e/e2e_scenarios", "upgrader/upgrader", "sim/simdev", "tools/romtool/romtool"])
+            out.update(["e2e_scenarios", "upgrader", "simdev", "romtool", "shmwriter"])
         return sorted(out)
 
     def run_e2e(self, gtest_filter):
@@ -185,6 +185,10 @@ def main():
 
     started = time.time()
     sync_scratch()
+    # CTest lists a command only once its runner exists.
+    ok, out = build(["simdev"])
+    if not ok:
+        sys.exit("the scratch copy does not build:\n" + out[-3000:])
     tests = Tests()
     baseline = {}  # (tests, e2e) -> "" when the unmutated tree passes them
     results = []
