@@ -38,11 +38,12 @@ bool parse_log_line(const std::string& line, LogEntry* out) {
   std::string text = line.substr(colon + 3);
   int pid = 0, tid = 0, level = -1, used = 0;
   char name[32] = "";
-  if (sscanf(text.c_str(), "%31s pid%d,tid%d,l%d: %n", name, &pid, &tid, &level, &used) != 4 || used == 0 ||
-      text.compare(static_cast<size_t>(used) - 2, 2, ": ") != 0)
+  // (A blank in a scanf format would eat the text's own leading blanks.)
+  if (sscanf(text.c_str(), "%31s pid%d,tid%d,l%d:%n", name, &pid, &tid, &level, &used) != 4 || used == 0 ||
+      text.compare(static_cast<size_t>(used), 1, " ") != 0)
     return false;
   if (level != out->level) out->level = -1;  // the prefix names another level than syslog got
-  out->message = text.substr(static_cast<size_t>(used));
+  out->message = text.substr(static_cast<size_t>(used) + 1);
   return true;
 }
 
