@@ -145,7 +145,7 @@ class Tests:
 def check(tests, names, e2e, jobs):
     """0 when every covering test passes, else a short reason."""
     if names:
-        code, out = run(["ctest", "-j", str(jobs), "--timeout", "300", "-R", "^(" + "|".join(names) + ")$"],
+        code, out = run(["ctest", "-j", str(jobs), "--timeout", "120", "-R", "^(" + "|".join(names) + ")$"],
                         cwd=BUILD)
         if code != 0:
             failed = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
