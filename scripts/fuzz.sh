@@ -6,14 +6,14 @@
 # Targets that use the phone's fixed paths or run commands run inside a
 # simulated root (simdev of the host build), never on the host's files.
 #
-#   bash scripts/fuzz.sh --smoke         about 20 s per target
+#   bash scripts/fuzz.sh --smoke         about 10 s per target (inside the test command)
 #   bash scripts/fuzz.sh [SECONDS]       longer runs (default 300 s per target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=300
 case "${1:-}" in
-  --smoke) seconds=20 ;;
+  --smoke) seconds=10 ;;
   "") ;;
   *[!0-9]*) echo "usage: bash scripts/fuzz.sh [--smoke | SECONDS]" >&2; exit 2 ;;
   *) seconds=$1 ;;

@@ -97,7 +97,7 @@ def sync_scratch():
                 if f.read() == data:
                     continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+        shutil.copyfile(src, dst)  # a fresh time stamp, so that ninja rebuilds it
     if not os.path.isfile(os.path.join(BUILD, "build.ninja")):
         code, out = run(["cmake", "--preset", "host"], cwd=SCRATCH)
         if code != 0:
