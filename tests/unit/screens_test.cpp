@@ -179,20 +179,6 @@ TEST_F(Screens, StatusTexts) {
   }
 }
 
-TEST_F(Screens, LayoutOfTheStatusScreen) {
-  ui_.ShowUpgradedExtInfo(1);
-  const ctrl_data* c = gp_dlgdisplay->controls;
-  EXPECT_EQ((std::vector<int>{0, 0, 480, 26, 1, 1}),
-            (std::vector<int>{c[0].x, c[0].y, c[0].width, c[0].height, c[0].reverse, c[0].align}));
-  EXPECT_EQ((std::vector<int>{0, 78, 480, 26, 0, 0}),
-            (std::vector<int>{c[3].x, c[3].y, c[3].width, c[3].height, c[3].reverse, c[3].align}));
-  EXPECT_EQ((std::vector<int>{0, 246, 116, 26, 1, 1}),
-            (std::vector<int>{c[8].x, c[8].y, c[8].width, c[8].height, c[8].reverse, c[8].align}));
-  EXPECT_EQ((std::vector<int>{360, 246, 116, 26, 1, 1}),
-            (std::vector<int>{c[11].x, c[11].y, c[11].width, c[11].height, c[11].reverse, c[11].align}));
-  EXPECT_EQ(24, c[5].font);
-}
-
 TEST_F(Screens, BadArgumentsAreLoggedAndDrawNothing) {
   SyslogCapture cap;
   ui_.DispNoticeInfo("Rebooting...");
