@@ -1,6 +1,6 @@
 #include "tests/e2e/e2e_support.h"
 
-#include "tests/golden/png_gray.h"
+#include "tests/support/pbm.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +26,9 @@ int level_of(const std::string& name) {
   return -1;
 }
 
-// "Dec  6 10:39:01 phone user.debug : upgrader pid5,tid5,l7: text"
+// "Dec  6 10:39:01 phone user.debug : upgrader pid5,tid5,l7: text". The
+// program's prefix is checked for its shape and level; the text after it is
+// kept as the log has it, blanks included.
 bool parse_log_line(const std::string& line, LogEntry* out) {
   size_t dot = line.find(" user.");
   if (dot == std::string::npos) return false;
@@ -34,14 +36,14 @@ bool parse_log_line(const std::string& line, LogEntry* out) {
   if (colon == std::string::npos) return false;
   out->level = level_of(line.substr(dot + 6, colon - dot - 6));
   std::string text = line.substr(colon + 3);
-  size_t prefix = text.find(",tid");
-  if (prefix != std::string::npos) {
-    size_t end = text.find(": ", prefix);
-    if (end != std::string::npos) text = text.substr(end + 2);
-  }
-  while (!text.empty() && text[0] == ' ') text.erase(0, 1);  // line feeds before the text
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  out->message = text;
+  int pid = 0, tid = 0, level = -1, used = 0;
+  char name[32] = "";
+  // (A blank in a scanf format would eat the text's own leading blanks.)
+  if (sscanf(text.c_str(), "%31s pid%d,tid%d,l%d:%n", name, &pid, &tid, &level, &used) != 4 || used == 0 ||
+      text.compare(static_cast<size_t>(used), 1, " ") != 0)
+    return false;
+  if (level != out->level) out->level = -1;  // the prefix names another level than syslog got
+  out->message = text.substr(static_cast<size_t>(used) + 1);
   return true;
 }
 
@@ -66,21 +68,29 @@ const Paths& paths() {
   return p;
 }
 
+std::string as_logged(const std::string& text) {
+  std::string out = text;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  for (char& c : out)
+    if (c == '\n') c = ' ';
+  return out;
+}
+
 bool Boot::logged(int level, const std::string& message) const {
   for (const LogEntry& e : log)
-    if (e.level == level && e.message == message) return true;
+    if (e.level == level && e.message == as_logged(message)) return true;
   return false;
 }
 
 int Boot::count(const std::string& message) const {
   int n = 0;
-  for (const LogEntry& e : log) n += e.message == message;
+  for (const LogEntry& e : log) n += e.message == as_logged(message);
   return n;
 }
 
 int Boot::find(const std::string& message, int from) const {
   for (size_t i = static_cast<size_t>(from); i < log.size(); ++i)
-    if (log[i].message == message) return static_cast<int>(i);
+    if (log[i].message == as_logged(message)) return static_cast<int>(i);
   return -1;
 }
 
@@ -101,14 +111,9 @@ std::vector<uint8_t> Boot::frame(int n) const {
 }
 
 std::vector<uint8_t> golden(const std::string& name) {
-  std::string png = read_file(paths().source + "/tests/golden/" + name + ".png");
-  std::vector<uint8_t> pixels;
   int w = 0, h = 0;
-  std::string error;
-  if (!png_decode_gray(std::vector<uint8_t>(png.begin(), png.end()), &pixels, &w, &h, &error) || w != 480 ||
-      h != 272)
-    return {};
-  return pixels;
+  std::vector<uint8_t> pixels = pbm_read(paths().source + "/tests/golden/" + name + ".pbm", &w, &h);
+  return w == 480 && h == 272 ? pixels : std::vector<uint8_t>{};
 }
 
 bool Boot::exists(const std::string& path) const {
@@ -195,7 +200,7 @@ Boot boot(const BootRequest& r) {
     if (line.compare(0, 4, "end ") == 0) b.end = line.substr(4);
   for (const std::string& line : lines_of(b.file("/sim/boot/messages"))) {
     LogEntry e;
-    if (parse_log_line(line, &e) && line.find(" pid") != std::string::npos) b.log.push_back(e);
+    if (parse_log_line(line, &e)) b.log.push_back(e);
   }
   for (const std::string& line : lines_of(b.file("/sim/boot/ipc"))) {
     if (field(line, " to=") != 1) continue;

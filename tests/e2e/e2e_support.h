@@ -19,9 +19,14 @@ struct Paths {
 const Paths& paths();
 
 struct LogEntry {
-  int level;            // 0 emerg .. 7 debug
-  std::string message;  // the program's text, without the syslog and program prefixes
+  int level;            // 0 emerg .. 7 debug (-1: the program's prefix names another level)
+  std::string message;  // the program's text as logged, after the "name pidN,tidN,lL: " prefix
 };
+
+// A text as the phone's syslog daemon writes it: line ends at its end
+// dropped, the others turned into blanks. Expected texts are written as the
+// program composes them, line ends included, and compared whole.
+std::string as_logged(const std::string& text);
 
 struct IpcMessage {
   int type, param1, param2, sender;
@@ -39,9 +44,10 @@ struct Boot {
   int frames = 0;
   std::string env_after;               // /sim/state/env
 
+  // Lines whose whole text equals as_logged(message).
   bool logged(int level, const std::string& message) const;
   int count(const std::string& message) const;
-  // Index of the first line equal to message at or after `from`; -1 if none.
+  // Index of the first such line at or after `from`; -1 if none.
   int find(const std::string& message, int from = 0) const;
   std::string file(const std::string& path) const;  // a file of the root
   // LCD frame n (1 the first) as 480 x 272 grey pixels (0 dark, 255 light); empty if none.
@@ -71,7 +77,7 @@ std::string profile(const std::vector<std::pair<std::string, std::string>>& edit
 std::string build_rom(const std::string& name, const std::string& description,
                       const std::vector<std::string>& options = {});
 
-// A golden picture of the screens (tests/golden/NAME.png) as grey pixels.
+// A golden picture of the screens (tests/golden/NAME.pbm) as grey pixels.
 std::vector<uint8_t> golden(const std::string& name);
 
 // The payload of the partition with this id in a ROM built with standard header sizes.

@@ -8,3 +8,11 @@ foreach(t profile env hwver)
   upg_fuzz_target(fuzz_${t} ${CMAKE_CURRENT_LIST_DIR}/fuzz_${t}.cpp ${devenv_fuzzed_sources})
   target_link_libraries(fuzz_${t} PRIVATE devenv)
 endforeach()
+
+# The layout step and the environment writer run commands and use the
+# phone's fixed paths: scripts/fuzz.sh runs them inside a simulated root.
+upg_fuzz_target(fuzz_layout ${CMAKE_CURRENT_LIST_DIR}/fuzz_layout.cpp ${PROJECT_SOURCE_DIR}/devenv/mtd_layout.cpp
+  ${devenv_fuzzed_sources})
+target_link_libraries(fuzz_layout PRIVATE devenv upg_testsupport)
+upg_fuzz_target(fuzz_set_env ${CMAKE_CURRENT_LIST_DIR}/fuzz_set_env.cpp ${devenv_fuzzed_sources})
+target_link_libraries(fuzz_set_env PRIVATE devenv upg_testsupport)

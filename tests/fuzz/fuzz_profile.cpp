@@ -1,9 +1,15 @@
-// Profile scanning over arbitrary file contents: the lookup never reads
-// outside the image and every reported position lies inside it.
+// Profile scanning over arbitrary file contents: the loader keeps the bytes
+// up to the first 0xFF and at most PROFILE_IMAGE_SIZE - 1 of them, the lookup
+// never reads outside the image and every reported position lies inside it.
+// The input goes through a real file (in TMPDIR, which scripts/fuzz.sh points
+// into the build tree); inputs above the size cap come from its seeds.
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,15 +21,21 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-// The image as load_ini_file builds it, but exactly as large as the content
-// so that any read past the terminator is caught.
-std::vector<char> image_of(const uint8_t* data, size_t size) {
-  std::vector<char> image;
-  for (size_t i = 0; i < size && image.size() < PROFILE_IMAGE_SIZE - 1 && data[i] != 0xFF; i++) {
-    image.push_back(static_cast<char>(data[i]));
-  }
-  image.push_back('\0');
-  return image;
+std::string g_file;
+
+// Loads the file through the real loader and checks what it kept against
+// the input; returns the image cut to its content and terminator, so that
+// any read past the terminator is caught.
+std::vector<char> load(const uint8_t* data, size_t size) {
+  FILE* f = fopen(g_file.c_str(), "wb");
+  if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0) __builtin_trap();
+  size_t want = 0;
+  while (want < size && want < PROFILE_IMAGE_SIZE - 1 && data[want] != 0xFF) want++;
+  std::unique_ptr<char[]> image(new char[PROFILE_IMAGE_SIZE]);
+  int length = -1;
+  check(load_ini_file(g_file.c_str(), image.get(), &length) == 1);
+  check(length == static_cast<int>(want) && image[want] == '\0' && memcmp(image.get(), data, want) == 0);
+  return std::vector<char>(image.get(), image.get() + strnlen(image.get(), want) + 1);
 }
 
 void lookup(const char* section, const char* key, const char* image) {
@@ -46,6 +58,12 @@ void lookup(const char* section, const char* key, const char* image) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* dir = getenv("TMPDIR");
+  g_file = std::string(dir ? dir : "/tmp") + "/fuzz_profile." + std::to_string(getpid()) + ".ini";
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first line of the input names a section and a key ("section key"),
   // the rest is the file; a few fixed names are looked up as well.
@@ -55,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string section = first.substr(0, first.find(' '));
   std::string key = first.find(' ') == std::string::npos ? "" : first.substr(first.find(' ') + 1);
   size_t body = head < size ? head + 1 : head;
-  std::vector<char> image = image_of(data + body, size - body);
+  std::vector<char> image = load(data + body, size - body);
 
   lookup(section.c_str(), key.c_str(), image.data());
   lookup("Version", "RomVersion", image.data());

@@ -5,19 +5,20 @@ upg_unit_test(keypad_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/keypad_test.cpp LIBS
 # The screens, with their golden pictures (tests/golden). The argument is the
 # folder of the pictures; the PNG reader beside them needs no library, so the
 # cross build compares too.
-add_executable(screens_test ${CMAKE_CURRENT_LIST_DIR}/screens_test.cpp ${PROJECT_SOURCE_DIR}/tests/golden/png_gray.cpp)
+add_executable(screens_test ${CMAKE_CURRENT_LIST_DIR}/screens_test.cpp)
 target_link_libraries(screens_test PRIVATE basicui upg_testsupport GTest::gtest Threads::Threads)
 target_compile_definitions(screens_test PRIVATE
   UPG_SOURCE_DIR="${PROJECT_SOURCE_DIR}" UPG_BINARY_DIR="${CMAKE_BINARY_DIR}")
-if(TARGET fbpng)
-  target_link_libraries(screens_test PRIVATE fbpng)
-  target_compile_definitions(screens_test PRIVATE UPG_HAVE_FBPNG=1)
-endif()
 upg_sim_test(screens_test screens_test ${PROJECT_SOURCE_DIR}/tests/golden)
+# The same pictures on the 4-bit panel.
+add_test(NAME screens_test_4bit
+  COMMAND ${UPG_SIMDEV} run --root ${CMAKE_BINARY_DIR}/simroots/screens_test_4bit --fresh
+    --bind ${PROJECT_SOURCE_DIR} --bind ${CMAKE_BINARY_DIR} --env UPG_PANEL=4bit
+    -- $<TARGET_FILE:screens_test> --gtest_filter=Screens.GoldenPictures ${PROJECT_SOURCE_DIR}/tests/golden)
 
 # Rewrites the golden pictures from the current screens:
 #   cmake --build <host build> --target update_golden_screens
-if(TARGET fbpng AND TARGET simdev)
+if(TARGET simdev)
   set(golden_root ${CMAKE_BINARY_DIR}/simroots/update_golden_screens)
   add_custom_target(update_golden_screens
     COMMAND $<TARGET_FILE:simdev> run --root ${golden_root} --fresh --keep

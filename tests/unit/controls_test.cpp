@@ -251,6 +251,18 @@ TEST(Controls, DrawingHonoursSizeRedrawAndReverse) {
   EXPECT_EQ(0, GetBit(41, 225, canvas, LCD_CANVAS_SIZE));   // light inside
   EXPECT_EQ(1, GetBit(443, 239, canvas, LCD_CANVAS_SIZE));
   EXPECT_EQ(1, GetBit(444, 239, canvas, LCD_CANVAS_SIZE));  // outside: untouched
+
+  // A bordered control reaching past the right edge: its outline closes at
+  // the last column, nothing of it lands at the start of the rows.
+  ctrl_init(&c, CTRL_TYPE_PLAIN, 400, 100, 100, 20, 0, "", "");
+  c.border = 1;
+  c.hidden = 1;
+  memset(canvas, 0, LCD_CANVAS_SIZE);
+  ctrl_show(&c, 1);
+  for (int y = 100; y < 120; ++y) {
+    EXPECT_EQ(1, GetBit(479, y, canvas, LCD_CANVAS_SIZE)) << y;
+    for (int x = 0; x < 20; ++x) EXPECT_EQ(0, GetBit(x, y + 1, canvas, LCD_CANVAS_SIZE)) << x << "," << y + 1;
+  }
 }
 
 // A control reaching past the screen's edge marks for redraw only what is

@@ -2,6 +2,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,18 +54,17 @@ class Dialog : public ::testing::Test {
     return std::vector<unsigned char>(c, c + LCD_CANVAS_SIZE);
   }
 
+  std::vector<unsigned char> panel() const {
+    const unsigned char* fb = lcd_get_framebuffer();
+    return std::vector<unsigned char>(fb, fb + LCD_FB_SIZE_GTYPE);
+  }
+
   dlg_display* dlg_ = nullptr;
   display_info screen_ = {};
 };
 
 TEST_F(Dialog, InitAndLoad) {
-  EXPECT_EQ(480, dlg_->width);
-  EXPECT_EQ(272, dlg_->height);
-  EXPECT_EQ(1, dlg_->repaint_background);
-  EXPECT_EQ(0, dlg_->count);
   open_user_settings("old");
-  EXPECT_EQ(0, dlg_->repaint_background);
-  EXPECT_EQ(12, dlg_->count);
   EXPECT_EQ(&screen_, dlg_->description);
   // The type arrives after the init: cursor at the start and hidden,
   // whatever the initial text.
@@ -76,10 +76,6 @@ TEST_F(Dialog, InitAndLoad) {
   EXPECT_EQ(1, user.focus);
   EXPECT_EQ(0, dlg_->controls[2].focus);
   EXPECT_EQ(CTRL_TYPE_PASSWORD, dlg_->controls[2].type);
-  EXPECT_EQ(300, dlg_->controls[2].input_width);
-  EXPECT_EQ(1, dlg_->controls[9].reverse);
-  EXPECT_EQ(CTRL_ALIGN_CENTER, dlg_->controls[9].align);
-  EXPECT_EQ(120, dlg_->controls[9].x);
 
   // A null description leaves the dialog as it was.
   dlg_load(dlg_, nullptr);
@@ -154,6 +150,72 @@ TEST_F(Dialog, ModeKeyShowsTheModeName) {
     labels.push_back(dlg_->controls[9].label);
   }
   EXPECT_EQ((std::vector<std::string>{"123", "1Ab", "ABC", "abc"}), labels);
+}
+
+// What a person sees after each key and blink: the panel changes when the
+// screen does, and shows what drawing the whole dialog afresh shows, so a
+// change that is never marked for redraw stays visible as a stale picture.
+TEST_F(Dialog, EveryChangeReachesThePanel) {
+  struct Step {
+    const char* name;
+    std::function<void(dlg_display*)> act;
+    bool changes;
+  };
+  auto key = [](int k) { return [k](dlg_display* d) { dlg_key(d, k); }; };
+  const std::vector<Step> steps = {
+      {"blink shows the cursor", dlg_tick, true},
+      {"blink hides it", dlg_tick, true},
+      {"2 composes an a", key(2), true},
+      {"blink", dlg_tick, true},
+      {"blink settles the a", dlg_tick, true},
+      {"mode key shows 123", key(33), true},
+      {"3 types a 3", key(3), true},
+      {"left, the cursor hidden", key(15), false},
+      {"delete", key(18), true},
+      {"next field", key(14), true},
+      {"blink in the password field", dlg_tick, true},
+      {"5 composes a 5 in clear", key(5), true},
+      {"previous field", key(13), true},
+      {"unknown key", key(99), false},
+  };
+  open_user_settings("ab");
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    std::vector<unsigned char> before = panel();
+    step.act(dlg_);
+    std::vector<unsigned char> after = panel();
+    EXPECT_EQ(step.changes, before != after);
+    dlg_show(dlg_, 1);
+    EXPECT_TRUE(after == panel()) << "the panel is stale";
+  }
+}
+
+// A field that loses the focus looks like one that never had it: no outline,
+// no cursor, nothing highlighted.
+TEST_F(Dialog, FieldLosingFocusLooksUnfocused) {
+  auto field1 = [this] {
+    std::vector<unsigned char> p = panel();
+    size_t row = 480 * 2;  // bytes of one row of the G-type panel
+    return std::vector<unsigned char>(p.begin() + 27 * row, p.begin() + 53 * row);
+  };
+  user_setting_info info = {};
+  strcpy(info.title, "User Settings");
+  strcpy(info.user_label, "User:");
+  strcpy(info.passwd_label, "Passwd:");
+  basicui_build_user_setting(&screen_, &info);
+  strcpy(screen_.lines[1].input_text, "ab");
+  screen_.start_focus = 2;
+  open_dlg(dlg_, &screen_);
+  std::vector<unsigned char> never_focused = field1();
+
+  for (const std::vector<int>& keys_before : {std::vector<int>{}, {3}}) {
+    open_user_settings("ab");
+    dlg_tick(dlg_);  // cursor shown
+    for (int k : keys_before) dlg_key(dlg_, k);
+    dlg_key(dlg_, 14);
+    EXPECT_EQ(keys_before.empty(), never_focused == field1());  // unless a "d" was typed
+    EXPECT_EQ(0, dlg_->controls[1].cursor_shown);
+  }
 }
 
 TEST_F(Dialog, NoFocusIgnoresKeysAndBlinks) {

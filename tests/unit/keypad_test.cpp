@@ -5,12 +5,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <string>
+#include <vector>
 
 #include "basicui/keypad.h"
 #include "log/rl_log.h"
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
+
+// Every usleep of this process sleeps for real and, while asked to, is noted.
+std::vector<useconds_t> g_sleeps;
+bool g_note_sleeps = false;
+
+extern "C" int usleep(useconds_t us) {
+  if (g_note_sleeps) g_sleeps.push_back(us);
+  struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+  return nanosleep(&ts, nullptr);
+}
 
 namespace {
 
@@ -112,6 +125,22 @@ TEST(Keypad, PressReleaseAndRepeat) {
     EXPECT_EQ(0, key_get_keypressed());  // auto-repeat does not repeat the key
     EXPECT_TRUE(pad.send(event(4, 17, 1) + sync_event()));
     EXPECT_EQ(17, key_get_keypressed());  // the event type is not examined
+    return result();
+  }));
+}
+
+// The first request starts the reader and gives it half a second to open
+// the device, so that a key pressed right away is not lost; later requests
+// answer at once.
+TEST(Keypad, FirstRequestWaitsHalfASecondForTheReader) {
+  EXPECT_EQ(0, run_in_child([] {
+    Keypad pad;
+    g_note_sleeps = true;
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_EQ(std::vector<useconds_t>{500000}, g_sleeps);
+    g_sleeps.clear();
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_EQ(std::vector<useconds_t>{}, g_sleeps);
     return result();
   }));
 }

@@ -1,6 +1,5 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <linux/fb.h>
 #include <string.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -341,11 +340,6 @@ TEST(LcdDevice, UnusedHelpersReachTheDevice) {
   ASSERT_TRUE(write_file(kRefresh, "0"));
   EXPECT_EQ(0, devctrl_refresh_lcd_by_shell());
   EXPECT_EQ("1\n", read_file(kRefresh));
-}
-
-TEST(LcdDevice, ScreenInfoRequestNumbers) {
-  EXPECT_EQ(0x4602u, static_cast<unsigned>(FBIOGET_FSCREENINFO));
-  EXPECT_EQ(0x4600u, static_cast<unsigned>(FBIOGET_VSCREENINFO));
 }
 
 }  // namespace

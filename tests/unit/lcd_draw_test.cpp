@@ -56,46 +56,6 @@ class LcdDraw : public ::testing::Test {
   unsigned char* canvas_ = nullptr;
 };
 
-TEST_F(LcdDraw, FontTableLayout) {
-  const unsigned char* t = g_font_table;
-  const unsigned char id[] = {0xE0, 0xE1, 0x25, 0x0E, 0x7B, 0xEC, 0, 0, 0, 127, 0, 74, 0, 14};
-  EXPECT_EQ(0, memcmp(id, t, sizeof id));
-  for (int code = 0; code < 128; code++) {
-    SCOPED_TRACE(code);
-    const unsigned char* g = font_get_data(code, 24);
-    EXPECT_EQ(t + 14 + code * 74, g);
-    EXPECT_EQ(code < 32 ? 24 : 12, g[0]);
-    EXPECT_EQ(24, g[1]);
-    int ink = 0;
-    for (int i = 0; i < 72; i++) {
-      int bits = __builtin_popcount(g[2 + i]);
-      if (i * 8 >= g[0] * 24) {
-        EXPECT_EQ(0, bits) << "bits beyond w x h";
-      }
-      ink += bits;
-    }
-    bool blank = code == 0 || code == 9 || code == 10 || code == 13 || (code >= 28 && code <= 32) || code == 127;
-    EXPECT_EQ(blank, ink == 0);
-  }
-  // Codes outside 0..127 give the space record.
-  for (int code : {-1, -23, -128, 128, 200, 1000}) EXPECT_EQ(font_get_data(32, 24), font_get_data(code, 24)) << code;
-}
-
-TEST_F(LcdDraw, UpgradingPictureInkLiesInItsBand) {
-  int first = -1, last = -1, ink = 0;
-  for (int y = 0; y < LCD_HEIGHT; y++)
-    for (int x = 0; x < LCD_WIDTH; x++)
-      if (test_bit(static_cast<uint32_t>(y * LCD_WIDTH + x), g_image_upgrading, LCD_CANVAS_SIZE)) {
-        if (first < 0) first = y;
-        last = y;
-        ink++;
-      }
-  EXPECT_EQ(44, first);
-  EXPECT_LE(last, 152);
-  EXPECT_GT(last, 120);
-  EXPECT_GT(ink, 3000);
-}
-
 TEST_F(LcdDraw, LinesFillTheBoxBetweenTheirCorners) {
   lcd_draw_line(10, 5, 3, 5, 1);
   Canvas want = blank();

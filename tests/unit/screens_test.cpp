@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,13 +27,26 @@
 #include "basicui/screens.h"
 #include "lcd/lcd_device.h"
 #include "lcd/lcd_draw.h"
-#include "tests/golden/png_gray.h"
 #include "tests/support/files.h"
 #include "tests/support/panel.h"
+#include "tests/support/pbm.h"
 #include "tests/support/syslog_capture.h"
-#ifdef UPG_HAVE_FBPNG
-#include "tools/fb2png/fbpng.h"
-#endif
+
+// The program's clock. Every usleep of this process comes here: with a script
+// installed, the sleep is only counted and the script runs at its start (the
+// key loop's blink is timed in sleeps); otherwise it is a real sleep.
+std::function<void(uint64_t now_us)> g_on_sleep;
+uint64_t g_now_us = 0;
+
+extern "C" int usleep(useconds_t us) {
+  if (g_on_sleep) {
+    g_on_sleep(g_now_us);
+    g_now_us += us;
+    return 0;
+  }
+  struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+  return nanosleep(&ts, nullptr);
+}
 
 namespace {
 
@@ -43,41 +57,53 @@ bool update_golden() {
   return v && strcmp(v, "1") == 0;
 }
 
-void prepare_panel() { ASSERT_TRUE(make_simulated_panel()); }
+// UPG_PANEL=4bit runs the screens on the other panel (a CTest of its own).
+bool four_bit_panel() {
+  const char* v = getenv("UPG_PANEL");
+  return v && strcmp(v, "4bit") == 0;
+}
 
-// One grey byte per pixel of the panel: 0 dark, 255 light.
-std::vector<uint8_t> panel_gray() {
+void prepare_panel() { ASSERT_TRUE(make_simulated_panel(!four_bit_panel())); }
+
+// One grey byte per pixel of the panel: 0 dark, 255 light. The G-type panel
+// has 16 bits a pixel (0x0000 dark); the other packs two pixels a byte, the
+// left one in the low nibble (0 dark).
+bool pixel_dark(size_t i) {
   const unsigned char* fb = lcd_get_framebuffer();
+  return (four_bit_panel() ? (fb[i / 2] >> (i % 2 ? 4 : 0)) & 0xF : fb[2 * i] | fb[2 * i + 1]) == 0;
+}
+
+std::vector<uint8_t> panel_gray() {
   std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
-  for (size_t i = 0; i < gray.size(); ++i) gray[i] = fb[2 * i + 1];
+  for (size_t i = 0; i < gray.size(); ++i) gray[i] = pixel_dark(i) ? 0 : 255;
   return gray;
 }
 
 bool canvas_dark(int x, int y) { return GetBit(x, y, lcd_get_canvas(), LCD_CANVAS_SIZE) == 1; }
-bool panel_dark(int x, int y) {
-  const unsigned char* fb = lcd_get_framebuffer();
-  size_t at = (static_cast<size_t>(y) * LCD_WIDTH + x) * 2;
-  return fb[at] == 0 && fb[at + 1] == 0;
-}
+bool panel_dark(int x, int y) { return pixel_dark(static_cast<size_t>(y) * LCD_WIDTH + x); }
 
 // ---------------------------------------------------------------------------
-// Without a display: declared first, it runs before the panel is started.
+// Without a display. The panel is started once per process, so the case
+// runs again in a process of its own, where nothing started it.
 
 TEST(NoDisplay, ScreensDrawNothingAndInitStillSucceeds) {
-  EXPECT_EQ(0, run_in_child([] {
-    mkdir("/proc/glcd", 0755);
-    EXPECT_TRUE(write_file("/proc/glcd/refresh", ""));
-    unlink("/dev/fb0");
-    CBasicUI ui;
-    EXPECT_EQ(0, ui.Init());
-    EXPECT_EQ(0, ui.SetUpgradingProgressBar(50));
-    EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", -74));
-    ui.DispNoticeInfo("Rebooting...");
-    EXPECT_EQ(nullptr, lcd_get_canvas());
-    EXPECT_FALSE(file_exists("/dev/fb0"));
-    EXPECT_EQ("1", read_file("/proc/glcd/refresh"));  // the driver is still asked
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  }));
+  if (!getenv("UPG_NO_DISPLAY_RUN")) {
+    setenv("UPG_NO_DISPLAY_RUN", "1", 1);
+    EXPECT_EQ(0, run_argv({"/proc/self/exe", "--gtest_filter=NoDisplay.*"}));
+    unsetenv("UPG_NO_DISPLAY_RUN");
+    return;
+  }
+  mkdir("/proc/glcd", 0755);
+  EXPECT_TRUE(write_file("/proc/glcd/refresh", ""));
+  unlink("/dev/fb0");
+  CBasicUI ui;
+  EXPECT_EQ(0, ui.Init());
+  EXPECT_EQ(0, ui.SetUpgradingProgressBar(50));
+  EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", -74));
+  ui.DispNoticeInfo("Rebooting...");
+  EXPECT_EQ(nullptr, lcd_get_canvas());
+  EXPECT_FALSE(file_exists("/dev/fb0"));
+  EXPECT_EQ("1", read_file("/proc/glcd/refresh"));  // the driver is still asked
 }
 
 // ---------------------------------------------------------------------------
@@ -151,20 +177,6 @@ TEST_F(Screens, StatusTexts) {
     EXPECT_EQ(DLG_NO_FOCUS, gp_dlgdisplay->focus);
     EXPECT_EQ(DLG_BACKGROUND_LIGHT, gp_dlgdisplay->background);
   }
-}
-
-TEST_F(Screens, LayoutOfTheStatusScreen) {
-  ui_.ShowUpgradedExtInfo(1);
-  const ctrl_data* c = gp_dlgdisplay->controls;
-  EXPECT_EQ((std::vector<int>{0, 0, 480, 26, 1, 1}),
-            (std::vector<int>{c[0].x, c[0].y, c[0].width, c[0].height, c[0].reverse, c[0].align}));
-  EXPECT_EQ((std::vector<int>{0, 78, 480, 26, 0, 0}),
-            (std::vector<int>{c[3].x, c[3].y, c[3].width, c[3].height, c[3].reverse, c[3].align}));
-  EXPECT_EQ((std::vector<int>{0, 246, 116, 26, 1, 1}),
-            (std::vector<int>{c[8].x, c[8].y, c[8].width, c[8].height, c[8].reverse, c[8].align}));
-  EXPECT_EQ((std::vector<int>{360, 246, 116, 26, 1, 1}),
-            (std::vector<int>{c[11].x, c[11].y, c[11].width, c[11].height, c[11].reverse, c[11].align}));
-  EXPECT_EQ(24, c[5].font);
 }
 
 TEST_F(Screens, BadArgumentsAreLoggedAndDrawNothing) {
@@ -278,8 +290,14 @@ struct SettingCase {
   std::string user, passwd;  // what the caller's buffers hold afterwards
 };
 
+// One pipe for the whole run: the reader opens the device once per process.
+KeypadPipe& keypad() {
+  static KeypadPipe pad;
+  return pad;
+}
+
 TEST_F(Screens, UserSettingsThroughTheKeypad) {
-  KeypadPipe pad;
+  KeypadPipe& pad = keypad();
   const std::vector<SettingCase> cases = {
       {"cancel", {2, 3, 32}, 8, 8, 2, std::string(8, '\0'), std::string(8, '\0')},
       {"confirm soft key", {2, 3, 14, 5, 35}, 8, 8, 1, std::string("ad\0\0\0\0\0\0", 8), std::string("j\0\0\0\0\0\0\0", 8)},
@@ -299,6 +317,51 @@ TEST_F(Screens, UserSettingsThroughTheKeypad) {
     EXPECT_EQ(tc.result, result);
     EXPECT_EQ(tc.user, std::string(user, 8));
     EXPECT_EQ(tc.passwd, std::string(passwd, 8));
+  }
+}
+
+// The user settings screen's key loop on the test's clock: at each sleep
+// the panel is compared with the one before, and the cancel key is left in
+// the keypad's mailbox once `cancel` says so. The times (since the screen
+// opened) at which the panel changed.
+std::vector<uint64_t> run_key_loop(const std::function<bool(uint64_t now, size_t changes)>& cancel) {
+  static display_info screen;
+  user_setting_info info = {};
+  basicui_build_user_setting(&screen, &info);
+  std::vector<uint64_t> changes;
+  std::vector<uint8_t> last;
+  const uint64_t start = g_now_us;
+  g_on_sleep = [&](uint64_t now) {
+    std::vector<uint8_t> shown = panel_gray();
+    if (!last.empty() && shown != last) changes.push_back(now - start);
+    last = shown;
+    if (cancel(now - start, changes.size())) g_last_key.store(KEY_CODE_SOFT1);
+  };
+  int answer = basicui_open_display_info(&screen, 1);
+  g_on_sleep = nullptr;
+  EXPECT_EQ(UI_SETTING_CANCELLED, answer);
+  return changes;
+}
+
+// The cursor blinks every half second of the key loop, counted over the
+// whole run, not afresh for each screen.
+TEST_F(Screens, CursorBlinksEveryHalfSecondAcrossScreens) {
+  (void)keypad();
+  (void)key_get_keypressed();  // the reader is started, its delay is behind
+  // Whatever ran before, leave a screen right after a blink (or give up).
+  (void)run_key_loop([](uint64_t now, size_t changes) { return changes > 0 || now >= 2000000; });
+  struct Row {
+    const char* name;
+    uint64_t cancel_at;
+    std::vector<uint64_t> changes;
+  } rows[] = {
+      {"a screen open 2.6 s", 2600000, {500000, 1000000, 1500000, 2000000, 2500000}},
+      // 0.1 s of the last half second was spent on the screen before.
+      {"the next screen", 1000000, {400000, 900000}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(row.changes, run_key_loop([&](uint64_t now, size_t) { return now >= row.cancel_at; }));
   }
 }
 
@@ -325,20 +388,20 @@ const std::vector<Golden>& goldens() {
   static const char* seven[] = {"Information", "first line", "second line", "third line", "fourth line", "fifth",
                                 "sixth"};
   static const std::vector<Golden> list = {
-      {"progress_0.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }},
-      {"progress_50.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }},
-      {"progress_100.png", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }},
-      {"failed.png", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); }},
-      {"failed_id.png", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); }},
-      {"autoprovision_countdown.png", [](CBasicUI& ui) { ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); }},
-      {"notice.png", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }},
-      {"expansion_failed.png", [](CBasicUI& ui) { ui.ShowUpgradingExtFailed(); }},
-      {"expansion_running.png", [](CBasicUI& ui) { ui.ShowUpgradingExtInfo(3); }},
-      {"expansion_upgraded.png", [](CBasicUI& ui) { ui.ShowUpgradedExtInfo(3); }},
-      {"info.png", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }},
-      {"user_settings.png", [](CBasicUI&) { show_user_settings({}); }},
+      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }},
+      {"progress_50.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }},
+      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }},
+      {"failed.pbm", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); }},
+      {"failed_id.pbm", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); }},
+      {"autoprovision_countdown.pbm", [](CBasicUI& ui) { ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); }},
+      {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }},
+      {"expansion_failed.pbm", [](CBasicUI& ui) { ui.ShowUpgradingExtFailed(); }},
+      {"expansion_running.pbm", [](CBasicUI& ui) { ui.ShowUpgradingExtInfo(3); }},
+      {"expansion_upgraded.pbm", [](CBasicUI& ui) { ui.ShowUpgradedExtInfo(3); }},
+      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }},
+      {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); }},
       // "ad" typed, then the password field with a "k" being composed.
-      {"user_settings_entry.png", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }},
+      {"user_settings_entry.pbm", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }},
   };
   return list;
 }
@@ -350,20 +413,13 @@ TEST_F(Screens, GoldenPictures) {
     std::vector<uint8_t> shown = panel_gray();
     std::string path = g_golden_dir + "/" + g.file;
     if (update_golden()) {
-#ifdef UPG_HAVE_FBPNG
       mkdir(g_golden_dir.c_str(), 0755);
-      ASSERT_EQ(0, fbpng_write_gray(shown.data(), LCD_WIDTH, LCD_HEIGHT, path.c_str()));
-#else
-      FAIL() << "this build cannot write pictures; update the goldens with the host build";
-#endif
+      ASSERT_TRUE(pbm_write(path, shown, LCD_WIDTH, LCD_HEIGHT));
       continue;
     }
-    std::string file = read_file(path);
-    ASSERT_FALSE(file.empty()) << path << " is missing; see docs/screens.md to make it";
-    std::vector<uint8_t> golden;
     int w = 0, h = 0;
-    std::string error;
-    ASSERT_TRUE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &golden, &w, &h, &error)) << error;
+    std::vector<uint8_t> golden = pbm_read(path, &w, &h);
+    ASSERT_FALSE(golden.empty()) << path << " is missing or damaged; see docs/screens.md to make it";
     ASSERT_EQ(LCD_WIDTH, w);
     ASSERT_EQ(LCD_HEIGHT, h);
     size_t differ = 0, first = 0;
@@ -373,23 +429,6 @@ TEST_F(Screens, GoldenPictures) {
   }
 }
 
-// The reader of the goldens against the library that writes them.
-#ifdef UPG_HAVE_FBPNG
-TEST(GoldenReader, ReadsWhatTheWriterWrites) {
-  std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
-  for (size_t i = 0; i < gray.size(); ++i) gray[i] = static_cast<uint8_t>((i * 7 + i / 480 * 13) % 256);
-  for (size_t i = 0; i < 5000; ++i) gray[i * 3 % gray.size()] = 0;
-  ASSERT_EQ(0, fbpng_write_gray(gray.data(), LCD_WIDTH, LCD_HEIGHT, "/tmp/reader.png"));
-  std::string file = read_file("/tmp/reader.png");
-  std::vector<uint8_t> back;
-  int w = 0, h = 0;
-  std::string error;
-  ASSERT_TRUE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &back, &w, &h, &error)) << error;
-  EXPECT_EQ(gray, back);
-  file[file.size() / 2] ^= 0x10;  // a damaged picture is refused, not misread
-  EXPECT_FALSE(png_decode_gray(std::vector<uint8_t>(file.begin(), file.end()), &back, &w, &h, &error));
-}
-#endif
 
 }  // namespace
 

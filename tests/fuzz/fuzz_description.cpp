@@ -1,0 +1,56 @@
+// The host tools' readers of INI text that others write: romtool's image
+// descriptions (built as fuzz_romtool_description) and simdev's device
+// profiles (fuzz_simdev_profile). Whatever a reader accepts must read back
+// the same when written out again as "[section]" and "key=value" lines.
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef FUZZ_SIMDEV_PROFILE
+#include "sim/profile.h"
+#else
+#include "tools/romtool/romtool.h"
+#endif
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+using Sections = std::vector<std::pair<std::string, Entries>>;
+
+// The reader under test, through its current entry point.
+bool read_sections(const std::string& text, Sections* out) {
+  std::string error;
+  out->clear();
+#ifdef FUZZ_SIMDEV_PROFILE
+  sim::Profile profile;
+  if (sim::profile_parse(text, &profile, &error) != 0) return false;
+  for (const sim::ProfileSection& s : profile.sections) out->emplace_back(s.name, s.entries);
+#else
+  std::vector<romtool::IniSection> sections;
+  if (romtool::ini_parse(text, &sections, &error) != 0) return false;
+  for (const romtool::IniSection& s : sections) out->emplace_back(s.name, s.entries);
+#endif
+  if (error.size() > 0) __builtin_trap();  // an accepted text carries no message
+  return true;
+}
+
+std::string write_sections(const Sections& sections) {
+  std::string text;
+  for (const auto& [name, entries] : sections) {
+    text += "[" + name + "]\n";
+    for (const auto& [key, value] : entries) text += key + "=" + value + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Sections first, again;
+  if (!read_sections(std::string(reinterpret_cast<const char*>(data), size), &first)) return 0;
+  if (!read_sections(write_sections(first), &again) || again != first) __builtin_trap();
+  return 0;
+}
