@@ -1,7 +1,7 @@
-// The host tools' readers of INI text that others write: romtool's image
-// descriptions (built as fuzz_romtool_description) and simdev's device
-// profiles (fuzz_simdev_profile). Whatever a reader accepts must read back
-// the same when written out again as "[section]" and "key=value" lines.
+// The host tools' reader of INI text that others write: romtool's image
+// descriptions and simdev's device profiles go through the same reader.
+// Whatever it accepts must read back the same when written out again as
+// "[section]" and "key=value" lines.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -9,11 +9,7 @@
 #include <utility>
 #include <vector>
 
-#ifdef FUZZ_SIMDEV_PROFILE
 #include "sim/profile.h"
-#else
-#include "tools/romtool/romtool.h"
-#endif
 
 namespace {
 
@@ -24,15 +20,9 @@ using Sections = std::vector<std::pair<std::string, Entries>>;
 bool read_sections(const std::string& text, Sections* out) {
   std::string error;
   out->clear();
-#ifdef FUZZ_SIMDEV_PROFILE
   sim::Profile profile;
   if (sim::profile_parse(text, &profile, &error) != 0) return false;
   for (const sim::ProfileSection& s : profile.sections) out->emplace_back(s.name, s.entries);
-#else
-  std::vector<romtool::IniSection> sections;
-  if (romtool::ini_parse(text, &sections, &error) != 0) return false;
-  for (const romtool::IniSection& s : sections) out->emplace_back(s.name, s.entries);
-#endif
   if (error.size() > 0) __builtin_trap();  // an accepted text carries no message
   return true;
 }
