@@ -1,4 +1,4 @@
-// The MTD device layer: request numbers, and the emulation on regular files
+// The MTD device layer: the emulation on regular files
 // that the flash tests and the simulator rely on.
 #include <errno.h>
 #include <fcntl.h>
@@ -13,15 +13,6 @@
 #include "tests/support/files.h"
 
 namespace {
-
-#if defined(__mips__)
-TEST(MtdDevice, RequestNumbersAreTheTargets) {
-  EXPECT_EQ(0x40204D01u, static_cast<unsigned>(MEMGETINFO));
-  EXPECT_EQ(0x80084D02u, static_cast<unsigned>(MEMERASE));
-  EXPECT_EQ(0x40044D12u, static_cast<unsigned>(MTD_REPAIR_CHECK));
-  EXPECT_EQ(0x80084D11u, static_cast<unsigned>(MTD_ADDR_REPAIR));
-}
-#endif
 
 constexpr size_t kBlock = 0x10000;
 const char kDev[] = "/dev/mtd6";
@@ -59,9 +50,13 @@ TEST_F(MtdDeviceTest, FileIsNorFlash) {
   EXPECT_EQ(2, write_at(kBlock, "\xF0\x0F"));
   EXPECT_EQ(1, plat_mtd_write(fd_.get(), "\x3C", 1));
   EXPECT_EQ(1, write_at(kBlock, "\x3F"));
+  // Whole words as well as single bytes.
+  EXPECT_EQ(8, write_at(kBlock + 8, "\x0F\x0F\x0F\x0F\xFF\xFF\xFF\xFF"));
+  EXPECT_EQ(8, write_at(kBlock + 8, std::string("\xF3\xF3\xF3\xF3\x00\xFF\xFE\xFF", 8)));
   std::string want(3 * kBlock, '\0');
   want.replace(kBlock, kBlock, std::string(kBlock, '\xFF'));
   want.replace(kBlock, 3, "\x30\x0F\x3C");
+  want.replace(kBlock + 8, 8, std::string("\x03\x03\x03\x03\x00\xFF\xFE\xFF", 8));
   EXPECT_TRUE(read_file(kDev) == want);
 }
 

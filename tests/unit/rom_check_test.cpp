@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -32,19 +33,12 @@ struct Device {
   std::string root_version;
   std::vector<int> missing_mtd;
 
-  void set_env(const std::string& name, const std::string& value) {
-    for (auto& kv : env) {
-      if (kv.first == name) {
-        kv.second = value;
-        return;
-      }
-    }
-    env.emplace_back(name, value);
-  }
   void drop_env(const std::string& name) {
-    for (size_t i = 0; i < env.size(); ++i) {
-      if (env[i].first == name) env.erase(env.begin() + static_cast<long>(i--));
-    }
+    std::erase_if(env, [&](const auto& kv) { return kv.first == name; });
+  }
+  void set_env(const std::string& name, const std::string& value) {
+    drop_env(name);
+    env.emplace_back(name, value);
   }
 };
 
@@ -110,9 +104,7 @@ class RomCheck : public ::testing::Test {
     ASSERT_TRUE(write_file("/version.conf", "[Version]\n" + d.root_version));
     for (int i = 0; i < 10; ++i) {
       std::string path = "/dev/mtd" + std::to_string(i);
-      bool missing = false;
-      for (int m : d.missing_mtd) missing = missing || m == i;
-      if (missing) {
+      if (std::find(d.missing_mtd.begin(), d.missing_mtd.end(), i) != d.missing_mtd.end()) {
         unlink(path.c_str());
       } else {
         ASSERT_TRUE(write_file(path, ""));
@@ -189,18 +181,13 @@ TEST_F(RomCheck, AcceptsAStandardImageAndFillsTheCallersRecords) {
   ASSERT_EQ(0, env_find(o.env, "Mtd1Version", &index));
   EXPECT_STREQ("1.0.0.1", o.env[index].value);
 
-  EXPECT_TRUE(cap.has("rom--------:0x52524f4d\n", 7));
-  EXPECT_TRUE(cap.has("upgrader_softversion_check!\n", 6));
-  EXPECT_TRUE(cap.has("headers size:0xe4\n", 7));
-  EXPECT_TRUE(cap.has("mtd0 start_addr:0 end_addr:20000\n", 6));
-  EXPECT_TRUE(cap.has("mtd1 start_addr:20000 end_addr:220000\n", 6));
-  EXPECT_TRUE(cap.has("Mtd0Version env isnot exist!\n", 6));
-  EXPECT_TRUE(cap.has("Mtd1Version name:Mtd1Version value:1.0.0.1\n", 6));
-  EXPECT_TRUE(cap.has("mtdn_version:1.0.0.1 version:1.144.6.100\n", 6));
-  EXPECT_TRUE(cap.has("rom_upgrade_check start\n", 7));
-  EXPECT_TRUE(cap.has("sw_oem :0 \n", 7));
-  EXPECT_TRUE(cap.has("RomVersion name:RomVersion value:1.0.0.1\n", 6));
-  EXPECT_TRUE(cap.has("rom_version_cmp:1.144.6.100 rom_version:1.0.0.1\n", 7));
+  const std::pair<const char*, int> logged[] = {
+      {"rom--------:0x52524f4d\n", 7}, {"upgrader_softversion_check!\n", 6}, {"headers size:0xe4\n", 7},
+      {"mtd0 start_addr:0 end_addr:20000\n", 6}, {"mtd1 start_addr:20000 end_addr:220000\n", 6},
+      {"Mtd0Version env isnot exist!\n", 6}, {"Mtd1Version name:Mtd1Version value:1.0.0.1\n", 6},
+      {"mtdn_version:1.0.0.1 version:1.144.6.100\n", 6}, {"rom_upgrade_check start\n", 7}, {"sw_oem :0 \n", 7},
+      {"RomVersion name:RomVersion value:1.0.0.1\n", 6}, {"rom_version_cmp:1.144.6.100 rom_version:1.0.0.1\n", 7}};
+  for (const auto& [text, level] : logged) EXPECT_TRUE(cap.has(text, level)) << text;
   EXPECT_TRUE(reports(cap).empty());
   EXPECT_EQ(0u, cap.messages(4).size());  // no warning: the header was descrambled
   // Unprotected device, plain ROM: its OEM is recorded through the kernel file.
@@ -210,63 +197,123 @@ TEST_F(RomCheck, AcceptsAStandardImageAndFillsTheCallersRecords) {
 }
 
 struct Refusal {
-  const char* name;
+  std::string name;
   const char* description;
   std::string args;
   std::function<void(Device&)> device;
   int code;
-  const char* log;  // an error line expected besides the report, or null
+  std::string log;  // an error line expected besides the report, or empty
 };
 
-TEST_F(RomCheck, EveryRefusalCodeForAnImageBrokenInOneWay) {
-  auto none = [](Device&) {};
-  const Refusal rows[] = {
-      {"first word", kBase, "--set rom.magic_num=0", none, -100, nullptr},
-      {"shorter than a header", kBase, "--truncate 139", none, -100,
+std::function<void(Device&)> hwver(const std::string& text) {
+  return [text](Device& d) { d.hwver = text; };
+}
+
+// Every refusal code for an image or a device broken in one way, and the
+// board, minimum-version and match-id rules with what they accept.
+TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
+  std::vector<Refusal> rows = {
+      {"first word", kBase, "--set rom.magic_num=0", {}, -100, ""},
+      {"shorter than a header", kBase, "--truncate 139", {}, -100,
        "rom image of 139 bytes is shorter than its header\n"},
-      {"magic_num2", kBase, "--set rom.magic_num2=0", none, -99, nullptr},
-      {"header size 149 puts the key in the region", kBase, "--set rom.rom_header_size=149", none, -99, nullptr},
-      {"header size 165 runs past the copy", kBase, "--set rom.rom_header_size=165", none, -99, nullptr},
-      {"partition_num 17", kBase, "--set rom.partition_num=17", none, -79, nullptr},
+      {"magic_num2", kBase, "--set rom.magic_num2=0", {}, -99, ""},
+      {"header size 149 puts the key in the region", kBase, "--set rom.rom_header_size=149", {}, -99, ""},
+      {"header size 165 runs past the copy", kBase, "--set rom.rom_header_size=165", {}, -99, ""},
+      {"partition_num 17", kBase, "--set rom.partition_num=17", {}, -79, ""},
       {"partition_num before any checksum", kBase,
-       "--set rom.partition_num=17 --set rom.rom_header_checksum_xor=1 --set rom.rom_checksum_xor=1", none, -79,
-       nullptr},
-      {"header checksum", kBase, "--set rom.rom_header_checksum_xor=1", none, -98, nullptr},
-      {"scrambled byte", kBase, "--flip 12", none, -98, nullptr},
-      {"reserved word at 0x78", kBase, "--flip 0x78:0x80", none, -98, nullptr},
-      {"last header byte", kBase, "--flip 139", none, -98, nullptr},
-      {"data checksum", kBase, "--set rom.rom_checksum_xor=1", none, -97, nullptr},
-      {"data area past the image", kBase, "--set rom.rom_size=0x100000", none, -97, nullptr},
-      {"partition magic", kBase, "--set part0.magic_num=0", none, -93, nullptr},
-      {"more headers than written", kBase, "--set rom.partition_num=3", none, -93, nullptr},
-      {"header past the image", kEmpty, "--set rom.partition_num=1", none, -93,
+       "--set rom.partition_num=17 --set rom.rom_header_checksum_xor=1 --set rom.rom_checksum_xor=1", {}, -79,
+       ""},
+      {"header checksum", kBase, "--set rom.rom_header_checksum_xor=1", {}, -98, ""},
+      {"scrambled byte", kBase, "--flip 12", {}, -98, ""},
+      {"reserved word at 0x78", kBase, "--flip 0x78:0x80", {}, -98, ""},
+      {"last header byte", kBase, "--flip 139", {}, -98, ""},
+      {"data checksum", kBase, "--set rom.rom_checksum_xor=1", {}, -97, ""},
+      {"data area past the image", kBase, "--set rom.rom_size=0x100000", {}, -97, ""},
+      {"partition magic", kBase, "--set part0.magic_num=0", {}, -93, ""},
+      {"more headers than written", kBase, "--set rom.partition_num=3", {}, -93, ""},
+      {"header past the image", kEmpty, "--set rom.partition_num=1", {}, -93,
        "partition header 0 at 0x8c lies outside the image\n"},
-      {"partition header checksum", kBase, "--set part1.partition_header_checksum_xor=1", none, -92, nullptr},
-      {"partition header size past the image", kBase, "--set rom.rom_size=0 --poke 144=0x7ffffff0", none, -92,
+      {"partition header checksum", kBase, "--set part1.partition_header_checksum_xor=1", {}, -92, ""},
+      {"partition header size past the image", kBase, "--set rom.rom_size=0 --poke 144=0x7ffffff0", {}, -92,
        "partition header 0 of 2147483632 bytes runs past the image\n"},
-      {"payload checksum", kBase, "--set part0.partition_checksum_xor=1", none, -91, nullptr},
-      {"payload offset past the image", kBase, "--set part1.partition_offset=0xffffff00", none, -91, nullptr},
-      {"payload size past the image", kBase, "--set part1.partition_size=0x10000000", none, -91, nullptr},
-      {"partition id 10", kBase, "--set part0.partition_id=10", none, -90, nullptr},
-      {"partition id 254", kBase, "--set part1.partition_id=254", none, -90, nullptr},
-      {"flash partition of type 1", kBase, "--set part0.partition_type=1", none, -89, nullptr},
-      {"software version without comma", kBase, "", [](Device& d) { d.software = "1.0.0.1 Jan 1"; }, -88, nullptr},
+      {"payload checksum", kBase, "--set part0.partition_checksum_xor=1", {}, -91, ""},
+      {"payload offset past the image", kBase, "--set part1.partition_offset=0xffffff00", {}, -91, ""},
+      {"payload size past the image", kBase, "--set part1.partition_size=0x10000000", {}, -91, ""},
+      {"partition id 10", kBase, "--set part0.partition_id=10", {}, -90, ""},
+      {"partition id 254", kBase, "--set part1.partition_id=254", {}, -90, ""},
+      {"flash partition of type 1", kBase, "--set part0.partition_type=1", {}, -89, ""},
+      {"software version without comma", kBase, "", [](Device& d) { d.software = "1.0.0.1 Jan 1"; }, -88, ""},
       {"hardware version of seven numbers", kBase, "", [](Device& d) { d.hwver = "59.0.0.0.0.0.0"; }, -87,
        "hwver read fail2\n"},
       {"no mtd1 variable", kBase, "", [](Device& d) { d.drop_env("mtd1"); }, -85, "mtd1 isnot exist!\n"},
-      {"empty region", kBase, "", [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, nullptr},
-      {"region smaller than the payload", kBase, "", [](Device& d) { d.set_env("mtd0", "0x0,0x3e7"); }, -84, nullptr},
+      {"empty region", kBase, "", [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, ""},
+      {"region smaller than the payload", kBase, "", [](Device& d) { d.set_env("mtd0", "0x0,0x3e7"); }, -84, ""},
       {"no flash device", kBase, "", [](Device& d) { d.missing_mtd = {1}; }, -83, "/dev/mtd1 open failed!\n"},
-      {"another board", kBase, "--set rom.device_id=60", none, -95,
+      {"another board", kBase, "--set rom.device_id=60", {}, -95,
        "hardware_version:3b prom_header->device_id:3c\n"},
-      {"match id", kBase, "--set rom.match_id=1,2,3", none, -94, "match_id:0\n"},
+      {"match id", kBase, "--set rom.match_id=1,2,3", {}, -94, "match_id:0\n"},
+      {"forced ROM, another board", kBase, "--set rom.process_type=1 --set rom.device_id=60", {}, -95, ""},
+      {"forced ROM, match id", kBase, "--set rom.process_type=1 --set rom.match_id=3", {}, -94, ""},
+      // Under key 42 the stream byte at 0x52 descrambles into 0x28; the flip at
+      // 0x0A keeps the header's XOR. The plain rom_checksum must win.
+      {"descrambled rom_checksum word replaced by the plain one", kBase, "--flip 0x52 --flip 0x0A", {}, 0, ""},
+      {"empty payload in an empty region", kBase, "--set part1.partition_size=0",
+       [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, ""},
       {"below the minimum version", kBase, "--set rom.rom_version=1.144.5.255",
-       [](Device& d) { d.hwver = "59.0.0.1.0.0.0.0"; }, -74, nullptr},
+       [](Device& d) { d.hwver = "59.0.0.1.0.0.0.0"; }, -74, ""},
   };
+  // Board model: byte 0 of the hardware version against the whole device_id word.
+  const struct { int hw0, device_id, code; const char* log; } boards[] = {
+      {59, 59, 0, ""},
+      {1, 53, 0, "hardware_version is 1\n"},
+      {53, 1, 0, "hardware_version is 1\n"},
+      {52, 55, 0, "Upgrade Q60 rom on Q57 device."},
+      {55, 52, -95, "hardware_version:37 prom_header->device_id:34\n"},
+      {1, 1, 0, ""},
+      {53, 55, -95, "hardware_version:35 prom_header->device_id:37\n"},
+      {59, 315, -95, "hardware_version:3b prom_header->device_id:13b\n"},
+  };
+  for (const auto& b : boards) {
+    rows.push_back({"board " + std::to_string(b.hw0) + " / " + std::to_string(b.device_id), kBase,
+                    "--set rom.device_id=" + std::to_string(b.device_id),
+                    hwver(std::to_string(b.hw0) + ".0.0.0.0.0.0.0"), b.code, b.log ? b.log : ""});
+  }
+  const struct { const char* hwver; const char* version; int code; } minimums[] = {
+      {"59.0.0.1.0.0.0.0", "1.143.6.199", -74}, {"59.0.0.1.0.0.0.0", "1.143.6.200", 0},
+      {"59.0.0.1.0.0.0.0", "1.164.5.255", -74}, {"59.0.0.1.0.0.0.0", "1.164.7.0", 0},
+      {"59.0.0.1.0.0.0.0", "1.144.5.255", -74}, {"59.0.0.1.0.0.0.0", "1.144.6.0", 0},
+      {"59.0.0.17.0.0.0.0", "1.144.5.0", -74},  {"59.0.0.2.0.0.0.0", "1.144.0.0", 0},
+      {"59.0.0.1.0.0.0.2", "1.144.5.0", -74},   {"59.0.0.0.0.0.0.1", "1.143.7.255", -74},
+      {"59.0.0.0.0.0.0.1", "1.143.8.0", 0},     {"59.0.0.0.0.0.0.1", "1.144.5.199", -74},
+      {"59.0.0.0.0.0.0.1", "1.144.5.200", 0},   {"59.0.0.0.0.0.0.1", "1.144.4.255", -74},
+      {"53.0.0.0.0.0.0.1", "1.164.7.0", -74},   {"53.0.0.0.0.0.0.1", "1.100.5.200", 0},
+      {"52.0.0.0.0.0.0.1", "1.100.5.199", -74}, {"55.0.0.0.0.0.0.1", "1.144.6.99", -74},
+      {"55.0.0.0.0.0.0.1", "1.144.6.100", 0},   {"55.0.0.0.0.0.0.1", "1.145.6.0", 0},
+      {"55.0.0.0.0.0.0.1", "1.145.5.255", -74}, {"55.0.0.0.0.0.0.1", "255.144.6.99", -74},
+      {"55.0.0.0.0.0.0.0", "1.0.0.0", 0},       {"60.0.0.0.0.0.0.1", "1.0.0.0", 0},
+  };
+  for (const auto& m : minimums) {
+    rows.push_back({std::string("minimum ") + m.hwver + " " + m.version, kBase,
+                    std::string("--set rom.rom_version=") + m.version + " --set rom.device_id=" +
+                        std::to_string(atoi(m.hwver)),
+                    hwver(m.hwver), m.code, ""});
+  }
+  // Match id: the low nibble of byte 4 must be listed; romtool's default lists 0 to 15.
+  static const std::string any_match = std::string(kBase).replace(std::string(kBase).find("match_id = 0\n"), 13, "");
+  const struct { int hw4; const char* ids; int code; } matches[] = {
+      {0, "0", 0},  {0, "1,2,3", -94}, {5, "0,5", 0}, {21, "5", 0},     {5, "21", -94},
+      {15, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15", 0}, {0, nullptr, 0}, {7, "255", -94},
+  };
+  for (const auto& m : matches) {
+    rows.push_back({"match " + std::to_string(m.hw4) + " in " + (m.ids ? m.ids : "default"), any_match.c_str(),
+                    m.ids ? std::string("--set rom.match_id=") + m.ids : "",
+                    hwver("59.0.0.0." + std::to_string(m.hw4) + ".0.0.0"), m.code,
+                    m.code ? "match_id:" + std::to_string(m.hw4 & 15) + "\n" : ""});
+  }
   for (const Refusal& r : rows) {
     SCOPED_TRACE(r.name);
     Device d;
-    r.device(d);
+    if (r.device) r.device(d);
     install(d);
     Image image = build(r.description, r.args);
     SyslogCapture cap;
@@ -280,9 +327,12 @@ TEST_F(RomCheck, EveryRefusalCodeForAnImageBrokenInOneWay) {
     } else {
       EXPECT_TRUE(names.empty());
     }
-    if (r.log) {
+    if (!r.log.empty()) {
       EXPECT_TRUE(cap.has(r.log, 3)) << r.log;
+    } else if (r.code == 0) {
+      EXPECT_TRUE(cap.messages(3).empty());
     }
+    if (r.code == -74) { EXPECT_FALSE(cap.has("upgrader_softversion_check!\n")); }  // refused before the environment
   }
 }
 
@@ -311,75 +361,6 @@ TEST_F(RomCheck, NullArgumentsAnswerMinusOneSilently) {
   EXPECT_EQ(-1, rom_upgrade_check(image.data(), image.size(), env, &h, nullptr, f));
   EXPECT_EQ(-1, rom_upgrade_check(image.data(), image.size(), env, &h, p, nullptr));
   EXPECT_TRUE(cap.lines().empty());
-}
-
-TEST_F(RomCheck, BoardModelRule) {
-  struct Row {
-    int hw0;
-    int device_id;
-    int code;
-    const char* log;
-  } rows[] = {
-      {59, 59, 0, nullptr},
-      {1, 53, 0, "hardware_version is 1\n"},
-      {53, 1, 0, "hardware_version is 1\n"},
-      {52, 55, 0, "Upgrade Q60 rom on Q57 device."},
-      {55, 52, -95, "hardware_version:37 prom_header->device_id:34\n"},
-      {1, 1, 0, nullptr},
-      {53, 55, -95, "hardware_version:35 prom_header->device_id:37\n"},
-      {59, 315, -95, "hardware_version:3b prom_header->device_id:13b\n"},  // byte 0 against the whole word
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(std::to_string(r.hw0) + " / " + std::to_string(r.device_id));
-    Device d;
-    d.hwver = std::to_string(r.hw0) + ".0.0.0.0.0.0.0";
-    install(d);
-    Image image = build(kBase, "--set rom.device_id=" + std::to_string(r.device_id));
-    SyslogCapture cap;
-    EXPECT_EQ(r.code, check(image).code);
-    if (r.log) {
-      EXPECT_TRUE(cap.has(r.log, 3));
-    }
-    if (!r.log) {
-      EXPECT_TRUE(cap.messages(3).empty());
-    }
-  }
-}
-
-TEST_F(RomCheck, MinimumVersionRule) {
-  struct Row {
-    const char* hwver;
-    const char* version;
-    int code;
-  } rows[] = {
-      {"59.0.0.1.0.0.0.0", "1.143.6.199", -74}, {"59.0.0.1.0.0.0.0", "1.143.6.200", 0},
-      {"59.0.0.1.0.0.0.0", "1.164.5.255", -74}, {"59.0.0.1.0.0.0.0", "1.164.7.0", 0},
-      {"59.0.0.1.0.0.0.0", "1.144.5.255", -74}, {"59.0.0.1.0.0.0.0", "1.144.6.0", 0},
-      {"59.0.0.17.0.0.0.0", "1.144.5.0", -74},  {"59.0.0.2.0.0.0.0", "1.144.0.0", 0},
-      {"59.0.0.1.0.0.0.2", "1.144.5.0", -74},   {"59.0.0.0.0.0.0.1", "1.143.7.255", -74},
-      {"59.0.0.0.0.0.0.1", "1.143.8.0", 0},     {"59.0.0.0.0.0.0.1", "1.144.5.199", -74},
-      {"59.0.0.0.0.0.0.1", "1.144.5.200", 0},   {"59.0.0.0.0.0.0.1", "1.144.4.255", -74},
-      {"53.0.0.0.0.0.0.1", "1.164.7.0", -74},   {"53.0.0.0.0.0.0.1", "1.100.5.200", 0},
-      {"52.0.0.0.0.0.0.1", "1.100.5.199", -74}, {"55.0.0.0.0.0.0.1", "1.144.6.99", -74},
-      {"55.0.0.0.0.0.0.1", "1.144.6.100", 0},   {"55.0.0.0.0.0.0.1", "1.145.6.0", 0},
-      {"55.0.0.0.0.0.0.1", "1.145.5.255", -74}, {"55.0.0.0.0.0.0.1", "255.144.6.99", -74},
-      {"55.0.0.0.0.0.0.0", "1.0.0.0", 0},       {"60.0.0.0.0.0.0.1", "1.0.0.0", 0},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(std::string(r.hwver) + " " + r.version);
-    Device d;
-    d.hwver = r.hwver;
-    install(d);
-    int hw0 = atoi(r.hwver);
-    Image image = build(kBase, std::string("--set rom.rom_version=") + r.version +
-                                   " --set rom.device_id=" + std::to_string(hw0));
-    SyslogCapture cap;
-    EXPECT_EQ(r.code, check(image).code);
-    if (r.code == -74) {
-      EXPECT_TRUE(reports(cap).empty());  // this refusal is not logged
-      EXPECT_FALSE(cap.has("upgrader_softversion_check!\n"));  // refused before the environment
-    }
-  }
 }
 
 TEST_F(RomCheck, ProtectionRulesAndTheVariablesTheyWrite) {
@@ -441,94 +422,63 @@ TEST_F(RomCheck, ProtectionRulesAndTheVariablesTheyWrite) {
   }
 }
 
-TEST_F(RomCheck, MatchIdRule) {
+// Accepted images (and the same ROM, -86): what decides each partition's flag.
+TEST_F(RomCheck, VersionsAndForceFlagsDecideTheFlags) {
+  struct Logged {
+    const char* text;
+    int level;
+    int times;  // 0: never, at any level
+  };
   struct Row {
-    int hw4;
-    const char* ids;  // null: romtool's default, every id 0 to 15
+    const char* name;
+    std::function<void(Device&)> device;
+    std::string args;
     int code;
+    uint32_t flag0, flag1;
+    std::vector<std::string> reports;
+    std::vector<Logged> logged;
   } rows[] = {
-      {0, "0", 0},  {0, "1,2,3", -94}, {5, "0,5", 0}, {21, "5", 0},     {5, "21", -94},
-      {15, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15", 0}, {0, nullptr, 0}, {7, "255", -94},
+      {"mtd0 installed at the offered version", [](Device& d) { d.root_version = "Mtd0Version=1.144.6.100\n"; }, "",
+       0, 0, 1, {"UPD_MSG_PART_VERSION_SAME\n"}, {{"mtdn_version:1.144.6.100 version:1.144.6.100\n", 6, 1}}},
+      {"forced partition", [](Device& d) { d.root_version = "Mtd0Version=1.144.6.100\n"; },
+       "--set part0.process_type=1", 0, 1, 1, {}, {{"mtd0 force upgrade!\n", 6, 1}}},
+      {"forced ROM skips the ROM version",
+       [](Device& d) {
+         d.root_version = "Mtd0Version=1.144.6.100\n";
+         d.app_version = "RomVersion=1.144.6.100\n";
+       },
+       "--set rom.process_type=1", 0, 1, 1, {},
+       {{"rom force upgrade!\n", 6, 2}, {"rom force upgrader!\n", 6, 1},
+        {"rom_version_cmp:1.144.6.100 rom_version:1.144.6.100\n", 7, 0}}},
+      {"same ROM version after the flags and the environment",
+       [](Device& d) {
+         d.app_version = "RomVersion=1.144.6.100\n";
+         d.set_env("SW_OEM", "3");
+       },
+       "--set rom.oem_id=8", -86, 1, 1, {"UPD_MSG_ROM_VERSION_SAME\n"},
+       {{"rom_version_cmp:1.144.6.100 rom_version:1.144.6.100\n", 7, 1}}},
+      {"no RomVersion: a new ROM", [](Device& d) { d.app_version = ""; }, "", 0, 1, 1, {},
+       {{"RomVersion env isnot exist!\n", 6, 1}}},
+      {"older header read as stored", {}, "--set rom.rom_header_size=127 --set rom.magic_num2=0", 0, 1, 1, {},
+       {{"ignore aes decrypt, invalid rom header size 127.\n", 4, 1}, {"headers size:0xe4\n", 7, 1}}},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(std::to_string(r.hw4) + " in " + (r.ids ? r.ids : "default"));
+    SCOPED_TRACE(r.name);
     Device d;
-    d.hwver = "59.0.0.0." + std::to_string(r.hw4) + ".0.0.0";
+    if (r.device) r.device(d);
     install(d);
-    std::string desc = kBase;
-    desc.replace(desc.find("match_id = 0\n"), 13, "");
-    Image image = build(desc, r.ids ? std::string("--set rom.match_id=") + r.ids : "");
+    Image image = build(kBase, r.args);
     SyslogCapture cap;
-    EXPECT_EQ(r.code, check(image).code);
-    if (r.code == -94) {
-      EXPECT_TRUE(cap.has("match_id:" + std::to_string(r.hw4 & 15) + "\n", 3));
+    Outcome o = check(image);
+    EXPECT_EQ(r.code, o.code);
+    EXPECT_EQ(r.flag0, o.flags[0]);
+    EXPECT_EQ(r.flag1, o.flags[1]);
+    EXPECT_EQ(r.reports, reports(cap));
+    for (const Logged& l : r.logged) {
+      EXPECT_EQ(l.times, l.times ? cap.count(l.text, l.level) : cap.count(l.text)) << l.text;
     }
+    if (r.code == -86) { EXPECT_EQ("SW_OEM 8\n", read_file("/proc/avalanche/env")); }
   }
-}
-
-TEST_F(RomCheck, InstalledPartitionVersionsDecideTheFlags) {
-  Device d;
-  d.root_version = "Mtd0Version=1.144.6.100\n";
-  install(d);
-  {
-    SyslogCapture cap;
-    Outcome o = check(build(kBase));
-    EXPECT_EQ(0, o.code);
-    EXPECT_EQ(0u, o.flags[0]);
-    EXPECT_EQ(1u, o.flags[1]);
-    EXPECT_EQ(std::vector<std::string>{"UPD_MSG_PART_VERSION_SAME\n"}, reports(cap));
-    EXPECT_TRUE(cap.has("mtdn_version:1.144.6.100 version:1.144.6.100\n", 6));
-  }
-  {
-    SyslogCapture cap;
-    Outcome o = check(build(kBase, "--set part0.process_type=1"));
-    EXPECT_EQ(0, o.code);
-    EXPECT_EQ(1u, o.flags[0]);
-    EXPECT_TRUE(cap.has("mtd0 force upgrade!\n", 6));
-    EXPECT_TRUE(reports(cap).empty());
-  }
-}
-
-TEST_F(RomCheck, ForcedRomFlagsEveryPartitionAndSkipsTheRomVersion) {
-  Device d;
-  d.root_version = "Mtd0Version=1.144.6.100\n";
-  d.app_version = "RomVersion=1.144.6.100\n";
-  install(d);
-  SyslogCapture cap;
-  Outcome o = check(build(kBase, "--set rom.process_type=1"));
-  EXPECT_EQ(0, o.code);
-  EXPECT_EQ(1u, o.flags[0]);
-  EXPECT_EQ(1u, o.flags[1]);
-  EXPECT_EQ(2, cap.count("rom force upgrade!\n", 6));
-  EXPECT_TRUE(cap.has("rom force upgrader!\n", 6));
-  EXPECT_FALSE(has_prefix(cap, "rom_version_cmp:", 7));
-  // The board, protection and match rules still apply.
-  EXPECT_EQ(-95, check(build(kBase, "--set rom.process_type=1 --set rom.device_id=60")).code);
-  EXPECT_EQ(-94, check(build(kBase, "--set rom.process_type=1 --set rom.match_id=3")).code);
-}
-
-TEST_F(RomCheck, SameRomVersionAnswersMinus86AfterFillingFlagsAndEnvironment) {
-  Device d;
-  d.app_version = "RomVersion=1.144.6.100\n";
-  d.set_env("SW_OEM", "3");
-  install(d);
-  SyslogCapture cap;
-  Outcome o = check(build(kBase, "--set rom.oem_id=8"));
-  EXPECT_EQ(-86, o.code);
-  EXPECT_EQ(1u, o.flags[0]);
-  EXPECT_EQ(1u, o.flags[1]);
-  EXPECT_EQ("SW_OEM 8\n", read_file("/proc/avalanche/env"));
-  EXPECT_EQ(std::vector<std::string>{"UPD_MSG_ROM_VERSION_SAME\n"}, reports(cap));
-  EXPECT_TRUE(cap.has("rom_version_cmp:1.144.6.100 rom_version:1.144.6.100\n", 7));
-}
-
-TEST_F(RomCheck, WithoutRomVersionTheRomIsNew) {
-  Device d;
-  d.app_version = "";
-  install(d);
-  SyslogCapture cap;
-  EXPECT_EQ(0, check(build(kBase)).code);
-  EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", 6));
 }
 
 TEST_F(RomCheck, PartitionWalkAndSmallPayloads) {

@@ -145,23 +145,47 @@ TEST_F(Romtool, InfoNamesWhatIsBroken) {
   }
 }
 
-TEST_F(Romtool, BuildRefusesMistakesInTheDescription) {
-  const char* bad[] = {
-      "[rom]\nrom_versoin = 1.2.3.4\n",            // misspelt key
-      "[rom]\nrom_version = 1.2.3\n",              // three parts
-      "[rom]\n[partition]\nspecial = kernel\n",    // unknown special entry
-      "[rom]\n[partition]\ntext = a\nfile = b\n",  // two payload sources
-      "[rom]\n[partition]\nfile = /no/such/file\n",
-      "[disk]\n",
-      "[rom]\nmatch_id = 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n",
+// The built image read the way docs/rom-format.md defines it, with none of
+// romtool's or the program's code: the descrambling table, the rotation and
+// the four XOR checksums. The program reading romtool's images (rom_check_test)
+// then shows a wrong table or checksum on its side.
+TEST_F(Romtool, ImageFollowsTheFormatDocument) {
+  ASSERT_EQ(0, build(kBase, ""));
+  const std::string s = read_file(path("rom.img"));
+  auto byte = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(s.at(at))); };
+  auto word = [&](size_t at) { return byte(at) | byte(at + 1) << 8 | byte(at + 2) << 16 | byte(at + 3) << 24; };
+  auto xor_of = [&](size_t at, size_t words) {
+    uint32_t x = 0;
+    for (; words; --words, at += 4) x ^= word(at);
+    return x;
   };
-  for (const char* d : bad) {
-    SCOPED_TRACE(d);
-    EXPECT_EQ(2, build(d, ""));
-    EXPECT_FALSE(read_file(path("err")).empty());
+  EXPECT_EQ(0xB3u, byte(0x0C));  // inverse[0] = 23 * (0 - 59) mod 256: rom_type's scrambled first byte
+  EXPECT_EQ(0u, xor_of(8, 128 / 4 + 1));
+  EXPECT_EQ(word(0x28), xor_of(140, word(0x24) / 4));
+  EXPECT_EQ(2u * 44 + 1000 + 999, word(0x24));  // headers and payloads (the first ends 4-aligned)
+  // The stream is bytes 0x0C..0x67 with the words from 0x6C, 0x74, 0x70 at 0x14, 0x24, 0x28.
+  std::string stream = s.substr(0x0C, 92);
+  for (auto [to, from] : {std::pair{0x14, 0x6C}, {0x24, 0x74}, {0x28, 0x70}}) stream.replace(to - 0x0C, 4, s, from, 4);
+  uint32_t plain[92];
+  for (int i = 0; i < 92; ++i) plain[i] = (167 * static_cast<unsigned char>(stream[(i + 0x2A) % 92]) + 59) % 256;
+  auto field = [&](size_t at) {
+    at -= 0x0C;
+    return plain[at] | plain[at + 1] << 8 | plain[at + 2] << 16 | plain[at + 3] << 24;
+  };
+  EXPECT_EQ(2u, field(0x14));
+  EXPECT_EQ(59u, field(0x18));
+  EXPECT_EQ(0x01900664u, field(0x20));
+  EXPECT_EQ(word(0x24), field(0x24));
+  EXPECT_EQ(word(0x28), field(0x28));
+  EXPECT_EQ(0xFFFFFF00u, field(0x2C));  // match_id 0, the unlisted bytes 0xFF
+  EXPECT_EQ(0x52524F4Du, word(0x68));
+  for (size_t at : {size_t{140}, size_t{184}}) {  // the partition headers
+    SCOPED_TRACE(at);
+    EXPECT_EQ(0x52504154u, word(at));
+    EXPECT_EQ(0u, xor_of(at + 8, 32 / 4 + 1));
+    EXPECT_EQ(word(at + 0x24), xor_of(word(at + 0x28), word(at + 0x20) / 4));
   }
-  EXPECT_EQ(2, build(kBase, "--set part5.partition_id=1"));
-  EXPECT_EQ(2, build(kBase, "--size 100"));
+  EXPECT_EQ(999u, word(184 + 0x20));
 }
 
 // What romtool cannot honour is refused before anything is allocated or
@@ -184,6 +208,15 @@ TEST_F(Romtool, RefusesNumbersSizesAndInputsItCannotHonour) {
       {base, "build $D $O --size -1", {"--size", "-1"}},
       {base, "build $D $O --size 1G", {"--size", "1G"}},
       {base, "build $D $O --truncate +5", {"--truncate", "+5"}},
+      {base, "build $D $O --set part5.partition_id=1", {"part5"}},
+      {base, "build $D $O --size 100", {"--size"}},
+      {"[rom]\nrom_versoin = 1.2.3.4\n", "build $D $O", {"rom_versoin"}},
+      {"[rom]\nrom_version = 1.2.3\n", "build $D $O", {"rom_version", "1.2.3"}},
+      {"[rom]\n[partition]\nspecial = kernel\n", "build $D $O", {"special", "kernel"}},
+      {"[rom]\n[partition]\ntext = a\nfile = b\n", "build $D $O", {"file"}},
+      {"[rom]\n[partition]\nfile = /no/such/file\n", "build $D $O", {"/no/such/file"}},
+      {"[disk]\n", "build $D $O", {"disk"}},
+      {"[rom]\nmatch_id = 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n", "build $D $O", {"match_id"}},
       {"[rom]\nalign = 0x8000000000000000\n[partition]\ntext = a\n", "build $D $O", {"align", "0x8000000000000000"}},
       {"[rom]\nalign = 0xFFFFFFFFFFFFFFFF\n[partition]\ntext = a\n", "build $D $O", {"align", "0xFFFFFFFFFFFFFFFF"}},
       {"[rom]\ndevice_id = -1\n", "build $D $O", {"device_id", "-1"}},

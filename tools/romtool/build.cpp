@@ -160,7 +160,7 @@ uint32_t xor_declared(const std::string& image, uint64_t offset, uint64_t len) {
   uint64_t words = len / 4;
   uint64_t room = (image.size() - offset) / 4;
   if (words > room) words = room;
-  return rom_xor_words(reinterpret_cast<const unsigned char*>(image.data()) + offset, static_cast<size_t>(words));
+  return xor_words(reinterpret_cast<const unsigned char*>(image.data()) + offset, words);
 }
 
 std::string hex(uint64_t v) {
@@ -172,12 +172,15 @@ std::string hex(uint64_t v) {
 uint64_t align_up(uint64_t v, uint64_t a) { return a <= 1 ? v : (v + a - 1) / a * a; }
 
 // The builder's side of the scrambling: the descrambler computes
-// rotl(decrypt[T], key % len), so the stored stream is T = inv[rotr(S, key % len)].
+// rotl(decrypt[T], key % len) with decrypt[b] = (167 * b + 59) mod 256, so
+// the stored stream is T = inverse[rotr(S, key % len)] with
+// inverse[x] = 23 * (x - 59) mod 256 (23 * 167 = 1 mod 256). The table is
+// romtool's own, so that a wrong table in the program cannot cancel out.
 void scramble_header(unsigned char* h, uint32_t header_size) {
   unsigned char inverse[256];
-  for (int b = 0; b < 256; ++b) inverse[decrypt[b]] = static_cast<unsigned char>(b);
-  int len = static_cast<int>(header_size) - ROM_SCRAMBLED_LEN_BIAS;
-  unsigned char* region = h + ROM_SCRAMBLED_OFFSET;
+  for (unsigned x = 0; x < 256; ++x) inverse[x] = static_cast<unsigned char>((23u * (x + 256u - 59u)) & 0xFFu);
+  int len = static_cast<int>(header_size) - 36;  // from 0x0C to 36 bytes before the header's end
+  unsigned char* region = h + 0x0C;
   int k = h[0x7C] % len;
   unsigned char rotated[256];
   for (int i = 0; i < len; ++i) rotated[(i + k) % len] = region[i];

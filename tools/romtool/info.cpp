@@ -62,7 +62,7 @@ int print_info(const std::string& image) {
   }
   uint64_t header_words = hs / 4 + 1;
   bool inside = rom_span_inside(len, 8, 4 * header_words);
-  bool good = inside && rom_xor_words(img + 8, header_words) == 0;
+  bool good = inside && xor_words(img + 8, header_words) == 0;
   ok = ok && good;
   printf("rom_header_checksum:  0x%08x %s\n", h.rom_header_checksum, verdict(inside, good));
   printf("rom_type:             0x%x\n", h.rom_type);
@@ -76,7 +76,7 @@ int print_info(const std::string& image) {
   printf("rom_size:             %u\n", h.rom_size);
   uint64_t data_at = static_cast<uint64_t>(hs) + 12;
   inside = rom_span_inside(len, data_at, 4 * static_cast<uint64_t>(h.rom_size / 4));
-  good = inside && rom_xor_words(img + data_at, h.rom_size / 4) == h.rom_checksum;
+  good = inside && xor_words(img + data_at, h.rom_size / 4) == h.rom_checksum;
   ok = ok && good;
   printf("rom_checksum:         0x%08x %s\n", h.rom_checksum, verdict(inside, good));
   printf("match_id:            ");
@@ -98,9 +98,9 @@ int print_info(const std::string& image) {
     bool pmagic = p.magic_num == PARTITION_MAGIC;
     uint64_t words = p.partition_header_size / 4 + 1;
     bool hin = rom_span_inside(len, at + 8, 4 * words);
-    bool hgood = pmagic && hin && rom_xor_words(img + at + 8, words) == 0;
+    bool hgood = pmagic && hin && xor_words(img + at + 8, words) == 0;
     bool din = rom_span_inside(len, p.partition_offset, p.partition_size);
-    bool dgood = din && rom_xor_words(img + p.partition_offset, p.partition_size / 4) == p.partition_checksum;
+    bool dgood = din && xor_words(img + p.partition_offset, p.partition_size / 4) == p.partition_checksum;
     bool id_ok = p.partition_id < 10 ? p.partition_type == 0 : p.partition_id >= PARTITION_ID_SPECIAL;
     ok = ok && hgood && dgood && id_ok;
     printf("%3u %-15s %3u %5u %4u %5u %-15s 0x%08x %10u 0x%08x %s, payload %s%s\n", i, partition_kind(p).c_str(),

@@ -1,5 +1,5 @@
 // romtool's files and numbers: bounded reads of regular files, whole-file
-// writes, and the numbers of descriptions and options.
+// writes, the numbers of descriptions and options, and the format's checksum.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -70,6 +70,15 @@ bool parse_number(const std::string& raw, uint64_t* out) {
   if (!sim::parse_size(text, &v)) return false;
   *out = v;
   return true;
+}
+
+uint32_t xor_words(const unsigned char* p, uint64_t words) {
+  uint32_t x = 0;
+  for (uint64_t i = 0; i < words; ++i, p += 4) {
+    x ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+  }
+  return x;
 }
 
 }  // namespace romtool

@@ -31,6 +31,11 @@ int write_whole_file(const std::string& path, const std::string& data, std::stri
 // overflow); versions a.b.c.d (a in the most significant byte) are numbers too.
 bool parse_number(const std::string& text, uint64_t* out);
 
+// The XOR of `words` little-endian words from p (any alignment): romtool's
+// own checksum, written apart from the program's so that an error in one
+// shows against the other.
+uint32_t xor_words(const unsigned char* p, uint64_t words);
+
 struct BuildOptions {
   std::vector<std::string> sets;      // "rom.KEY=VALUE" or "partN.KEY=VALUE"
   std::vector<std::pair<uint64_t, uint32_t>> pokes;  // offset, little-endian word, after the checksums
