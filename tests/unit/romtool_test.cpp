@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/files.h"
 #include "tests/support/rom_descriptions.h"
@@ -106,12 +107,11 @@ TEST_F(Romtool, RoundTripsATenPartitionImageOfEightMegabytes) {
   EXPECT_EQ(8u * 1024 * 1024, read_file(path("big.img")).size());
   std::string info;
   ASSERT_EQ(0, romtool("info " + path("big.img"), &info));
-  EXPECT_NE(std::string::npos, info.find("partition_num:        10\n"));
-  EXPECT_NE(std::string::npos, info.find("rom_version:          1.2.3.4\n"));
-  EXPECT_NE(std::string::npos, info.find("rom_size:             7168440\n"));  // headers and payloads, not the padding
-  EXPECT_NE(std::string::npos, info.find("scrambled, key 0xc8"));
-  for (int i = 0; i < 10; ++i) EXPECT_NE(std::string::npos, info.find("mtd" + std::to_string(i) + " ")) << i;
-  EXPECT_NE(std::string::npos, info.find("1.2.3.9"));
+  // rom_size: headers and payloads, not the padding.
+  std::vector<std::string> lines = {"partition_num:        10\n", "rom_version:          1.2.3.4\n",
+                                    "rom_size:             7168440\n", "scrambled, key 0xc8", "1.2.3.9"};
+  for (int i = 0; i < 10; ++i) lines.push_back("mtd" + std::to_string(i) + " ");
+  for (const std::string& line : lines) EXPECT_NE(std::string::npos, info.find(line)) << line;
   EXPECT_EQ(std::string::npos, info.find("BAD"));
   // The same description gives the same bytes.
   ASSERT_EQ(0, build(desc, "--size 8M", "again.img"));
