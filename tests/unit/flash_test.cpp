@@ -394,21 +394,4 @@ TEST_F(FlashTest, MtdWriteCountsOneLinePerBlockAndRefusesAnEmptyFile) {
   EXPECT_TRUE(read_file("/dev/mtd4") == std::string(0x80000, 'x'));
 }
 
-TEST_F(FlashTest, MtdEraseCoversWholeBlocksOrFails) {
-  make_device(0, 0x40000);
-  FILE* f = fopen("/dev/mtd0", "r+");
-  ASSERT_NE(nullptr, f);
-  int fd = fileno(f);
-  EXPECT_EQ(0, mtd_erase(fd, 0x10000, 2));
-  EXPECT_EQ(0, mtd_erase(fd, 0, 0));
-  EXPECT_EQ(-1, mtd_erase(fd, 0x40000, 1));  // past the end of the device
-  EXPECT_TRUE(read_file("/dev/mtd0") == std::string(0x10000, static_cast<char>(kOld)) +
-                                            std::string(0x20000, static_cast<char>(0xFF)) +
-                                            std::string(0x10000, static_cast<char>(kOld)));
-  ASSERT_TRUE(write_file("/dev/mtd0.sim", "fail info\n"));
-  EXPECT_EQ(-1, mtd_erase(fd, 0, 1));
-  fclose(f);
-  EXPECT_EQ(static_cast<char>(kOld), read_file("/dev/mtd0")[0]);
-}
-
 }  // namespace
