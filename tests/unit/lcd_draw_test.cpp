@@ -2,6 +2,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -44,129 +45,79 @@ class LcdDraw : public ::testing::Test {
       c[n / 8] = static_cast<unsigned char>(c[n / 8] & ~(1 << (n % 8)));
   }
   // The glyph of ch with its first column at X, top row y, columns past clip dropped.
-  static void blit_glyph(Canvas& c, char ch, int X, int y, int clip = 1 << 30) {
+  static void blit_glyph(Canvas& c, char ch, int X, int y, int clip = 1 << 30, bool v = true) {
     const unsigned char* g = font_get_data(static_cast<signed char>(ch), 24);
     for (int r = 0; r < g[1]; r++)
       for (int col = 0; col < g[0]; col++) {
         int n = r * g[0] + col;
-        if ((g[2 + n / 8] >> (n % 8)) & 1 && X + col <= clip) set(c, X + col, y + r);
+        if ((g[2 + n / 8] >> (n % 8)) & 1 && X + col <= clip) set(c, X + col, y + r, v);
       }
   }
   static Canvas blank() { return Canvas(LCD_CANVAS_SIZE, 0); }
   unsigned char* canvas_ = nullptr;
 };
 
-TEST_F(LcdDraw, LinesFillTheBoxBetweenTheirCorners) {
-  lcd_draw_line(10, 5, 3, 5, 1);
-  Canvas want = blank();
-  for (int x = 3; x <= 10; x++) set(want, x, 5);
-  EXPECT_EQ(want, snapshot());
-
-  memset(canvas_, 0, LCD_CANVAS_SIZE);
-  lcd_draw_line(2, 2, 0, 0, 1);
-  want = blank();
-  for (int x = 0; x <= 2; x++)
-    for (int y = 0; y <= 2; y++) set(want, x, y);
-  EXPECT_EQ(want, snapshot());
-
-  memset(canvas_, 0xFF, LCD_CANVAS_SIZE);
-  lcd_draw_rect(100, 50, 104, 53, 0);
-  want = Canvas(LCD_CANVAS_SIZE, 0xFF);
-  for (int x = 100; x <= 104; x++) set(want, x, 50, false), set(want, x, 53, false);
-  for (int y = 50; y <= 53; y++) set(want, 100, y, false), set(want, 104, y, false);
-  EXPECT_EQ(want, snapshot());
-}
-
-TEST_F(LcdDraw, FillsWrapIntoTheNextRowAndDropBeyondTheCanvas) {
-  lcd_fill_color(10, 10, 0, 5, 1);
-  lcd_fill_color(10, 10, 5, 0, 1);
-  EXPECT_EQ(blank(), snapshot());
-
-  lcd_fill_color(470, 7, 20, 1, 1);
-  Canvas want = blank();
-  for (int x = 470; x < 480; x++) set(want, x, 7);
-  for (int x = 0; x < 10; x++) set(want, x, 8);
-  EXPECT_EQ(want, snapshot());
-
-  // Rows past the bottom are dropped; nothing else changes.
-  memset(canvas_, 0, LCD_CANVAS_SIZE);
-  lcd_fill_color(0, 270, 480, 10, 1);
-  want = blank();
-  for (int y = 270; y < 272; y++)
-    for (int x = 0; x < 480; x++) set(want, x, y);
-  EXPECT_EQ(want, snapshot());
-}
-
-TEST_F(LcdDraw, TextStartsWhereItsAlignmentPutsIt) {
-  struct Case {
-    uint8_t align;
-    int start;  // first glyph column relative to x
-  } cases[] = {{TEXT_ALIGN_LEFT, 2}, {TEXT_ALIGN_CENTER, 47}, {TEXT_ALIGN_RIGHT, 93}, {7, 2}};
-  for (auto c : cases) {
-    SCOPED_TRACE(c.align);
-    memset(canvas_, 0, LCD_CANVAS_SIZE);
-    text_state st = {c.align, TEXT_NO_CURSOR, 0, 0};
-    lcd_draw_text(&st, 20, 30, 116, 24, "OK", 24, 1);
-    Canvas want = blank();
-    blit_glyph(want, 'O', 20 + c.start, 30);
-    blit_glyph(want, 'K', 20 + c.start + 12, 30);
+// Each row draws on a canvas cleared to `background` and is compared with a
+// canvas drawn by hand.
+TEST_F(LcdDraw, PrimitivesAgainstHandDrawnCanvases) {
+  struct Row {
+    std::string name;
+    unsigned char background;
+    std::function<void()> draw;
+    std::function<void(Canvas&)> want;
+  };
+  auto box = [](Canvas& c, int x1, int y1, int x2, int y2) {
+    for (int x = x1; x <= x2; x++)
+      for (int y = y1; y <= y2; y++) set(c, x, y);
+  };
+  auto text = [](uint8_t align, uint8_t cursor, uint8_t bar, uint8_t highlight, uint16_t x, uint16_t y, uint16_t w,
+                 uint16_t h, const char* s, int color) {
+    return [=] {
+      text_state st = {align, cursor, bar, highlight};
+      lcd_draw_text(&st, x, y, w, h, s, 24, color);
+    };
+  };
+  std::vector<Row> rows = {
+      {"a fill wraps into the next row", 0, [] { lcd_fill_color(470, 7, 20, 1, 1); },
+       [&](Canvas& c) { box(c, 470, 7, 479, 7), box(c, 0, 8, 9, 8); }},
+      {"rows past the bottom are dropped", 0, [] { lcd_fill_color(0, 270, 480, 10, 1); },
+       [&](Canvas& c) { box(c, 0, 270, 479, 271); }},
+      // Box 40 wide: "MMMMMM" is 72 pixels; glyph columns beyond x + 40 are dropped.
+      {"text clipped at the right edge of its box", 0, text(TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0, 100, 10, 40, 24,
+                                                              "MMMMMM", 1),
+       [](Canvas& c) {
+         for (int i = 0; i < 6; i++) blit_glyph(c, 'M', 102 + 12 * i, 10, 140);
+       }},
+      // Only ink is drawn; a high byte is a 12-pixel blank cell.
+      {"dark text on dark", 0xFF, text(TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0, 0, 100, 200, 24, "A\xE9" "B", 0),
+       [](Canvas& c) { blit_glyph(c, 'A', 2, 100, 1 << 30, false), blit_glyph(c, 'B', 26, 100, 1 << 30, false); }},
+      // The bar at x + start + text + 1; 'b' inverted in rows y + 1 .. y + 22.
+      {"cursor bar and highlight of the character before it", 0, text(TEXT_ALIGN_LEFT, 2, 1, 1, 50, 60, 200, 30, "ab", 1),
+       [&](Canvas& c) {
+         blit_glyph(c, 'a', 52, 60), blit_glyph(c, 'b', 64, 60), box(c, 76, 60, 76, 89);
+         for (int x = 64; x <= 75; x++)
+           for (int y = 61; y <= 82; y++) set(c, x, y, !pixel(c, x, y));
+       }},
+      {"the cursor at 0: bar after the start offset, nothing inverted", 0,
+       text(TEXT_ALIGN_LEFT, 0, 1, 1, 50, 60, 200, 30, "", 1), [&](Canvas& c) { box(c, 52, 60, 52, 89); }},
+      {"glyph rows stop two rows below the box height", 0, text(TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0, 0, 0, 100, 5,
+                                                                   "\x1b", 1),  // a full 24 x 24 block
+       [&](Canvas& c) { box(c, 2, 0, 25, 6); }},
+  };
+  // "OK" in a 116-pixel box: its first column relative to x by alignment (7: unknown, as left).
+  for (auto [align, start] : {std::pair<uint8_t, int>{TEXT_ALIGN_LEFT, 2}, {TEXT_ALIGN_CENTER, 47},
+                              {TEXT_ALIGN_RIGHT, 93}, {7, 2}}) {
+    rows.push_back({"OK aligned " + std::to_string(align), 0, text(align, TEXT_NO_CURSOR, 0, 0, 20, 30, 116, 24, "OK", 1),
+                    [start = start](Canvas& c) { blit_glyph(c, 'O', 20 + start, 30), blit_glyph(c, 'K', 32 + start, 30); }});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    memset(canvas_, row.background, LCD_CANVAS_SIZE);
+    row.draw();
+    Canvas want(LCD_CANVAS_SIZE, row.background);
+    row.want(want);
     EXPECT_EQ(want, snapshot());
   }
-}
-
-TEST_F(LcdDraw, TextIsClippedAtTheRightEdgeOfItsBox) {
-  text_state st = {TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0};
-  // Box 40 wide: "MMMMMM" is 72 pixels; glyph columns beyond x + 40 are dropped.
-  lcd_draw_text(&st, 100, 10, 40, 24, "MMMMMM", 24, 1);
-  Canvas want = blank();
-  for (int i = 0; i < 6; i++) blit_glyph(want, 'M', 102 + 12 * i, 10, 140);
-  EXPECT_EQ(want, snapshot());
-  bool ink_at_edge = false;
-  for (int y = 10; y < 34; y++) {
-    ink_at_edge |= pixel(want, 140, y);
-    EXPECT_FALSE(pixel(want, 141, y));
-  }
-  EXPECT_TRUE(ink_at_edge);
-}
-
-TEST_F(LcdDraw, TextDrawsOnlyInkAndHighBytesAsBlanks) {
-  memset(canvas_, 0xFF, LCD_CANVAS_SIZE);
-  text_state st = {TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0};
-  lcd_draw_text(&st, 0, 100, 200, 24, "A\xE9" "B", 24, 0);
-  Canvas want(LCD_CANVAS_SIZE, 0);
-  blit_glyph(want, 'A', 2, 100);
-  blit_glyph(want, 'B', 26, 100);  // the high byte is a 12-pixel blank cell
-  for (auto& b : want) b = static_cast<unsigned char>(~b);
-  EXPECT_EQ(want, snapshot());
-}
-
-TEST_F(LcdDraw, CursorBarAndHighlightOfTheCharacterBeforeTheCursor) {
-  text_state st = {TEXT_ALIGN_LEFT, 2, 1, 1};
-  lcd_draw_text(&st, 50, 60, 200, 30, "ab", 24, 1);
-  Canvas want = blank();
-  blit_glyph(want, 'a', 52, 60);
-  blit_glyph(want, 'b', 64, 60);
-  for (int y = 60; y < 90; y++) set(want, 76, y);  // bar at x + s + P + 1
-  for (int x = 64; x <= 75; x++)                    // 'b' inverted, rows y + 1 .. y + 22
-    for (int y = 61; y <= 82; y++) set(want, x, y, !pixel(want, x, y));
-  EXPECT_EQ(want, snapshot());
-
-  // The cursor at position 0: bar right after the start offset, nothing inverted.
-  memset(canvas_, 0, LCD_CANVAS_SIZE);
-  st = {TEXT_ALIGN_LEFT, 0, 1, 1};
-  lcd_draw_text(&st, 50, 60, 200, 30, "", 24, 1);
-  want = blank();
-  for (int y = 60; y < 90; y++) set(want, 52, y);
-  EXPECT_EQ(want, snapshot());
-}
-
-TEST_F(LcdDraw, GlyphRowsStopTwoRowsBelowTheBoxHeight) {
-  text_state st = {TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0};
-  lcd_draw_text(&st, 0, 0, 100, 5, "\x1b", 24, 1);  // full block: 24 x 24 ink
-  Canvas want = blank();
-  for (int y = 0; y <= 6; y++)
-    for (int x = 2; x < 26; x++) set(want, x, y);
-  EXPECT_EQ(want, snapshot());
 }
 
 TEST_F(LcdDraw, ShowTextScrollsSoTheCursorFits) {
@@ -181,22 +132,24 @@ TEST_F(LcdDraw, ShowTextScrollsSoTheCursorFits) {
   lcd_draw_text(&direct, 0, 0, 300, 24, text.c_str() + 8, 24, 1);
   EXPECT_EQ(snapshot(), shown);
 
-  // Fits: nothing scrolls. No cursor: nothing scrolls either.
-  st = {TEXT_ALIGN_LEFT, 3, 0, 0};
-  lcd_show_text(&st, 0, 0, 300, 24, "abc", 24, 1);
-  EXPECT_EQ(3, st.cursor);
-  st = {TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0};
-  lcd_show_text(&st, 0, 0, 10, 24, text.c_str(), 24, 1);
-  EXPECT_EQ(TEXT_NO_CURSOR, st.cursor);
-
-  // A box narrower than the terminator's cell never starts past the string.
-  st = {TEXT_ALIGN_LEFT, 3, 1, 0};
-  lcd_show_text(&st, 0, 0, 20, 24, "abc", 24, 1);
-  EXPECT_EQ(0, st.cursor);
-  // A cursor beyond the string end is treated as at the end.
-  st = {TEXT_ALIGN_LEFT, 200, 0, 0};
-  lcd_show_text(&st, 0, 0, 40, 24, "abcdef", 24, 1);
-  EXPECT_EQ(200 - 5, st.cursor);
+  struct Row {
+    const char* name;
+    const char* text;
+    uint8_t cursor, bar;
+    uint16_t w;
+    uint8_t after;
+  } rows[] = {
+      {"fits: nothing scrolls", "abc", 3, 0, 300, 3},
+      {"no cursor: nothing scrolls", text.c_str(), TEXT_NO_CURSOR, 0, 10, TEXT_NO_CURSOR},
+      {"a box narrower than the terminator's cell never starts past the string", "abc", 3, 1, 20, 0},
+      {"a cursor beyond the end counts as at the end", "abcdef", 200, 0, 40, 200 - 5},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    st = {TEXT_ALIGN_LEFT, row.cursor, row.bar, 0};
+    lcd_show_text(&st, 0, 0, row.w, 24, row.text, 24, 1);
+    EXPECT_EQ(row.after, st.cursor);
+  }
 }
 
 TEST_F(LcdDraw, PointsOutsideTheCanvasAreDroppedAndReadsLogged) {
@@ -237,6 +190,15 @@ class LcdIdentity : public LcdDraw {
     return ::testing::AssertionFailure();
   }
   uint16_t coord(int max) { return static_cast<uint16_t>(rng_() % (max + 1)); }
+  // The same drawing on the module's canvas and on the reference's.
+  void fill(uint16_t x, uint16_t y, uint16_t w, uint16_t h, int color) {
+    lcd_fill_color(x, y, w, h, color);
+    ref_fill_color(ref_.data(), x, y, w, h, color);
+  }
+  void icon(uint16_t x, uint16_t y, uint16_t w, uint16_t h, const unsigned char* bits, uint32_t size) {
+    lcd_draw_icon(x, y, w, h, bits, size);
+    ref_draw_icon(ref_.data(), x, y, w, h, bits, size);
+  }
   std::mt19937 rng_{12345};
   Canvas start_ = Canvas(LCD_CANVAS_SIZE);
   Canvas ref_;
@@ -246,8 +208,7 @@ TEST_F(LcdIdentity, FillsAtEveryBitOffsetAndLength) {
   for (int x = 0; x < 24; x++)
     for (int w = 0; w <= 40; w++)
       for (int color = 0; color < 2; color++) {
-        lcd_fill_color(static_cast<uint16_t>(x + 200), 3, static_cast<uint16_t>(w), 2, color);
-        ref_fill_color(ref_.data(), static_cast<uint16_t>(x + 200), 3, static_cast<uint16_t>(w), 2, color);
+        fill(static_cast<uint16_t>(x + 200), 3, static_cast<uint16_t>(w), 2, color);
         ASSERT_TRUE(same()) << "x " << x << " w " << w;
       }
 }
@@ -265,8 +226,7 @@ TEST_F(LcdIdentity, RandomFillsLinesAndRectangles) {
     SCOPED_TRACE(std::to_string(kind) + ": " + std::to_string(a) + "," + std::to_string(b) + "," +
                  std::to_string(c) + "," + std::to_string(d));
     if (kind == 0) {
-      lcd_fill_color(a, b, c, static_cast<uint16_t>(d % 40), color);
-      ref_fill_color(ref_.data(), a, b, c, static_cast<uint16_t>(d % 40), color);
+      fill(a, b, c, static_cast<uint16_t>(d % 40), color);
     } else if (kind == 1) {
       lcd_draw_line(a, b, c, static_cast<uint16_t>(b + d % 30), color);
       ref_draw_line(ref_.data(), a, b, c, static_cast<uint16_t>(b + d % 30), color);
@@ -277,12 +237,9 @@ TEST_F(LcdIdentity, RandomFillsLinesAndRectangles) {
     ASSERT_TRUE(same());
   }
   // The edges of the 16-bit range.
-  lcd_fill_color(65530, 0, 20, 3, 1);
-  ref_fill_color(ref_.data(), 65530, 0, 20, 3, 1);
-  lcd_fill_color(5, 65534, 30, 4, 1);
-  ref_fill_color(ref_.data(), 5, 65534, 30, 4, 1);
-  lcd_fill_color(65535, 65535, 65535, 3, 0);
-  ref_fill_color(ref_.data(), 65535, 65535, 65535, 3, 0);
+  fill(65530, 0, 20, 3, 1);
+  fill(5, 65534, 30, 4, 1);
+  fill(65535, 65535, 65535, 3, 0);
   EXPECT_TRUE(same());
 }
 
@@ -291,9 +248,7 @@ TEST_F(LcdIdentity, IconsAtAnyAlignmentSizeAndBound) {
   for (auto& b : bitmap) b = static_cast<unsigned char>(rng_());
   // The full-screen picture at the origin and shifted.
   for (auto [x, y] : {std::pair<int, int>{0, 0}, {1, 0}, {0, 3}, {7, 9}, {479, 271}}) {
-    lcd_draw_icon(static_cast<uint16_t>(x), static_cast<uint16_t>(y), 480, 272, g_image_upgrading, LCD_CANVAS_SIZE);
-    ref_draw_icon(ref_.data(), static_cast<uint16_t>(x), static_cast<uint16_t>(y), 480, 272, g_image_upgrading,
-                  LCD_CANVAS_SIZE);
+    icon(static_cast<uint16_t>(x), static_cast<uint16_t>(y), 480, 272, g_image_upgrading, LCD_CANVAS_SIZE);
     ASSERT_TRUE(same()) << x << "," << y;
   }
   for (int i = 0; i < 300; i++) {
@@ -304,12 +259,10 @@ TEST_F(LcdIdentity, IconsAtAnyAlignmentSizeAndBound) {
     SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(w) + "x" + std::to_string(h) +
                  " size " + std::to_string(size));
     uint32_t offset = static_cast<uint32_t>(rng_() % 100);
-    lcd_draw_icon(x, y, w, h, bitmap.data() + offset, size);
-    ref_draw_icon(ref_.data(), x, y, w, h, bitmap.data() + offset, size);
+    icon(x, y, w, h, bitmap.data() + offset, size);
     ASSERT_TRUE(same());
   }
-  lcd_draw_icon(65500, 100, 100, 3, bitmap.data(), 1000);
-  ref_draw_icon(ref_.data(), 65500, 100, 100, 3, bitmap.data(), 1000);
+  icon(65500, 100, 100, 3, bitmap.data(), 1000);
   EXPECT_TRUE(same());
 }
 

@@ -6,11 +6,9 @@
 // With UPG_UPDATE_GOLDEN=1 the pictures are written into GOLDEN_DIR instead of
 // compared (the target update_golden_screens does that and copies them into
 // the source tree).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -118,66 +116,8 @@ class Screens : public ::testing::Test {
     ASSERT_NE(nullptr, lcd_get_canvas());
   }
 
-  std::vector<std::string> labels() const {
-    std::vector<std::string> out;
-    for (const ctrl_data& c : gp_dlgdisplay->controls) out.push_back(c.width && c.height ? c.label : "-");
-    return out;
-  }
-
   CBasicUI ui_;
 };
-
-struct TextCase {
-  const char* name;
-  std::function<void(CBasicUI&)> show;
-  // title, lines 1 to 4, soft-key lines 8 to 11 ("-" for a control not drawn)
-  std::vector<std::string> labels;
-  const char* log;
-};
-
-TEST_F(Screens, StatusTexts) {
-  const char* seven[] = {"Title", "one", "two", "three", "four", "five", "six"};
-  const std::vector<TextCase> cases = {
-      {"failed", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0)); },
-       {"Upgrade Status", "Upgrade Failed!", "", "", "", "-", "-", "-", "-", "-", "-", "Reboot"},
-       "Do ShowUpgradingFailedInfo"},
-      {"failed with id",
-       [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74)); },
-       {"Upgrade Status", "Upgrade Failed!:-74", "", "", "", "-", "-", "-", "-", "-", "-", "Reboot"},
-       "Do ShowUpgradingFailedInfo"},
-      {"autoprovision", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingAutop2FailedInfoWithID(5, 60)); },
-       {"Upgrade Status", "Upgrade failed:5", "Autoprovision failed,", "Please check errors on web", "60", "-",
-        "-", "-", "-", "-", "-", "Reboot"},
-       "Do ShowUpgradingAutop2FailedInfoWithID"},
-      {"expansion failed", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtFailed()); },
-       {"Upgrading Expansion Status", "Upgrade Expansion failed,", "Please check the ROM file!", "", "", "-", "-",
-        "-", "-", "-", "-", "Reboot"},
-       "Do ShowUpgradingExtFailed"},
-      {"expansion running", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtInfo(3)); },
-       {"Upgrading Expansion Status", "", "Please connect Expansion..", "Upgraded count:3",
-        "Upgrading, Please wait...", "-", "-", "-", "-", "-", "-", "-"},
-       "Do ShowUpgradingExtInfo"},
-      {"expansion upgraded", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(12)); },
-       {"Upgrading Expansion Status", "", "Please connect Expansion..", "Upgraded count:12", "", "-", "-", "-",
-        "Start", "-", "-", "Reboot"},
-       "Do ShowUpgradedExtInfo"},
-      {"info", [&](CBasicUI& ui) { ui.ShowInfo(seven, 7); },
-       {"Title", "one", "two", "three", "four", "-", "-", "-", "-", "-", "-", "-"}, nullptr},
-      {"info with two texts", [&](CBasicUI& ui) { ui.ShowInfo(seven, 2); },
-       {"Title", "one", "", "", "", "-", "-", "-", "-", "-", "-", "-"}, nullptr},
-  };
-  for (const TextCase& tc : cases) {
-    SCOPED_TRACE(tc.name);
-    SyslogCapture cap;
-    tc.show(ui_);
-    EXPECT_EQ(tc.labels, labels());
-    if (tc.log) {
-      EXPECT_EQ(1, cap.count(tc.log, 7));
-    }
-    EXPECT_EQ(DLG_NO_FOCUS, gp_dlgdisplay->focus);
-    EXPECT_EQ(DLG_BACKGROUND_LIGHT, gp_dlgdisplay->background);
-  }
-}
 
 TEST_F(Screens, BadArgumentsAreLoggedAndDrawNothing) {
   SyslogCapture cap;
@@ -248,40 +188,6 @@ TEST_F(Screens, NoticeIsCentredInItsBand) {
 // ---------------------------------------------------------------------------
 // The user settings screen, driven through the keypad device (a pipe here).
 
-class KeypadPipe {
- public:
-  KeypadPipe() {
-    unlink("/dev/input/event0");
-    if (mkfifo("/dev/input/event0", 0600) == 0) fd_ = open("/dev/input/event0", O_RDWR);
-  }
-  ~KeypadPipe() {
-    if (fd_ >= 0) close(fd_);
-  }
-  // Presses one key and waits until the key loop has taken it.
-  bool press(uint16_t code) {
-    std::string bytes = event(1, code, 1) + event(1, code, 0) + event(0, 0, 0);
-    if (write(fd_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return false;
-    for (int i = 0; i < 20000; ++i) {
-      int pending = 0;
-      if (ioctl(fd_, FIONREAD, &pending) != 0) return false;
-      if (pending == 0 && g_last_key.load() == 0) return true;
-      usleep(500);
-    }
-    return false;
-  }
-
- private:
-  static std::string event(uint16_t type, uint16_t code, int32_t value) {
-    std::string e(16, '\0');
-    e[8] = static_cast<char>(type);
-    e[10] = static_cast<char>(code);
-    e[11] = static_cast<char>(code >> 8);
-    for (int i = 0; i < 4; ++i) e[12 + i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFF);
-    return e;
-  }
-  int fd_ = -1;
-};
-
 struct SettingCase {
   const char* name;
   std::vector<uint16_t> keys;
@@ -312,7 +218,10 @@ TEST_F(Screens, UserSettingsThroughTheKeypad) {
     memset(passwd, 'X', sizeof passwd);
     int result = 0;
     std::thread screen([&] { result = ui_.OpenUserSetting(user, tc.user_len, passwd, tc.passwd_len); });
-    for (uint16_t k : tc.keys) ASSERT_TRUE(pad.press(k)) << k;
+    for (uint16_t k : tc.keys)
+      ASSERT_TRUE(pad.send(key_event(1, k, 1) + key_event(1, k, 0) + key_event(0, 0, 0),
+                           [] { return g_last_key.load() == 0; }))
+          << k;
     screen.join();
     EXPECT_EQ(tc.result, result);
     EXPECT_EQ(tc.user, std::string(user, 8));
@@ -368,11 +277,6 @@ TEST_F(Screens, CursorBlinksEveryHalfSecondAcrossScreens) {
 // ---------------------------------------------------------------------------
 // Golden pictures.
 
-struct Golden {
-  const char* file;
-  std::function<void(CBasicUI&)> show;
-};
-
 void show_user_settings(const std::vector<int>& keys) {
   static display_info screen;
   user_setting_info info = {};
@@ -384,34 +288,71 @@ void show_user_settings(const std::vector<int>& keys) {
   for (int k : keys) dlg_key(gp_dlgdisplay, k);
 }
 
-const std::vector<Golden>& goldens() {
-  static const char* seven[] = {"Information", "first line", "second line", "third line", "fourth line", "fifth",
-                                "sixth"};
-  static const std::vector<Golden> list = {
-      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }},
-      {"progress_50.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }},
-      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }},
-      {"failed.pbm", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); }},
-      {"failed_id.pbm", [](CBasicUI& ui) { ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); }},
-      {"autoprovision_countdown.pbm", [](CBasicUI& ui) { ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); }},
-      {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }},
-      {"expansion_failed.pbm", [](CBasicUI& ui) { ui.ShowUpgradingExtFailed(); }},
-      {"expansion_running.pbm", [](CBasicUI& ui) { ui.ShowUpgradingExtInfo(3); }},
-      {"expansion_upgraded.pbm", [](CBasicUI& ui) { ui.ShowUpgradedExtInfo(3); }},
-      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }},
-      {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); }},
-      // "ad" typed, then the password field with a "k" being composed.
-      {"user_settings_entry.pbm", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }},
-  };
-  return list;
+// The texts of the title, lines 1 to 4 and soft keys 8 to 11, "-" for a
+// control not drawn, joined with "|".
+std::string labels() {
+  std::string out;
+  for (const ctrl_data& c : gp_dlgdisplay->controls) out += std::string(c.width && c.height ? c.label : "-") + "|";
+  return out;
 }
 
+// Every screen: the texts of its controls and the line it logs, where it has
+// them, and its golden picture, where it has one.
+struct ScreenRow {
+  const char* golden;  // nullptr: none
+  std::function<void(CBasicUI&)> show;
+  const char* labels;  // nullptr: not a text screen
+  const char* log;
+};
+
 TEST_F(Screens, GoldenPictures) {
-  for (const Golden& g : goldens()) {
-    SCOPED_TRACE(g.file);
-    g.show(ui_);
+  static const char* seven[] = {"Information", "first line", "second line", "third line", "fourth line", "fifth",
+                                "sixth"};
+  const std::vector<ScreenRow> rows = {
+      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }, nullptr, nullptr},
+      {"progress_50.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }, nullptr, nullptr},
+      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }, nullptr, nullptr},
+      {"failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0)); },
+       "Upgrade Status|Upgrade Failed!||||-|-|-|-|-|-|Reboot|", "Do ShowUpgradingFailedInfo"},
+      {"failed_id.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74)); },
+       "Upgrade Status|Upgrade Failed!:-74||||-|-|-|-|-|-|Reboot|", "Do ShowUpgradingFailedInfo"},
+      {"autoprovision_countdown.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingAutop2FailedInfoWithID(5, 60)); },
+       "Upgrade Status|Upgrade failed:5|Autoprovision failed,|Please check errors on web|60|-|-|-|-|-|-|Reboot|",
+       "Do ShowUpgradingAutop2FailedInfoWithID"},
+      {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }, nullptr, nullptr},
+      {"expansion_failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtFailed()); },
+       "Upgrading Expansion Status|Upgrade Expansion failed,|Please check the ROM file!|||-|-|-|-|-|-|Reboot|",
+       "Do ShowUpgradingExtFailed"},
+      {"expansion_running.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtInfo(3)); },
+       "Upgrading Expansion Status||Please connect Expansion..|Upgraded count:3|Upgrading, Please wait...|-|-|-|-|-|-|-|",
+       "Do ShowUpgradingExtInfo"},
+      {"expansion_upgraded.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(3)); },
+       "Upgrading Expansion Status||Please connect Expansion..|Upgraded count:3||-|-|-|Start|-|-|Reboot|",
+       "Do ShowUpgradedExtInfo"},
+      {nullptr, [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(12)); },
+       "Upgrading Expansion Status||Please connect Expansion..|Upgraded count:12||-|-|-|Start|-|-|Reboot|", nullptr},
+      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); },
+       "Information|first line|second line|third line|fourth line|-|-|-|-|-|-|-|", nullptr},
+      {nullptr, [](CBasicUI& ui) { ui.ShowInfo(seven, 2); }, "Information|first line||||-|-|-|-|-|-|-|", nullptr},
+      {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); }, nullptr, nullptr},
+      // "ad" typed, then the password field with a "k" being composed.
+      {"user_settings_entry.pbm", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }, nullptr, nullptr},
+  };
+  for (const ScreenRow& row : rows) {
+    SCOPED_TRACE(row.golden ? row.golden : row.labels);
+    SyslogCapture cap;
+    row.show(ui_);
+    if (row.labels) {
+      EXPECT_EQ(row.labels, labels());
+      EXPECT_EQ(DLG_NO_FOCUS, gp_dlgdisplay->focus);
+      EXPECT_EQ(DLG_BACKGROUND_LIGHT, gp_dlgdisplay->background);
+    }
+    if (row.log) {
+      EXPECT_EQ(1, cap.count(row.log, 7));
+    }
+    if (!row.golden) continue;
     std::vector<uint8_t> shown = panel_gray();
-    std::string path = g_golden_dir + "/" + g.file;
+    std::string path = g_golden_dir + "/" + row.golden;
     if (update_golden()) {
       mkdir(g_golden_dir.c_str(), 0755);
       ASSERT_TRUE(pbm_write(path, shown, LCD_WIDTH, LCD_HEIGHT));
@@ -428,7 +369,6 @@ TEST_F(Screens, GoldenPictures) {
     EXPECT_EQ(0u, differ) << "first difference at " << first % LCD_WIDTH << "," << first / LCD_WIDTH;
   }
 }
-
 
 }  // namespace
 
