@@ -19,7 +19,7 @@ using Messages = std::vector<std::pair<int, int>>;  // (type, first parameter) o
 using Lines = std::vector<std::pair<int, std::string>>;  // (level, text) that must be logged
 
 constexpr int kErr = 3, kInfo = 6, kDebug = 7;
-constexpr unsigned kSaverLockKey = 0xB012;
+constexpr unsigned kSaverLockKey = 0xB012, kMemoryLockKey = 0xA130;
 
 // Partition ids of the sample release, in image order.
 const std::vector<unsigned> kReleasePartitions = {1, 0, 5, 6};
@@ -45,6 +45,24 @@ const char kMovedLayout[] =
     "mtd6 = 0x904b0000,0x90700000\nmtd7 = 0x907b0000,0x907d0000\nmtd8 = 0x907d0000,0x907f0000\n"
     "mtd9 = 0x907f0000,0x90800000\n";
 
+// The kernel keeps the re-map across reboots; the environment and the
+// configuration partitions are filled with 0x33 and 0x44.
+const std::pair<std::string, std::string> kMovedToStay = {
+    "remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"};
+
+// A run that ends before the write-back moves the windows back to where the
+// environment and configuration still are; the next boot starts from there.
+void expect_moved_back(const Boot& b) {
+  EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
+  EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
+  for (const char* back : {"mtd3 0x90020000 0x10000\n", "mtd4 0x90330000 0x80000\n"})
+    EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find(back)) << back;
+  if (b.exists("/dev/mtd3.log")) {
+    EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
+    EXPECT_EQ("remap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
+  }
+}
+
 std::string layout_entry(const char* layout) {
   std::string text;
   for (const char* p = layout; *p; ++p) text += *p == '\n' ? std::string("\\n") : std::string(1, *p);
@@ -58,6 +76,7 @@ struct Scenario {
   std::string rom_extra = "";                // more description text (special entries)
   Edits edits = {};                          // edits of the typical phone's profile
   std::string profile_extra = "";            // more profile text
+  const char* shm_state = nullptr;           // shared-memory mode: the writer's state (command: the program alone)
   std::vector<std::string> options = {};     // more simdev boot options
   std::vector<std::string> command = {};     // empty: /basic/bin/upgrader /data/rom.bin
   // What the phone shows, writes, logs and sends.
@@ -67,6 +86,8 @@ struct Scenario {
   Messages broadcasts = {};
   std::string failure_text = "";             // the failure screen's text, when one is shown
   Lines logs = {};
+  int killapps = -1;                         // runs of the applications' stop script (-1: not checked)
+  std::vector<std::pair<unsigned, std::string>> semaphores = {};  // a set's values at the end of the boot
   std::function<void(const Boot&, const std::string& rom)> more = nullptr;
   int timeout = 90;
 };
@@ -98,51 +119,47 @@ const Scenario kScenarios[] = {
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
      .logs = {{kDebug, "locked upgrader_process"}, {kDebug, "locked burn_flash_semid"}, {kInfo, "kernel_support is :1 \n"}},
+     .killapps = 1,
      .more = [](const Boot& b, const std::string&) {
        EXPECT_FALSE(b.exists("/config/upgrader_autop"));
        EXPECT_EQ(std::vector<std::string>{"watchdog 0"}, b.board);  // the reboot came before the re-arm
-       EXPECT_EQ(1, b.killapps_runs);
        EXPECT_GT(b.frames, 20);
      }},
     {.name = "shared_memory_ordinary",
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "0"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "0",
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
      .logs = {{kDebug, "locked memory_semid"}, {kInfo, "config_deleteLineKey8 excute"}},
+     .killapps = 1,
      .more = [](const Boot& b, const std::string&) {
-       EXPECT_EQ(1, b.killapps_runs);
        // The replaced version 59.1.2.3 gathers the configuration for the provisioning retry.
        EXPECT_NE(std::string::npos,
                  b.file("/config/autop_retry_save.cfg").find("Config.Autoprovision.Reboot.Enable = 1 "));
        EXPECT_FALSE(b.exists("/config/upgrader_autop"));
      }},
     {.name = "shared_memory_autoprovision",
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "1"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "1",
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
-     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(1, b.killapps_runs); }},
+     .killapps = 1},
     {.name = "shared_memory_keeps_applications",
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "2"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "2",
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
-     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(0, b.killapps_runs); }},
+     .killapps = 0},
     {.name = "shared_memory_state_minus_3_runs_as_2",
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "-3"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "-3",
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
-     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(0, b.killapps_runs); }},
+     .killapps = 0},
     {.name = "direct_mode",
      .command = {"/basic/bin/upgrader", "/data/rom.bin", "direct"},
      .burnt = kReleasePartitions,
      .logs = {{kInfo, "rom upgrader completed!"}},
+     .killapps = 1,
      .more = [](const Boot& b, const std::string&) {
        EXPECT_TRUE(b.board.empty());  // the watchdog is left alone
        EXPECT_EQ(-1, b.find("wait lock upgrader_process"));
-       EXPECT_EQ(1, b.killapps_runs);
      }},
     {.name = "same_version_reboots_then_goes_on",
      .edits = {{"RomVersion = 59.1.2.3", "RomVersion = 59.1.6.10"}},
@@ -160,8 +177,7 @@ const Scenario kScenarios[] = {
      }},
     {.name = "hand_over_to_the_tool_in_the_rom",
      .rom_extra = "\n[partition]\nspecial = tool\nfile = @PROGRAM@\n",
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "0"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "0",
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
      .logs = {{kDebug, "upgrader_tool_check /tmp/upgrader_tool exist"},
@@ -235,6 +251,7 @@ const Scenario kScenarios[] = {
      .broadcasts = {{4, 2}, {4, 3}, {3, 0}},
      .failure_text = "Killapps Failed!",
      .logs = {{kErr, "killapps failed!"}},
+     .semaphores = {{kSaverLockKey, "1"}},  // the configuration lock, taken and given back
      .more = [](const Boot& b, const std::string&) { EXPECT_EQ(-1, b.find("wait lock burn_flash_semid")); }},
     {.name = "erase_failure",
      .profile_extra = std::string(kRebootKey) + "[faults]\nmtd0 = fail erase 2\n",
@@ -242,6 +259,7 @@ const Scenario kScenarios[] = {
      .broadcasts = {{4, 2}, {4, 4}, {3, 0}},
      .failure_text = "Burn Flash Failed!",
      .logs = {{kErr, "burn flash failed!"}, {kErr, "UPD_MSG_FLASH_ERASE_ERR"}},
+     .semaphores = {{kSaverLockKey, "1"}},
      .more = [](const Boot& b, const std::string& rom) {
        // mtd1 comes first in the image and is written; mtd0 fails; mtd5 and mtd6 stay erased.
        std::string p1 = payload_of(rom, 1);
@@ -275,11 +293,20 @@ const Scenario kScenarios[] = {
      .failure_text = "Get shm Failed!"},
     {.name = "failed_load_of_the_rom",
      .profile_extra = kRebootKey,
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "0", "--shm-fail"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "0",
+     .options = {"--shm-fail"},
      .broadcasts = {{3, 0}},
      .failure_text = "Load Rom Failed!",
      .logs = {{kInfo, "upgrader_state is failed"}}},
+    // A failed load of a provisioning request: the countdown screen, and the
+    // Reboot key still works.
+    {.name = "failed_load_of_a_provisioning_rom",
+     .profile_extra = kRebootKey,
+     .shm_state = "1",
+     .options = {"--shm-fail"},
+     .broadcasts = {{3, 0}},
+     .logs = {{kInfo, "upgrader_state is failed"}, {kDebug, "Do ShowUpgradingAutop2FailedInfoWithID"}},
+     .timeout = 200},
 
     // --- the failure screen and the countdown ---
     {.name = "release_and_other_keys_do_not_reboot",
@@ -294,11 +321,11 @@ const Scenario kScenarios[] = {
      .rom_set = {kWrongBoard},
      // Another key pressed during the countdown changes nothing.
      .profile_extra = std::string(kRebootFails) + poweroff_after_reboots(2) + kKeysHeld + "key = 20 20 1\nkey = 20 20 0\n",
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "1"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "1",
      .end = "poweroff",
      .broadcasts = {{4, 1}, {3, 0}},
      .logs = {{kDebug, "Do ShowUpgradingAutop2FailedInfoWithID"}},
+     .semaphores = {{kMemoryLockKey, "1"}},  // given back after the failure
      .more = [](const Boot& b, const std::string&) {
        // 60 .. 1, a reboot that fails, 0 and the second reboot: one frame for
        // each value, each different from every other, then the notice.
@@ -320,8 +347,7 @@ const Scenario kScenarios[] = {
     // --- exits before the ROM is in hand, and locks ---
     {.name = "state_5_shows_nothing_and_returns_the_step_code",
      .rom_set = {kWrongBoard},
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "5"},
-     .command = {"/basic/bin/upgrader"},
+     .shm_state = "5",
      .end = "exit 63",  // -193
      .broadcasts = {{4, 1}},
      .logs = {{kDebug, "upgrader_state:5"}}},
@@ -358,9 +384,13 @@ const Scenario kScenarios[] = {
     // program takes it before it stops the applications and, in file mode,
     // gives it back only after its reboot request, which ends the boot.
     {.name = "configuration_saver_holding_its_lock",
+     // Sees whether the saver had given the lock back when the applications were stopped.
+     .profile_extra = "[second]\nat = 0\ncommand = while [ ! -s /sim/boot/killapps ]; do usleep 10000; done; "
+                      "grep -q ' released' /sim/boot/saver\n",
      .options = {"--saver", "0.3"},
      .burnt = kReleasePartitions,
      .broadcasts = {{4, 2}},
+     .killapps = 1,
      .more = [](const Boot& b, const std::string&) {
        // The ready profile's other sets come first: the saver's id is not 0.
        int id_lines = 0;
@@ -368,8 +398,8 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(1, id_lines);
        EXPECT_EQ(-1, b.find("cfg_semid:0"));
        EXPECT_NE(std::string::npos, b.file("/sim/boot/saver").find(" released\n"));
+       EXPECT_NE(std::string::npos, b.file("/sim/boot/second").find(" exit 0\n")) << b.file("/sim/boot/second");
        EXPECT_EQ("0", b.semaphore_values(kSaverLockKey));
-       EXPECT_EQ(1, b.killapps_runs);
      }},
     {.name = "flash_lock_already_taken",
      .profile_extra = std::string(kRebootFails) +
@@ -380,9 +410,9 @@ const Scenario kScenarios[] = {
      .flash_checked = false,
      .broadcasts = {{4, 2}, {4, 2}},
      .logs = {{kErr, "lock burn_flash_semid failed"}, {kDebug, "locked upgrader_tool_process"}},
+     .killapps = 2,
      .more = [](const Boot& b, const std::string&) {
        // The second driver stopped the applications, then found the flash taken.
-       EXPECT_EQ(2, b.killapps_runs);
        EXPECT_EQ(1, b.count("locked burn_flash_semid"));
      }},
     {.name = "fatal_signal",
@@ -402,7 +432,7 @@ const Scenario kScenarios[] = {
     // --- sound behaviour where a plain reading would lose data or hang ---
     {.name = "countdown_reboots_without_a_key_device",
      .rom_set = {kWrongBoard},
-     .options = {"--shm", "/data/rom.bin", "--shm-state", "1"},
+     .shm_state = "1",
      .command = {"/bin/sh", "-c", "rm -f /dev/input/event0; exec /basic/bin/upgrader"},
      .broadcasts = {{4, 1}, {3, 0}},
      .logs = {{kDebug, "Do ShowUpgradingAutop2FailedInfoWithID"}},
@@ -419,41 +449,22 @@ const Scenario kScenarios[] = {
     {.name = "same_version_moves_the_environment_back_before_its_reboot",
      .rom_extra = layout_entry(kMovedLayout),
      .edits = {{"RomVersion = 59.1.2.3", "RomVersion = 59.1.6.10"},
-               {"remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+               kMovedToStay},
      .flash_checked = false,
      .broadcasts = {{4, 2}},
      .more = [](const Boot& b, const std::string&) {
-       // Nothing is written back before this reboot: the windows go back to
-       // where the environment and configuration still are.
-       EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
-       EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
-       // The re-map outlives the reboot: the windows the next boot starts from.
-       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd3 0x90020000 0x10000\n"));
-       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd4 0x90330000 0x80000\n"));
+       expect_moved_back(b);  // nothing is written back before this reboot
        EXPECT_EQ(-1, b.find("locked burn_flash_semid"));
-       if (b.exists("/dev/mtd3.log")) {
-         EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
-         EXPECT_EQ("remap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
-       }
      }},
     {.name = "failure_screen_after_a_move_moves_the_environment_back",
      .rom_extra = layout_entry(kMovedLayout),
-     .edits = {{"remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
+     .edits = {kMovedToStay},
      .profile_extra = kRebootKey,
      .options = {"--killapps-exit", "1"},
      .flash_checked = false,
      .broadcasts = {{4, 2}, {4, 3}, {3, 0}},
      .failure_text = "Killapps Failed!",
-     .more = [](const Boot& b, const std::string&) {
-       EXPECT_EQ(std::string(0x10000, '\x33'), b.file("/dev/mtd3"));
-       EXPECT_EQ(std::string(0x80000, '\x44'), b.file("/dev/mtd4"));
-       // The re-map outlives the reboot: the windows the next boot starts from.
-       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd3 0x90020000 0x10000\n"));
-       EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find("mtd4 0x90330000 0x80000\n"));
-       if (b.exists("/dev/mtd3.log")) {
-         EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
-       }
-     }},
+     .more = [](const Boot& b, const std::string&) { expect_moved_back(b); }},
 };
 
 // @PROGRAM@: the program under test; @EMPTY@: an empty file.
@@ -478,8 +489,9 @@ TEST_P(Upgrade, Scenario) {
   r.name = s.name;
   r.profile = profile(s.edits, s.profile_extra);
   r.rom_path = rom;
+  if (s.shm_state) r.options = {"--shm", "/data/rom.bin", "--shm-state", s.shm_state};
   for (const std::string& o : s.options) r.options.push_back(substitute(o));
-  r.command = s.command;
+  r.command = s.shm_state && s.command.empty() ? std::vector<std::string>{"/basic/bin/upgrader"} : s.command;
   r.timeout = s.timeout;
   Boot b = boot(r);
 
@@ -502,6 +514,10 @@ TEST_P(Upgrade, Scenario) {
     EXPECT_EQ(-1, b.find("Do ShowUpgradingFailedInfo"));
   }
   if (s.flash_checked) check_flash(b, rom, s.burnt);
+  if (s.killapps >= 0) {
+    EXPECT_EQ(s.killapps, b.killapps_runs);
+  }
+  for (const auto& [key, values] : s.semaphores) EXPECT_EQ(values, b.semaphore_values(key)) << std::hex << key;
   if (s.more) s.more(b, rom);
   if (HasFailure()) {
     ADD_FAILURE() << "report: " << b.root << ".report/report.txt";
