@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,6 +112,18 @@ void check_flash(const Boot& b, const std::string& rom, const std::vector<unsign
   }
 }
 
+// Frames captured before the boot's first reboot request: times in ms
+// since the boot began, "N TIME SIZE" in the index and "TIME reboot".
+int frames_before_the_first_reboot(const Boot& b) {
+  double first = 1e300;
+  (void)sscanf(b.file("/sim/boot/reboot").c_str(), "%lf", &first);
+  std::istringstream index(b.file("/sim/boot/frames/index"));
+  int n = 0;
+  double at = 0;
+  for (std::string line; std::getline(index, line);) n += sscanf(line.c_str(), "%*d %lf", &at) == 1 && at < first;
+  return n;
+}
+
 const std::string kWrongBoard = "rom.device_id=58";  // refused with -95
 
 const Scenario kScenarios[] = {
@@ -173,7 +186,9 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(2, b.reboot_requests);
        EXPECT_EQ(b.board, (std::vector<std::string>{"watchdog 0", "watchdog 1"}));
        EXPECT_NE(-1, b.find("locked burn_flash_semid"));
-       EXPECT_GE(b.frames, 10);
+       // The bar before the first request: 15, 25 .. 95 and 100, a frame each.
+       EXPECT_EQ(10, frames_before_the_first_reboot(b));
+       EXPECT_TRUE(golden("progress_100") == b.frame(10)) << "frame 10 differs from tests/golden/progress_100.pbm";
      }},
     {.name = "hand_over_to_the_tool_in_the_rom",
      .rom_extra = "\n[partition]\nspecial = tool\nfile = @PROGRAM@\n",
@@ -261,6 +276,8 @@ const Scenario kScenarios[] = {
      .logs = {{kErr, "burn flash failed!"}, {kErr, "UPD_MSG_FLASH_ERASE_ERR"}},
      .semaphores = {{kSaverLockKey, "1"}},
      .more = [](const Boot& b, const std::string& rom) {
+       // The failure screen names the erase's code, -82 (tests/golden/burn_failed_82.pbm).
+       EXPECT_TRUE(golden("burn_failed_82") == b.frame(b.frames - 1)) << "frame " << b.frames - 1;
        // mtd1 comes first in the image and is written; mtd0 fails; mtd5 and mtd6 stay erased.
        std::string p1 = payload_of(rom, 1);
        EXPECT_EQ(p1, b.file("/dev/mtd1").substr(0, p1.size()));
@@ -401,6 +418,15 @@ const Scenario kScenarios[] = {
        EXPECT_NE(std::string::npos, b.file("/sim/boot/second").find(" exit 0\n")) << b.file("/sim/boot/second");
        EXPECT_EQ("0", b.semaphore_values(kSaverLockKey));
      }},
+    // Without the profile's sets the saver's set is the boot's first: id 0,
+    // a lock like any other.
+    {.name = "configuration_lock_with_id_0",
+     .edits = {{"sem_sets = 3\n", ""}},
+     .options = {"--saver", "0.3"},
+     .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}},
+     .logs = {{kDebug, "cfg_semid:0\n"}},
+     .semaphores = {{kSaverLockKey, "0"}}},  // taken, and kept past the reboot request
     {.name = "flash_lock_already_taken",
      .profile_extra = std::string(kRebootFails) +
                       "[second]\nat = 0\ncommand = while ! grep -q reboot /sim/boot/reboot 2>/dev/null; "
