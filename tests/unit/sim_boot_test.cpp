@@ -217,15 +217,12 @@ TEST_F(SimBoot, WhatEachBootShows) {
                   {"json:/env_before/SW_OEM", '=', "\"0\""}, {"json:/env_after/NEW_VAR", '=', "\"two  words\""}}},
         // The next boot of the same phone finds the environment as it was
         // left; the console is this boot's.
-        {.steps = {"cat", "/proc/avalanche/env"},
-         .fresh = false,
+        {.steps = {"cat", "/proc/avalanche/env"}, .fresh = false,
          .seen = {{kCon, '~', "\nSW_protect 1\n"}, {kCon, '~', "\nNEW_VAR two  words\n"}, {kCon, '!', "SW_OEM"},
                   {kCon, '!', "env-set"}}}}},
       // The shell's echo fails, so the stand-in ends with its status.
       {"an environment write fault fails the echo",
-       {{.steps = {"env-set", "SW_protect", "1"},
-         .profile = "[faults]\nprocfs = env_write\n",
-         .status = 1,
+       {{.steps = {"env-set", "SW_protect", "1"}, .profile = "[faults]\nprocfs = env_write\n", .status = 1,
          .seen = {{kCon, '~', "env-set SW_protect 1: 1\n"}, {"/sim/state/env", '!', "SW_protect 1"}}}}},
       // The stand-in may be ended before it reports the reboot command's
       // status (a reboot does not wait for it), but never runs past it.
@@ -235,24 +232,18 @@ TEST_F(SimBoot, WhatEachBootShows) {
                   {"/sim/reboot-requests", '=', "reboot\n"}, {"/sim/boot/result", '~', "end reboot\n"},
                   {"json:/end", '=', "\"reboot\""}, {"json:/reboot_requested", '=', "true"}}}}},
       {"a failing reboot leaves the boot running",
-       {{.steps = {"reboot", "0.2"},
-         .profile = "[reboot]\nworks = no\n",
+       {{.steps = {"reboot", "0.2"}, .profile = "[reboot]\nworks = no\n",
          .seen = {{kCon, '~', "still running after the reboot"}, {"json:/end", '=', "\"exit 0\""},
                   {"json:/reboot_requested", '=', "true"}}}}},
       {"the boot waits for what the program left running unless told not",
        {{.steps = {"spawn", "0.3"}, .seen = {{kCon, '~', "leftover done"}}},
-        {.steps = {"spawn", "5", ",", "exit", "3"},
-         .options = {"--end", "program"},
-         .fresh = false,
-         .status = 3,
+        {.steps = {"spawn", "5", ",", "exit", "3"}, .options = {"--end", "program"}, .fresh = false, .status = 3,
          .seen = {{kCon, '!', "leftover done"}, {"json:/end", '=', "\"exit 3\""}}}}},
       {"a second program runs alongside",
-       {{.steps = {"sleep", "0.5"},
-         .profile = "[second]\nat = 0.1\ncommand = echo second here; exit 4\n",
+       {{.steps = {"sleep", "0.5"}, .profile = "[second]\nat = 0.1\ncommand = echo second here; exit 4\n",
          .seen = {{kCon, '~', "second here\n"}, {"/sim/boot/second", '~', " exit 4\n"}}}}},
       {"the saver holds its lock while the program starts",
-       {{.steps = {"saver"},
-         .options = {"--saver", "0.3"},
+       {{.steps = {"saver"}, .options = {"--saver", "0.3"},
          .seen = {{kCon, '~', "saver lock busy\nsaver lock taken\n"}, {"/sim/boot/saver", '~', " taken\n... released\n"}}}}},
       {"the writer hands the ROM and the request kind over",
        {{.steps = {"shm"}, .options = shm, .seen = {{kCon, '~', "shm state 1 rom 52 4f 4d 44 41 54 41 30 31 32 33 34 35 36 37 38\n"}}},
@@ -377,16 +368,20 @@ TEST(SimFrames, FourBitPanelNibbles) {
   EXPECT_FALSE(sim::frame_to_grey(std::string(100, '\0'), &grey));
 }
 
-TEST_F(SimBoot, SemaphoresStartEmptyAtEachBootAndNeverReachTheHost) {
+// Semaphores start empty at each boot; nothing of a boot reaches the host.
+TEST_F(SimBoot, SemaphoresStartEmptyAndNothingReachesTheHost) {
   const int host_key = 0x51A7E;
   int host_sem = semget(host_key, 1, IPC_CREAT | 0600);
   ASSERT_GE(host_sem, 0);
   ASSERT_EQ(0, boot({"--fresh"}, {"sem-state", std::to_string(host_key), ",", "sem-hold", "0x5A5A", ",", "sem-state",
-                                  "0x5A5A"}));
+                                  "0x5A5A", ",", "env-set", "HOST_CHECK", "1", ",", "frames", "1", ",", "broadcast", "3",
+                                  "0", "0"}));
   semctl(host_sem, 0, IPC_RMID);
   EXPECT_TRUE(contains(console(), std::to_string(host_key) + " absent\n"));
   EXPECT_TRUE(contains(console(), "23130 value 0\n"));  // taken without undo: stays taken
-  EXPECT_LT(semget(0x5A5A, 0, 0), 0);                   // not on the host
+  EXPECT_LT(semget(0x5A5A, 0, 0), 0);
+  for (const char* path : {"/proc/avalanche", "/proc/glcd", "/var/ipc/1"}) EXPECT_FALSE(file_exists(path)) << path;
+  EXPECT_FALSE(contains(slurp("/proc/self/mountinfo"), root_));
   ASSERT_EQ(0, boot({}, {"sem-state", "0x5A5A"}));
   EXPECT_TRUE(contains(console(), "23130 absent\n"));  // gone with the boot
 }
@@ -563,12 +558,6 @@ TEST_F(SimBoot, FlashFilesFollowTheProfileAndChangesAreReported) {
   EXPECT_EQ('x', slurp(root_ + "/dev/mtd3")[0]);
 }
 
-TEST_F(SimBoot, ABootLeavesNothingOnTheHost) {
-  ASSERT_EQ(0, boot({"--fresh"}, {"env-set", "HOST_CHECK", "1", ",", "frames", "1", ",", "broadcast", "3", "0", "0"}));
-  for (const char* path : {"/proc/avalanche", "/proc/glcd", "/var/ipc/1"}) EXPECT_FALSE(file_exists(path)) << path;
-  EXPECT_FALSE(contains(slurp("/proc/self/mountinfo"), root_));
-}
-
 TEST_F(SimBoot, AKilledSimulatorTakesItsBootWithIt) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -613,12 +602,10 @@ TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
     std::vector<std::string> named;
   };
   std::vector<Row> rows = {
-      {{"--timeout", "abc"}, "", 2, {"--timeout", "abc"}},
-      {{"--timeout", "-1"}, "", 2, {"--timeout", "-1"}},
+      {{"--timeout", "abc"}, "", 2, {"--timeout", "abc"}}, {{"--timeout", "-1"}, "", 2, {"--timeout", "-1"}},
       {{"--timeout", "0"}, "", 2, {"--timeout", "0"}},
       {{"--timeout", "99999999999999999999"}, "", 2, {"--timeout", "99999999999999999999"}},
-      {{"--saver", "1e300"}, "", 2, {"--saver", "1e300"}},
-      {{"--second-at", "nan"}, "", 2, {"--second-at", "nan"}},
+      {{"--saver", "1e300"}, "", 2, {"--saver", "1e300"}}, {{"--second-at", "nan"}, "", 2, {"--second-at", "nan"}},
       {{"--key", "inf:35"}, "", 2, {"--key", "inf:35"}},
       {{"--key", "1:35:99999999999"}, "", 2, {"--key", "1:35:99999999999"}},
       {{"--shm-state", "1x"}, "", 2, {"--shm-state", "1x"}},
@@ -630,15 +617,13 @@ TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
       {{}, "[flash]\nerase_size = -1\n", 125, {"erase_size", "-1"}},
       {{}, "[env]\nmtd2 = 0x0,0xFFFFFFFFFFFFFFFF\n", 125, {"mtd2", "0xFFFFFFFFFFFFFFFF"}},
       {{}, "[saver]\nhold = 1e300\n", 125, {"hold", "1e300"}},
-      {{}, "[keypad]\nkey = nan 35\n", 125, {"key", "nan 35"}},
-      {{}, "[boot]\ntimeout = 0\n", 125, {"timeout", "0"}},
+      {{}, "[keypad]\nkey = nan 35\n", 125, {"key", "nan 35"}}, {{}, "[boot]\ntimeout = 0\n", 125, {"timeout", "0"}},
       {{}, "[apps]\nkillapps_seconds = 1; reboot\n", 125, {"killapps_seconds", "1"}},
       {{}, "[panel]\nfb_size = 99999999999\n", 125, {"fb_size", "99999999999"}},
       {{}, "[files]\n/../../escaped = x\n", 125, {"/../../escaped"}},
       {{"--install", "/etc/hostname:/../../escaped"}, "", 125, {"--install", "/../../escaped"}},
       {{"--bind", "/../../escaped"}, "", 2, {"--bind", "/../../escaped"}},
-      {{"--profile", dir}, "", 125, {"--profile", dir}},
-      {{"--program", dir}, "", 125, {"--program", dir}},
+      {{"--profile", dir}, "", 125, {"--profile", dir}}, {{"--program", dir}, "", 125, {"--program", dir}},
       {{"--", "/no/such/command"}, "", 127, {"/no/such/command"}},
       {{}, "[flash]\nsize = 16777216M\n", 125, {"[flash] size = \"16777216M\""}},
       {{}, "[flash]\nerase_size = 1000\n", 125, {"[flash] erase_size = \"1000\""}},
@@ -667,8 +652,7 @@ TEST_F(SimBoot, RefusesNumbersSizesAndPathsItCannotHonour) {
 TEST_F(SimBoot, FreshLeavesAStrangersDirectoryWhole) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"boot", "--root", root_, "--fresh", "--program", kStandin},
-        {"run", "--root", root_, "--fresh", "--", "/bin/true"},
-        {"mkroot", "--fresh", root_},
+        {"run", "--root", root_, "--fresh", "--", "/bin/true"}, {"mkroot", "--fresh", root_},
         {"run", "--root", root_, "--", "/bin/true"}}) {
     SCOPED_TRACE(args[0]);
     mkdir(root_.c_str(), 0755);
