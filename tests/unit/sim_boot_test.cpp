@@ -37,8 +37,6 @@ const std::string kStandin = setting("SIM_STANDIN", SIM_STANDIN);
 const std::string kWork = setting("SIM_WORK_DIR", SIM_WORK_DIR);
 const std::string kCon = "/sim/boot/console";
 
-std::string slurp(const std::string& path) { return read_file(path); }
-
 bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
 
 // The pieces of `needle` between "..." occur in `hay` in this order.
@@ -48,6 +46,7 @@ bool contains_in_order(const std::string& hay, const std::string& needle) {
     end = std::min(needle.find("...", from), needle.size());
     at = hay.find(needle.substr(from, end - from), at);
     if (at == std::string::npos) return false;
+    at += end - from;
   }
   return true;
 }
@@ -80,7 +79,7 @@ std::string bytes_of(std::initializer_list<std::pair<int, size_t>> runs, size_t 
 
 // A ready profile of sim/profiles with more text.
 std::string ready(const char* file, const std::string& extra = "") {
-  return slurp(std::string(SIM_PROFILES) + "/" + file) + "\n" + extra;
+  return read_file(std::string(SIM_PROFILES) + "/" + file) + "\n" + extra;
 }
 
 // One thing seen after a boot. `where`: a path in the root, "report/PATH" in
@@ -137,8 +136,8 @@ class SimBoot : public ::testing::Test {
     argv.insert(argv.end(), steps.begin(), steps.end());
     return run_argv(argv);
   }
-  std::string console() { return slurp(root_ + kCon); }
-  Json report_json() { return Json::parse(slurp(report_ + "/report.json"), nullptr, false); }
+  std::string console() { return read_file(root_ + kCon); }
+  Json report_json() { return Json::parse(read_file(report_ + "/report.json"), nullptr, false); }
   std::string write_profile(const std::string& text) {
     std::string path = root_ + ".ini";
     write_file(path, text);
@@ -150,14 +149,14 @@ class SimBoot : public ::testing::Test {
     std::string cmd = kSimdev;
     for (const std::string& a : args) cmd += " '" + a + "'";
     int rc = shell(cmd + " > /dev/null 2> " + root_ + ".err");
-    *err = slurp(root_ + ".err");
+    *err = read_file(root_ + ".err");
     unlink((root_ + ".err").c_str());
     return rc;
   }
 
   std::string seen(const std::string& where) {
-    if (where.rfind("report/", 0) == 0) return slurp(report_ + where.substr(6));
-    if (where.rfind("json:", 0) != 0) return slurp(root_ + where);
+    if (where.rfind("report/", 0) == 0) return read_file(report_ + where.substr(6));
+    if (where.rfind("json:", 0) != 0) return read_file(root_ + where);
     Json r = report_json();
     Json::json_pointer at(where.substr(5));
     return r.contains(at) ? r.at(at).dump() : "absent";
@@ -381,7 +380,7 @@ TEST_F(SimBoot, SemaphoresStartEmptyAndNothingReachesTheHost) {
   EXPECT_TRUE(contains(console(), "23130 value 0\n"));  // taken without undo: stays taken
   EXPECT_LT(semget(0x5A5A, 0, 0), 0);
   for (const char* path : {"/proc/avalanche", "/proc/glcd", "/var/ipc/1"}) EXPECT_FALSE(file_exists(path)) << path;
-  EXPECT_FALSE(contains(slurp("/proc/self/mountinfo"), root_));
+  EXPECT_FALSE(contains(read_file("/proc/self/mountinfo"), root_));
   ASSERT_EQ(0, boot({}, {"sem-state", "0x5A5A"}));
   EXPECT_TRUE(contains(console(), "23130 absent\n"));  // gone with the boot
 }
@@ -390,7 +389,7 @@ TEST_F(SimBoot, SemaphoresStartEmptyAndNothingReachesTheHost) {
 // its message holds up nobody else's, and the end of the boot waits for it.
 TEST_F(SimBoot, TheListenerRecordsBroadcastsAndServesASecondSenderWhileTheFirstTrickles) {
   ASSERT_EQ(0, boot({"--fresh"}, {"broadcast", "4", "3", "0"}));
-  std::string ipc = slurp(root_ + "/sim/boot/ipc");
+  std::string ipc = read_file(root_ + "/sim/boot/ipc");
   for (int id = 1; id <= 12; ++id)
     EXPECT_EQ(id == 6 ? 0 : 1, count_of(ipc, "to=" + std::to_string(id) + " type=4 sender=6 p1=3 p2=0 len=20\n")) << id;
   EXPECT_EQ(11, count_where(report_json()["ipc"], [](const Json& m) {
@@ -496,14 +495,14 @@ TEST_F(SimBoot, KeysArriveAtTheirTimesAndArePressedOnlyForAReader) {
   // Times of the keypad's records are from the boot's start; the program
   // started a little later.
   double program_start = 0;
-  sscanf(slurp(root_ + "/sim/boot/result").c_str(), "program_start_ms %lf", &program_start);
-  std::istringstream records(slurp(root_ + "/sim/boot/keys"));
+  sscanf(read_file(root_ + "/sim/boot/result").c_str(), "program_start_ms %lf", &program_start);
+  std::istringstream records(read_file(root_ + "/sim/boot/keys"));
   std::vector<double> at;
   for (double t; records >> t && std::getline(records, line);) at.push_back(t - program_start);
   ASSERT_EQ(3u, at.size());
   const double due[] = {200, 400, 1200};
   for (size_t n = 0; n < 3; ++n) EXPECT_GE(at[n], due[n]) << n;
-  EXPECT_EQ(2, count_of(slurp(root_ + "/sim/boot/keys"), " delivered\n"));
+  EXPECT_EQ(2, count_of(read_file(root_ + "/sim/boot/keys"), " delivered\n"));
   expect({"/sim/boot/keys", '~', "code=7 value=press+release lost (nobody reads the keypad)\n"});
 }
 
@@ -554,7 +553,7 @@ TEST_F(SimBoot, FlashFilesFollowTheProfileAndChangesAreReported) {
                          "printf x | dd of=/dev/mtdblock/3 conv=notrunc 2>/dev/null"}));
   ASSERT_EQ(0, boot({}, {"exit", "0"}));
   EXPECT_EQ(0, count_where(report_json()["flash"], changed));  // the change came before this boot
-  EXPECT_EQ('x', slurp(root_ + "/dev/mtd3")[0]);
+  EXPECT_EQ('x', read_file(root_ + "/dev/mtd3")[0]);
 }
 
 TEST_F(SimBoot, AKilledSimulatorTakesItsBootWithIt) {
@@ -567,7 +566,7 @@ TEST_F(SimBoot, AKilledSimulatorTakesItsBootWithIt) {
   // Wait until the stand-in runs inside the boot.
   bool started = false;
   for (int i = 0; i < 500 && !started; ++i) {
-    started = contains(slurp(root_ + "/sim/boot/result"), "program_start_ms");
+    started = contains(read_file(root_ + "/sim/boot/result"), "program_start_ms");
     if (!started) usleep(10000);
   }
   ASSERT_TRUE(started);
@@ -659,7 +658,7 @@ TEST_F(SimBoot, FreshLeavesAStrangersDirectoryWhole) {
     std::string err;
     EXPECT_NE(0, simdev(args, &err));
     EXPECT_TRUE(contains(err, root_)) << err;
-    EXPECT_EQ("mine", slurp(root_ + "/precious"));
+    EXPECT_EQ("mine", read_file(root_ + "/precious"));
     unlink((root_ + "/precious").c_str());
   }
   // An empty directory, and the root made there, are the simulator's.
@@ -714,7 +713,7 @@ TEST_F(SimBoot, BootsInsideAPlainChroot) {
     if (run_argv(boot) != 0) return 20;
     std::string plain = "'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root /plain/p 2> " + err;
     if (shell(plain) != 125) return 21;
-    return contains(slurp(err), "chroot") ? 0 : 22;
+    return contains(read_file(err), "chroot") ? 0 : 22;
   });
   EXPECT_EQ(0, status);
   run_argv({"/bin/rm", "-rf", "--one-file-system", jail});
