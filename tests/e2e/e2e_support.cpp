@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace e2e {
@@ -166,6 +167,16 @@ std::string payload_of(const std::string& rom, unsigned partition_id) {
       return image.substr(h[10], h[8]);
   }
   return "";
+}
+
+std::string flash_difference(const Boot& b, const std::string& rom, unsigned id, bool written) {
+  std::string name = "mtd" + std::to_string(id), flash = b.file("/dev/" + name);
+  std::string payload = written ? payload_of(rom, id) : "";
+  if (flash.size() < payload.size() || (written && payload.empty())) return name + " or its payload is missing";
+  auto [at, in_payload] = std::mismatch(payload.begin(), payload.end(), flash.begin());
+  if (at != payload.end()) return name + " differs from its payload at " + std::to_string(at - payload.begin());
+  size_t erased = flash.find_first_not_of('\xff', payload.size());
+  return erased == std::string::npos ? "" : name + " is not erased at " + std::to_string(erased);
 }
 
 Boot boot(const BootRequest& r) {

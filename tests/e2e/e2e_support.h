@@ -83,5 +83,9 @@ std::vector<uint8_t> golden(const std::string& name);
 // The payload of the partition with this id in a ROM built with standard header sizes.
 std::string payload_of(const std::string& rom, unsigned partition_id);
 
+// "" when /dev/mtdN begins with its payload in the ROM (when written) and is
+// erased beyond; else where it first differs.
+std::string flash_difference(const Boot& b, const std::string& rom, unsigned id, bool written);
+
 
 }  // namespace e2e
