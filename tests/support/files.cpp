@@ -30,14 +30,21 @@ bool file_exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+int wait_for_exit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
 int run_in_child(const std::function<int()>& fn) {
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) _exit(fn());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
+  return wait_for_exit(pid);
 }
 
 int run_argv(const std::vector<std::string>& argv) {
@@ -50,10 +57,7 @@ int run_argv(const std::vector<std::string>& argv) {
     execv(args[0], args.data());
     _exit(127);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
+  return wait_for_exit(pid);
 }
 
 int shell(const std::string& cmd) {

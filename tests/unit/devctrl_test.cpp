@@ -66,50 +66,45 @@ TEST(Devctrl, SetAndGetGoThroughTheBoardRecord) {
   EXPECT_EQ(7u, devctrl_get_bklight());
 }
 
-struct FailureCase {
-  const char* fail_line;  // "" = device missing
-  int (*call)();
-  int expected;
-  const char* message;
-};
-
+// Each call once without the device and once with its request failing.
 TEST(Devctrl, FailuresAreLoggedAtErrorLevel) {
-  const FailureCase cases[] = {
-      {"", [] { return static_cast<int>(devctrl_get_led()); }, 0, "open misc ioctl device failed."},
-      {"", [] { return devctrl_set_led(1); }, -1, "open misc ioctl device failed."},
-      {"", [] { return static_cast<int>(devctrl_get_bklight()); }, 0, "open misc ioctl device failed."},
-      {"", [] { return devctrl_set_bklight(1); }, -1, "open misc ioctl device failed."},
-      {"", [] { return devctrl_set_ext_led(1); }, -1, "open misc ioctl device failed."},
-      {"fail led", [] { return static_cast<int>(devctrl_get_led()); }, 0, "IOCTL MISC_IOCG_LED failed."},
-      {"fail led", [] { return devctrl_set_led(3); }, -1, "IOCTL MISC_IOCS_LED failed."},
-      {"fail led",
-       [] {
+  const struct {
+    int (*call)();
+    int expected;
+    const char* fail_line;
+    const char* message;
+  } cases[] = {
+      {[] { return static_cast<int>(devctrl_get_led()); }, 0, "fail led", "IOCTL MISC_IOCG_LED failed."},
+      {[] { return devctrl_set_led(3); }, -1, "fail led", "IOCTL MISC_IOCS_LED failed."},
+      {[] {
          unsigned char a[5] = {1, 0, 0, 0, 0};
          return devctrl_set_led_state(a);
        },
-       -1, "IOCTL MISC_IOCS_LED failed."},
-      {"fail bklight", [] { return static_cast<int>(devctrl_get_bklight()); }, 0, "IOCTL MISC_IOCG_BKLIGHT failed."},
-      {"fail bklight", [] { return devctrl_set_bklight(2); }, -1, "IOCTL MISC_IOCS_BKLIGHT failed."},
-      {"fail ext_led", [] { return devctrl_set_ext_led(2); }, -1, "IOCTL MISC_IOCS_EXT_LED failed."},
+       -1, "fail led", "IOCTL MISC_IOCS_LED failed."},
+      {[] { return static_cast<int>(devctrl_get_bklight()); }, 0, "fail bklight", "IOCTL MISC_IOCG_BKLIGHT failed."},
+      {[] { return devctrl_set_bklight(2); }, -1, "fail bklight", "IOCTL MISC_IOCS_BKLIGHT failed."},
+      {[] { return devctrl_set_ext_led(2); }, -1, "fail ext_led", "IOCTL MISC_IOCS_EXT_LED failed."},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.fail_line) + " -> " + c.message);
-    unlink(kMisc);
-    if (*c.fail_line) {
-      ASSERT_TRUE(write_file(kMisc, std::string("led 9\nbklight 9\n") + c.fail_line + "\n"));
-    }
-    SyslogCapture cap;
-    EXPECT_EQ(c.expected, c.call());
-    EXPECT_EQ(std::vector<std::string>{c.message}, cap.messages());
-    EXPECT_TRUE(cap.has(c.message, LOG_ERR));
-    if (*c.fail_line) {
-      EXPECT_EQ(std::string("led 9\nbklight 9\n") + c.fail_line + "\n", read_file(kMisc));
+    for (bool present : {false, true}) {
+      const std::string record = std::string("led 9\nbklight 9\n") + c.fail_line + "\n";
+      const char* message = present ? c.message : "open misc ioctl device failed.";
+      SCOPED_TRACE(std::string(present ? c.fail_line : "no device") + " -> " + message);
+      unlink(kMisc);
+      ASSERT_TRUE(!present || write_file(kMisc, record));
+      SyslogCapture cap;
+      EXPECT_EQ(c.expected, c.call());
+      EXPECT_EQ(std::vector<std::string>{message}, cap.messages(LOG_ERR));
+      EXPECT_EQ(1u, cap.lines().size());
+      EXPECT_EQ(present ? record : "", read_file(kMisc));
     }
   }
 }
 
+// The misc driver's request numbers as the target's kernel defines them.
 TEST(Devctrl, RequestNumbersOfTheTarget) {
 #if defined(__mips__)
+  EXPECT_EQ(0x80044D05u, static_cast<unsigned>(MISC_IOCS_WATCHDOG));
   EXPECT_EQ(0x80044D07u, static_cast<unsigned>(MISC_IOCS_LED));
   EXPECT_EQ(0x40044D08u, static_cast<unsigned>(MISC_IOCG_LED));
   EXPECT_EQ(0x80044D09u, static_cast<unsigned>(MISC_IOCS_BKLIGHT));

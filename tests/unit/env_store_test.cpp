@@ -39,32 +39,7 @@ std::vector<std::string> describe(const env_info* table) {
   return out;
 }
 
-// The capture's reader thread may still be filing a line it has already
-// received when the test looks; ask again for a little while before judging.
-std::vector<std::string> settled(SyslogCapture& cap, int level, const std::vector<std::string>& expected) {
-  std::vector<std::string> got;
-  for (int i = 0; i < 200; i++) {
-    got = cap.messages(level);
-    if (got == expected) break;
-    usleep(5000);
-  }
-  return got;
-}
-
-// Compares the messages of one level once they have settled.
-#define EXPECT_LOG(cap, level, ...)                                    \
-  do {                                                                 \
-    const std::vector<std::string> expected_lines = __VA_ARGS__;       \
-    EXPECT_EQ(expected_lines, settled(cap, level, expected_lines));    \
-  } while (0)
-
-bool has_settled(SyslogCapture& cap, const std::string& text, int level) {
-  for (int i = 0; i < 200; i++) {
-    if (cap.has(text, level)) return true;
-    usleep(5000);
-  }
-  return false;
-}
+using Lines = std::vector<std::string>;
 
 // Every case runs as on the phone: the tools copied to /tmp/bin at start,
 // the kernel files as plain files.
@@ -141,35 +116,29 @@ TEST_F(EnvStore, EnvironmentLines) {
     std::vector<std::string> expected = c.entries;
     expected.push_back("Mtd1Version=1.2.3.4");
     EXPECT_EQ(expected, describe(table.data()));
-    EXPECT_LOG(cap, kErr, c.errors);
+    EXPECT_EQ(Lines(c.errors), cap.messages(kErr));
   }
 }
 
-TEST_F(EnvStore, DebugLinesAndCopyCommands) {
+// The copies stay in /tmp; the version records follow the environment, the
+// software version comes last.
+TEST_F(EnvStore, CopiesDebugLinesAndVersionRecords) {
   ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\nOTHER x y\n"));
-  SyslogCapture cap;
-  ASSERT_EQ(0, load_env_info(table_.data()));
-  EXPECT_LOG(cap, kInfo, std::vector<std::string>{kEnvCopyCmd, kSoftCopyCmd});
-  EXPECT_LOG(cap, kDebug, std::vector<std::string>{"pvar:SW_OEM pval:5\n", "pvar:OTHER pval:x y\n",
-                                      "Mtd1Version:1.2.3.4\n"});
-  // The copies stay in /tmp.
-  EXPECT_EQ("SW_OEM 5\nOTHER x y\n", read_file("/tmp/avalanche_env_file"));
-  EXPECT_EQ("1.2.3.4,build 5\nsecond,line\n", read_file("/tmp/ver_software"));
-}
-
-TEST_F(EnvStore, VersionRecords) {
-  ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
   ASSERT_TRUE(write_file("/app/version.conf", "[Version]\nRomVersion=1.0.0.9\nMtd6Version = 6.0.0.1 \n"));
   ASSERT_TRUE(write_file("/basic/version.conf", "[Version]\r\nMtd5Version=5.5.5.5\r\n"));
   ASSERT_TRUE(write_file("/version.conf", "[Other]\nMtd0Version=0.0.0.1\n"));
   SyslogCapture cap;
   ASSERT_EQ(0, load_env_info(table_.data()));
-  EXPECT_EQ((std::vector<std::string>{"SW_OEM=5", "RomVersion=1.0.0.9", "Mtd6Version=6.0.0.1",
-                                      "Mtd5Version=5.5.5.5", "Mtd1Version=1.2.3.4"}),
+  EXPECT_EQ((Lines{"SW_OEM=5", "RomVersion=1.0.0.9", "Mtd6Version=6.0.0.1", "Mtd5Version=5.5.5.5",
+                   "Mtd1Version=1.2.3.4"}),
             describe(table_.data()));
-  EXPECT_TRUE(has_settled(cap, "RomVersion:1.0.0.9\n", kDebug));
-  EXPECT_TRUE(has_settled(cap, "Mtd5Version:5.5.5.5\n", kDebug));
-  EXPECT_LOG(cap, kErr, {});
+  EXPECT_EQ((Lines{kEnvCopyCmd, kSoftCopyCmd}), cap.messages(kInfo));
+  EXPECT_EQ((Lines{"pvar:SW_OEM pval:5\n", "pvar:OTHER pval:x y\n", "RomVersion:1.0.0.9\n", "Mtd6Version:6.0.0.1\n",
+                   "Mtd5Version:5.5.5.5\n", "Mtd1Version:1.2.3.4\n"}),
+            cap.messages(kDebug));
+  EXPECT_EQ(Lines{}, cap.messages(kErr));
+  EXPECT_EQ("SW_OEM 5\nOTHER x y\n", read_file("/tmp/avalanche_env_file"));
+  EXPECT_EQ("1.2.3.4,build 5\nsecond,line\n", read_file("/tmp/ver_software"));
 }
 
 TEST_F(EnvStore, FullTableDropsEverythingElse) {
@@ -186,7 +155,7 @@ TEST_F(EnvStore, FullTableDropsEverythingElse) {
   EXPECT_EQ("SW_OEM=0", entries[0]);
   EXPECT_EQ("SW_OEM=29", entries[29]);
   // Three further variables, the unknown one, RomVersion and Mtd1Version.
-  EXPECT_LOG(cap, kErr, std::vector<std::string>(6, "env data too many\n"));
+  EXPECT_EQ(Lines(6, "env data too many\n"), cap.messages(kErr));
   int index = -1;
   EXPECT_EQ(-1, env_find(table_.data(), "RomVersion", &index));
   EXPECT_EQ(-1, env_find(table_.data(), "Mtd1Version", &index));
@@ -223,67 +192,55 @@ TEST_F(EnvStore, SoftwareVersion) {
     std::vector<std::string> expected{"SW_OEM=5"};
     if (c.result == 0) expected.push_back("Mtd1Version=" + c.mtd1);
     EXPECT_EQ(expected, describe(table.data()));
-    EXPECT_LOG(cap, kErr, c.errors);
+    EXPECT_EQ(Lines(c.errors), cap.messages(kErr));
   }
 }
 
-TEST_F(EnvStore, CopyAttempts) {
-  // The first three calls of cat write nothing; the fourth copies.
-  stand_in_cat(
-      "n=$(/bin/cat /tmp/cat_count 2>/dev/null || echo 0); n=$((n+1)); echo $n > /tmp/cat_count\n"
-      "[ $n -le 3 ] && exit 0\nexec /bin/cat \"$@\"\n");
-  ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
-  SyslogCapture cap;
-  ASSERT_EQ(0, load_env_info(table_.data()));
-  EXPECT_EQ((std::vector<std::string>{"SW_OEM=5", "Mtd1Version=1.2.3.4"}), describe(table_.data()));
-  EXPECT_LOG(cap, kInfo, std::vector<std::string>{kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd});
-}
-
-TEST_F(EnvStore, FiveEmptyCopiesOfTheEnvironment) {
-  stand_in_cat("[ \"$1\" = /proc/avalanche/env ] && exit 0\nexec /bin/cat \"$@\"\n");
+// cat stands in for the kernel copies: empty copies are taken again (five
+// attempts), a failing cat is not.
+TEST_F(EnvStore, CopyAttemptsAndFailures) {
+  struct Case {
+    const char* name;
+    std::string cat;  // the stand-in's body
+    int result;
+    Lines entries;
+    Lines info;  // empty: not checked
+  };
+  const Case cases[] = {
+      {"three empty copies, then one",
+       "n=$(/bin/cat /tmp/cat_count 2>/dev/null || echo 0); n=$((n+1)); echo $n > /tmp/cat_count\n"
+       "[ $n -le 3 ] && exit 0\nexec /bin/cat \"$@\"\n",
+       0, {"SW_OEM=5", "Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"},
+       {kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}},
+      {"five empty copies of the environment",
+       "[ \"$1\" = /proc/avalanche/env ] && exit 0\nexec /bin/cat \"$@\"\n", 0,
+       {"Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"},
+       {kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}},
+      {"the copy disappears", "rm -f /tmp/avalanche_env_file\nexit 0\n", -88, {}, Lines(5, kEnvCopyCmd)},
+      {"the software copy disappears",
+       "[ \"$1\" = /proc/ver/software ] && rm -f /tmp/ver_software\nexec /bin/cat \"$@\"\n", -88,
+       {"SW_OEM=5", "Mtd0Version=0.0.0.1"}, {}},
+      {"the software copy fails", "[ \"$1\" = /proc/ver/software ] && exit 2\nexec /bin/cat \"$@\"\n", -1,
+       {"SW_OEM=5", "Mtd0Version=0.0.0.1"}, {}},
+      {"cat fails: no second attempt", "exit 1\n", -1, {}, {kEnvCopyCmd}},
+  };
   ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
   ASSERT_TRUE(write_file("/version.conf", "[Version]\nMtd0Version=0.0.0.1\n"));
-  SyslogCapture cap;
-  ASSERT_EQ(0, load_env_info(table_.data()));
-  EXPECT_EQ((std::vector<std::string>{"Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"}), describe(table_.data()));
-  std::vector<std::string> expected(5, kEnvCopyCmd);
-  expected.push_back(kSoftCopyCmd);
-  EXPECT_LOG(cap, kInfo, expected);
-}
-
-TEST_F(EnvStore, CopyFailures) {
-  {
-    SCOPED_TRACE("cat fails: no second attempt");
-    stand_in_cat("exit 1\n");
-    ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
-    SyslogCapture cap;
-    EXPECT_EQ(-1, load_env_info(table_.data()));
-    EXPECT_LOG(cap, kInfo, std::vector<std::string>{kEnvCopyCmd});
-    EXPECT_TRUE(describe(table_.data()).empty());
-    unsigned char hw[8] = {};
-    EXPECT_EQ(-1, read_hw_version(hw));
-  }
-  {
-    SCOPED_TRACE("the copy disappears: -88 after five attempts");
-    stand_in_cat("rm -f /tmp/avalanche_env_file\nexit 0\n");
-    SyslogCapture cap;
-    EXPECT_EQ(-88, load_env_info(table_.data()));
-    EXPECT_LOG(cap, kInfo, std::vector<std::string>(5, kEnvCopyCmd));
-    EXPECT_LOG(cap, kErr, {});
-  }
-  {
-    SCOPED_TRACE("the software copy disappears");
-    stand_in_cat("[ \"$1\" = /proc/ver/software ] && rm -f /tmp/ver_software\nexec /bin/cat \"$@\"\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(0, shell("rm -f /tmp/cat_count /tmp/avalanche_env_file /tmp/ver_software"));
+    stand_in_cat(c.cat);
     std::vector<env_info> table(ENV_TABLE_SIZE);
-    EXPECT_EQ(-88, load_env_info(table.data()));
-    EXPECT_EQ(std::vector<std::string>{"SW_OEM=5"}, describe(table.data()));
+    SyslogCapture cap;
+    EXPECT_EQ(c.result, load_env_info(table.data()));
+    EXPECT_EQ(c.entries, describe(table.data()));
+    if (!c.info.empty()) {
+      EXPECT_EQ(c.info, cap.messages(kInfo));
+    }
+    EXPECT_EQ(Lines{}, cap.messages(kErr));
   }
-  {
-    SCOPED_TRACE("the software copy fails");
-    stand_in_cat("[ \"$1\" = /proc/ver/software ] && exit 2\nexec /bin/cat \"$@\"\n");
-    std::vector<env_info> table(ENV_TABLE_SIZE);
-    EXPECT_EQ(-1, load_env_info(table.data()));
-  }
+  unsigned char hw[8] = {};
+  EXPECT_EQ(-1, read_hw_version(hw));  // through the failing cat
   EXPECT_EQ(-1, load_env_info(nullptr));
 }
 
@@ -294,20 +251,17 @@ TEST(EnvFind, FirstEqualName) {
   snprintf(table[2].name, ENV_NAME_SIZE, "SW_OEM");
   // A name that fills its field without a terminator is still compared safely.
   memset(table[29].name, 'N', ENV_NAME_SIZE);
-  int index = -1;
-  EXPECT_EQ(0, env_find(table.data(), "SW_OEM", &index));
-  EXPECT_EQ(0, index);
-  EXPECT_EQ(0, env_find(table.data(), "mtd1", &index));
-  EXPECT_EQ(1, index);
-  index = -7;
-  EXPECT_EQ(-1, env_find(table.data(), "sw_oem", &index));
-  EXPECT_EQ(-1, env_find(table.data(), "mtd", &index));
-  EXPECT_EQ(-1, env_find(table.data(), "mtd10", &index));
-  EXPECT_EQ(-1, env_find(table.data(), std::string(ENV_NAME_SIZE, 'N').c_str(), &index));
-  EXPECT_EQ(-1, env_find(table.data(), std::string(ENV_NAME_SIZE + 5, 'N').c_str(), &index));
-  EXPECT_EQ(-7, index);
+  const std::string full(ENV_NAME_SIZE, 'N'), longer(ENV_NAME_SIZE + 5, 'N');
+  const std::pair<const char*, int> cases[] = {{"SW_OEM", 0},    {"mtd1", 1},         {"sw_oem", -1},
+                                               {"mtd", -1},      {"mtd10", -1},       {full.c_str(), -1},
+                                               {longer.c_str(), -1}, {nullptr, -1}};
+  for (const auto& [name, found] : cases) {
+    int index = -7;
+    EXPECT_EQ(found < 0 ? -1 : 0, env_find(table.data(), name, &index)) << (name ? name : "NULL");
+    EXPECT_EQ(found < 0 ? -7 : found, index) << (name ? name : "NULL");
+  }
+  int index = -7;
   EXPECT_EQ(-1, env_find(nullptr, "SW_OEM", &index));
-  EXPECT_EQ(-1, env_find(table.data(), nullptr, &index));
   EXPECT_EQ(-1, env_find(table.data(), "SW_OEM", nullptr));
 }
 
@@ -338,10 +292,10 @@ TEST(HwVersion, Parser) {
     EXPECT_EQ(c.result, hwver_parse_text(c.text.c_str(), c.text.size(), hw));
     if (c.result == 0) {
       EXPECT_EQ(c.bytes, std::vector<int>(hw, hw + 8));
-      EXPECT_LOG(cap, kErr, {});
+      EXPECT_EQ(Lines{}, cap.messages(kErr));
     } else {
       EXPECT_EQ(std::vector<int>(8, 0xAA), std::vector<int>(hw, hw + 8));  // left as it was
-      EXPECT_LOG(cap, kErr, std::vector<std::string>{c.error});
+      EXPECT_EQ(Lines{c.error}, cap.messages(kErr));
     }
   }
   // The size bounds the text even without a terminator.
@@ -357,8 +311,8 @@ TEST_F(EnvStore, ReadHwVersion) {
   unsigned char hw[8] = {};
   ASSERT_EQ(0, read_hw_version(hw));
   EXPECT_EQ((std::vector<int>{59, 0, 0, 1, 5, 0, 0, 1}), std::vector<int>(hw, hw + 8));
-  EXPECT_LOG(cap, kInfo, std::vector<std::string>{kHwCopyCmd, "hw_version: 59.0.0.1.5.0.0.1\n"});
-  EXPECT_LOG(cap, kDebug, std::vector<std::string>{"hardware_version:59.0.0.1.5.0.0.1\n\n"});
+  EXPECT_EQ((Lines{kHwCopyCmd, "hw_version: 59.0.0.1.5.0.0.1\n"}), cap.messages(kInfo));
+  EXPECT_EQ(Lines{"hardware_version:59.0.0.1.5.0.0.1\n\n"}, cap.messages(kDebug));
   EXPECT_EQ("59.0.0.1.5.0.0.1\n", read_file("/tmp/ver_hardware"));
 
   // Only 99 bytes are read: the ninth number beyond them is never seen.
@@ -379,9 +333,8 @@ TEST_F(EnvStore, SetEnvValue) {
     std::string value;
     bool null_value;
     int result;
-    std::string env;      // content of /proc/avalanche/env afterwards
-    std::string info;     // the logged command, or empty
-    std::string error;    // the error line, or empty
+    std::string env;  // content of /proc/avalanche/env afterwards
+    Lines info, error;
   };
   const std::string n200(200, 'A');
   const std::string n226(226, 'B');
@@ -389,23 +342,23 @@ TEST_F(EnvStore, SetEnvValue) {
   const std::string before = "untouched\n";
   const Case cases[] = {
       {"name and value", "SW_protect", "1", false, 0, "SW_protect 1\n",
-       "\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n", ""},
+       {"\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"}, {}},
       {"empty value: the name alone", "SW_OEM", "", false, 0, "SW_OEM\n",
-       "\nshellcmd:echo \"SW_OEM\" >/proc/avalanche/env \n", ""},
+       {"\nshellcmd:echo \"SW_OEM\" >/proc/avalanche/env \n"}, {}},
       {"225 characters fit", n200.c_str(), std::string(25, '9'), false, 0, n200 + " " + std::string(25, '9') + "\n",
-       "\nshellcmd:echo \"" + n200 + " " + std::string(25, '9') + "\" >/proc/avalanche/env \n", ""},
-      {"226 characters do not", n200.c_str(), std::string(26, '9'), false, -1, before, "", "env str too long!\n"},
+       {"\nshellcmd:echo \"" + n200 + " " + std::string(25, '9') + "\" >/proc/avalanche/env \n"}, {}},
+      {"226 characters do not", n200.c_str(), std::string(26, '9'), false, -1, before, {}, {"env str too long!\n"}},
       {"a name of 226 alone fits", n226.c_str(), "", false, 0, n226 + "\n",
-       "\nshellcmd:echo \"" + n226 + "\" >/proc/avalanche/env \n", ""},
-      {"a name of 227 alone does not", n227.c_str(), "", false, -1, before, "", "env str too long!\n"},
-      {"NULL name", nullptr, "1", false, -1, before, "", "penv_name NULL!\n"},
-      {"NULL value", "SW_OEM", "", true, -1, before, "", "penv_value NULL!\n"},
-      {"shell text in the value", "SW_OEM", "1\"; touch /tmp/pwned; echo \"", false, -1, before, "",
-       "env str unsafe!\n"},
-      {"command substitution", "SW_OEM", "$(touch /tmp/pwned)", false, -1, before, "", "env str unsafe!\n"},
-      {"backquotes in the name", "`touch /tmp/pwned`", "1", false, -1, before, "", "env str unsafe!\n"},
-      {"blank in the name", "SW OEM", "1", false, -1, before, "", "env str unsafe!\n"},
-      {"line feed in the value", "SW_OEM", "1\nMID_VERSION 1", false, -1, before, "", "env str unsafe!\n"},
+       {"\nshellcmd:echo \"" + n226 + "\" >/proc/avalanche/env \n"}, {}},
+      {"a name of 227 alone does not", n227.c_str(), "", false, -1, before, {}, {"env str too long!\n"}},
+      {"NULL name", nullptr, "1", false, -1, before, {}, {"penv_name NULL!\n"}},
+      {"NULL value", "SW_OEM", "", true, -1, before, {}, {"penv_value NULL!\n"}},
+      {"shell text in the value", "SW_OEM", "1\"; touch /tmp/pwned; echo \"", false, -1, before, {},
+       {"env str unsafe!\n"}},
+      {"command substitution", "SW_OEM", "$(touch /tmp/pwned)", false, -1, before, {}, {"env str unsafe!\n"}},
+      {"backquotes in the name", "`touch /tmp/pwned`", "1", false, -1, before, {}, {"env str unsafe!\n"}},
+      {"blank in the name", "SW OEM", "1", false, -1, before, {}, {"env str unsafe!\n"}},
+      {"line feed in the value", "SW_OEM", "1\nMID_VERSION 1", false, -1, before, {}, {"env str unsafe!\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -413,8 +366,8 @@ TEST_F(EnvStore, SetEnvValue) {
     SyslogCapture cap;
     EXPECT_EQ(c.result, set_env_value(c.var, c.null_value ? nullptr : c.value.c_str()));
     EXPECT_EQ(c.env, read_file("/proc/avalanche/env"));
-    EXPECT_LOG(cap, kInfo, c.info.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.info});
-    EXPECT_LOG(cap, kErr, c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_EQ(c.info, cap.messages(kInfo));
+    EXPECT_EQ(c.error, cap.messages(kErr));
     EXPECT_FALSE(file_exists("/tmp/pwned"));
   }
 }
@@ -423,7 +376,7 @@ TEST_F(EnvStore, SetEnvValueShellFailure) {
   ASSERT_EQ(0, shell("rm -f /proc/avalanche/env && mkdir -p /proc/avalanche/env"));
   SyslogCapture cap;
   EXPECT_EQ(-1, set_env_value("SW_OEM", "3"));
-  EXPECT_LOG(cap, kErr, std::vector<std::string>{"echo \"SW_OEM 3\" >/proc/avalanche/env  shellcmd failed!\n"});
+  EXPECT_EQ(Lines{"echo \"SW_OEM 3\" >/proc/avalanche/env  shellcmd failed!\n"}, cap.messages(kErr));
   ASSERT_EQ(0, shell("rmdir /proc/avalanche/env"));
 }
 

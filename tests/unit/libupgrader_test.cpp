@@ -25,11 +25,16 @@ class SharedState : public ::testing::Test {
   void TearDown() override { remove_segments(); }
 };
 
-TEST_F(SharedState, NoSegmentAttachesNothingAndCreatesNothing) {
+// Without a segment nothing is attached or made; deleting nothing leaves
+// the segment alone. Neither says a word.
+TEST_F(SharedState, NothingToAttachOrDelete) {
   SyslogCapture cap;
   EXPECT_EQ(nullptr, get_share_memory());
   EXPECT_LT(shmget(LIBUPD_SHM_KEY, 0, 0666), 0);
   EXPECT_LT(shmget(LIBUPD_SHM_KEY_ALT, 0, 0666), 0);
+  ASSERT_GE(shmget(LIBUPD_SHM_KEY, 64, IPC_CREAT | 0666), 0);
+  libupd_delete_share_memory(nullptr);
+  EXPECT_GE(shmget(LIBUPD_SHM_KEY, 0, 0666), 0);
   EXPECT_TRUE(cap.lines().empty());
 }
 
@@ -55,25 +60,19 @@ TEST_F(SharedState, AlternateKeyIsPreferredAndRemovalNamesTheMainKey) {
   EXPECT_GE(shmget(LIBUPD_SHM_KEY_ALT, 0, 0666), 0);  // left alone
 }
 
-// A segment without room for the state word counts as no shared state.
-TEST_F(SharedState, SegmentShorterThanTheHeadIsNoState) {
-  for (size_t size : {1, 4, 7, 8}) {
+// A segment without room for the state word counts as no shared state; the
+// ROM room is what the segment holds past its 8-byte head.
+TEST_F(SharedState, SegmentSizeBoundsTheState) {
+  const std::pair<size_t, unsigned long> cases[] = {{1, 0}, {4, 0}, {7, 0}, {8, 0}, {9, 1}, {4104, 4096}};
+  for (const auto& [size, room] : cases) {
     SCOPED_TRACE(size);
     remove_segments();
     ASSERT_GE(shmget(LIBUPD_SHM_KEY, size, IPC_CREAT | 0666), 0);
     void* addr = get_share_memory();
     EXPECT_EQ(size >= 8, addr != nullptr);
+    EXPECT_EQ(room, libupd_get_rom_capacity(addr));
     if (addr) shmdt(addr);
   }
-}
-
-TEST_F(SharedState, DeleteOfNullDoesNothing) {
-  int id = shmget(LIBUPD_SHM_KEY, 64, IPC_CREAT | 0666);
-  ASSERT_GE(id, 0);
-  SyslogCapture cap;
-  libupd_delete_share_memory(nullptr);
-  EXPECT_GE(shmget(LIBUPD_SHM_KEY, 0, 0666), 0);
-  EXPECT_TRUE(cap.lines().empty());
 }
 
 // The writer fills the segment while it holds memory_semid; the driver waits
@@ -106,6 +105,9 @@ TEST_F(SharedState, WriterAndDriverAcrossTwoProcesses) {
   EXPECT_EQ(static_cast<unsigned char*>(addr) + 8, rom);
   EXPECT_EQ(0, memcmp(rom, "MORR", 4));
   EXPECT_EQ(0x5A, rom[LIBUPD_ROM_CAPACITY - 1]);
+  EXPECT_EQ(0x800000u, libupd_get_rom_capacity(addr));
+  int other = 0;
+  EXPECT_EQ(0u, libupd_get_rom_capacity(&other));  // not the attached segment
   struct shmid_ds ds;
   ASSERT_EQ(0, shmctl(shmget(LIBUPD_SHM_KEY, 0, 0666), IPC_STAT, &ds));
   EXPECT_EQ(static_cast<size_t>(LIBUPD_SHM_SIZE), ds.shm_segsz);

@@ -2,7 +2,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "log/rl_log.h"
 #include "tests/support/files.h"
@@ -20,14 +22,19 @@ struct SharedPid {
   ~SharedPid() { (void)munmap(pid, sizeof(int)); }
 };
 
-// Each case runs in its own process: the module's state is process-wide.
-TEST(Log, BeforeInitCarriesEmptyNameAndPidZero) {
+// What fn logs in a process of its own (the module's state is process-wide);
+// empty when the process failed.
+std::vector<LogLine> logged(const std::function<void()>& fn) {
   SyslogCapture cap;
-  EXPECT_EQ(0, run_in_child([] {
-    rl_log_debug("early %d\n", 1);
-    return 0;
-  }));
-  auto lines = cap.lines();
+  int status = run_in_child([&] {
+    fn();
+    return ::testing::Test::HasFailure() ? 1 : 0;
+  });
+  return status == 0 ? cap.lines() : std::vector<LogLine>{};
+}
+
+TEST(Log, BeforeInitCarriesEmptyNameAndPidZero) {
+  auto lines = logged([] { rl_log_debug("early %d\n", 1); });
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(7, lines[0].level);
   EXPECT_EQ(1, lines[0].facility);  // LOG_USER
@@ -36,14 +43,10 @@ TEST(Log, BeforeInitCarriesEmptyNameAndPidZero) {
 }
 
 TEST(Log, ComposedTextPriorityAndNameCut) {
-  SyslogCapture cap;
-  std::string expected;
-  EXPECT_EQ(0, run_in_child([&] {
+  auto lines = logged([] {
     rl_log_init("abcdefghijklmnopqrst", 7);
     rl_log_err("copy_bins failed!\n");
-    return 0;
-  }));
-  auto lines = cap.lines();
+  });
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(3, lines[0].level);
   EXPECT_EQ(0u, lines[0].text.find("abcdefghijklmn pid"));
@@ -51,8 +54,7 @@ TEST(Log, ComposedTextPriorityAndNameCut) {
 }
 
 TEST(Log, ThresholdEmptyFormatAndSecondInit) {
-  SyslogCapture cap;
-  EXPECT_EQ(0, run_in_child([] {
+  auto lines = logged([] {
     rl_log_init("upgrader", 6);
     EXPECT_EQ(0, rl_log_init("other", 7));  // changes nothing
     rl_log_debug("hidden\n");
@@ -61,9 +63,7 @@ TEST(Log, ThresholdEmptyFormatAndSecondInit) {
     rl_log_err(nullptr);
     rl_log_set_level(7);
     rl_log_debug("now %d\n", 7);
-    return ::testing::Test::HasFailure() ? 1 : 0;
-  }));
-  auto lines = cap.lines();
+  });
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ(6, lines[0].level);
   EXPECT_EQ("shown x\n", lines[0].message());
@@ -72,19 +72,16 @@ TEST(Log, ThresholdEmptyFormatAndSecondInit) {
 }
 
 TEST(Log, LongFormatIsCutAt4095Bytes) {
-  SyslogCapture cap;
   std::string big(5000, 'a');
   SharedPid child;
   ASSERT_NE(MAP_FAILED, static_cast<void*>(child.pid));
-  EXPECT_EQ(0, run_in_child([&] {
+  auto lines = logged([&] {
     *child.pid = getpid();
     rl_log_init("upgrader", 7);
     rl_log_warn(big.c_str());
-    return 0;
-  }));
+  });
   const std::string id = std::to_string(*child.pid);
   const std::string prefix = "upgrader pid" + id + ",tid" + id + ",l4: ";
-  auto lines = cap.lines();
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(4, lines[0].level);
   EXPECT_EQ(prefix + std::string(4095 - prefix.size(), 'a'), lines[0].text);

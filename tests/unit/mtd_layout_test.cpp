@@ -199,7 +199,7 @@ TEST_F(MtdLayoutTest, InvalidLayoutsAreRefusedWhole) {
       {4, "zz"},                      // nothing to scan
       {9, ""},                        // empty value
       {9, "<absent>"},                // key missing
-      {4, "-0x6fe00000,0x90280000"},  // a sign "%x" would wrap into the window
+      {4, "-FFFFFFFF6FE00000,0x90280000"},  // a sign that wraps into the window (0x90200000)
       {4, "0x190200000,0x90280000"},  // more than 32 bits
   };
   for (const Case& c : cases) {
@@ -265,10 +265,10 @@ TEST_F(MtdLayoutTest, KernelSupportIsAskedOnMtd0ThenMtd1) {
     const char* mtd0;  // control file, or nullptr for no device
     const char* mtd1;
     int result;
-    std::vector<std::string> lines;
+    std::vector<std::string> lines;  // after "kernel_support_mtd_repair_check \n"
   };
   const std::vector<Case> cases = {
-      {"remap 1\n", "remap 0\n", 1, {"kernel_support_mtd_repair_check \n"}},
+      {"remap 1\n", "remap 0\n", 1, {}},
       {"remap 0\n", "remap 1\n", 1, {"/dev/mtd0 ioctl failed!\n"}},
       {"remap 0\n", "remap 0\n", 0, {"/dev/mtd0 ioctl failed!\n", "/dev/mtd1 ioctl failed!\n"}},
       {nullptr, "remap 1\n", 0, {"/dev/mtd0 open failed!\n"}},
@@ -280,17 +280,12 @@ TEST_F(MtdLayoutTest, KernelSupportIsAskedOnMtd0ThenMtd1) {
     const char* controls[2] = {c.mtd0, c.mtd1};
     for (int n = 0; n < 2; ++n) {
       std::string dev = "/dev/mtd" + std::to_string(n);
-      if (controls[n]) {
-        ASSERT_TRUE(write_file(dev + ".sim", controls[n]));
-      } else {
-        ASSERT_EQ(0, shell("rm " + dev));
-      }
+      ASSERT_TRUE(controls[n] ? write_file(dev + ".sim", controls[n]) : unlink(dev.c_str()) == 0);
     }
     SyslogCapture cap;
     EXPECT_EQ(c.result, kernel_support_mtd_repair_check());
     std::vector<std::string> want = {"kernel_support_mtd_repair_check \n"};
-    for (const std::string& l : c.lines)
-      if (l != want[0]) want.push_back(l);
+    want.insert(want.end(), c.lines.begin(), c.lines.end());
     EXPECT_EQ(want, cap.messages(LOG_DEBUG));
   }
 }
@@ -313,24 +308,22 @@ TEST_F(MtdLayoutTest, PartitionCopiesAreMadeOnceOrFail) {
   EXPECT_EQ(0, env_config_blocks_saved);
 }
 
+// Both commands run in one go; a failing run is tried five times.
 TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
   const std::string command = "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n";
-  ASSERT_EQ(0, shell("rm -f /tmp/bin/umount /tmp/umount.calls"));
-  ASSERT_TRUE(write_file("/tmp/bin/umount", "#!/bin/sh\necho \"$1\" >> /tmp/umount.calls\nexit 0\n"));
-  ASSERT_EQ(0, shell("chmod 755 /tmp/bin/umount"));
-  {
+  for (int status : {0, 1}) {
+    SCOPED_TRACE(status);
+    ASSERT_EQ(0, shell("rm -f /tmp/bin/umount /tmp/umount.calls"));
+    ASSERT_TRUE(write_file("/tmp/bin/umount", "#!/bin/sh\necho \"$1\" >> /tmp/umount.calls\nexit " +
+                                                  std::to_string(status) + "\n"));
+    ASSERT_EQ(0, shell("chmod 755 /tmp/bin/umount"));
     SyslogCapture cap;
-    EXPECT_EQ(0, umount_config_mtd());
-    EXPECT_EQ(1, cap.count(command, LOG_INFO));
-    EXPECT_EQ("/etc/\n/config/\n", read_file("/tmp/umount.calls"));
+    EXPECT_EQ(status ? -1 : 0, umount_config_mtd());
+    EXPECT_EQ(status ? 5 : 1, cap.count(command, LOG_INFO));
+    std::string calls;
+    for (int i = 0; i < (status ? 5 : 1); ++i) calls += "/etc/\n/config/\n";
+    EXPECT_EQ(calls, read_file("/tmp/umount.calls"));
   }
-  ASSERT_EQ(0, shell("rm /tmp/umount.calls"));
-  ASSERT_TRUE(write_file("/tmp/bin/umount", "#!/bin/sh\necho \"$1\" >> /tmp/umount.calls\nexit 1\n"));
-  SyslogCapture cap;
-  EXPECT_EQ(-1, umount_config_mtd());
-  EXPECT_EQ(5, cap.count(command, LOG_INFO));
-  std::string calls = read_file("/tmp/umount.calls");
-  EXPECT_EQ(10, static_cast<int>(std::count(calls.begin(), calls.end(), '\n')));
 }
 
 // The layout that moves the environment (mtd3) and configuration (mtd4).

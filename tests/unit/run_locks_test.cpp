@@ -34,11 +34,11 @@ int in_fresh_ipc(const Row& row, int key, const std::function<int(int id)>& fn) 
   });
 }
 
-// The driver takes the saver's lock and gives it back, then ends: the saver
-// takes it at once, without waiting.
-TEST(RunLocks, ConfigurationLockIsHeldThenFreeAfterTheDriverEnds) {
+TEST(RunLocks, WhateverIdTheKernelGives) {
   for (const Row& row : kRows) {
     SCOPED_TRACE(row.name);
+    // The driver takes the saver's lock and gives it back, then ends: the
+    // saver takes it at once, without waiting.
     EXPECT_EQ(0, in_fresh_ipc(row, SEM_KEY_SAVE_FILE, [](int id) {
       int driver = run_in_child([id] {
         if (cfg_lock_take(id, 1) != 1) return 1;
@@ -49,40 +49,22 @@ TEST(RunLocks, ConfigurationLockIsHeldThenFreeAfterTheDriverEnds) {
       if (driver != 0) return 10 + driver;
       return try_lock_binary_sem(id) == 0 ? 0 : 20;  // IPC_NOWAIT: the saver does not wait
     }));
-  }
-}
-
-// A lock held by the saver is not taken; none at all is not waited for.
-TEST(RunLocks, ConfigurationLockTakenByTheSaverOrMissing) {
-  for (const Row& row : kRows) {
-    SCOPED_TRACE(row.name);
+    // A lock held by the saver is not taken.
     EXPECT_EQ(0, in_fresh_ipc(row, SEM_KEY_SAVE_FILE, [](int id) {
       if (lock_binary_sem(id) != 0) return 1;
       return cfg_lock_take(id, 1) == 0 && value_of(id) == 0 ? 0 : 2;
     }));
-  }
-  EXPECT_EQ(0, cfg_lock_take(-1, 1));
-}
-
-// After a failure the driver gives the shared state's lock back while it
-// still runs (the failure screen waits), so the writer is not blocked.
-TEST(RunLocks, SharedStateLockIsGivenBackToTheWriter) {
-  for (const Row& row : kRows) {
-    SCOPED_TRACE(row.name);
+    // After a failure the driver gives the shared state's lock back while it
+    // still runs (the failure screen waits), so the writer is not blocked.
     EXPECT_EQ(0, in_fresh_ipc(row, SEM_KEY_MEMORY, [](int id) {
       if (lock_binary_sem(id) != 0) return 1;
       memory_lock_give_back(id);
       return value_of(id) == 1 ? 0 : 2;
     }));
-  }
-}
-
-// A private lock is ready to take whatever id it gets.
-TEST(RunLocks, PrivateLockIsInitialisedWhateverItsId) {
-  for (const Row& row : kRows) {
-    SCOPED_TRACE(row.name);
+    // A private lock is ready to take whatever id it gets.
     EXPECT_EQ(0, in_fresh_ipc(row, 0, [](int id) { return value_of(id) == 1 ? 0 : 1; }));
   }
+  EXPECT_EQ(0, cfg_lock_take(-1, 1));  // no lock at all is not waited for
 }
 
 }  // namespace
