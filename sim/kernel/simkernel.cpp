@@ -41,6 +41,9 @@
 
 namespace {
 
+// The largest host file copied into the root, as simdev allows.
+constexpr unsigned long long kMaxInstall = 256ull * 1024 * 1024;
+
 constexpr int kStatusSetup = 125;
 constexpr int kStatusTimeout = 124;
 constexpr unsigned long long kFb16Size = 480 * 272 * 2;
@@ -127,7 +130,14 @@ bool parse_options(int argc, char** argv, Options* o) {
     else if (a == "--guest" && v) o->guest = absolute(argv[++i]);
     else if (a == "--install" && v) o->installs.push_back(argv[++i]);
     else if (a == "--key" && v) o->keys.push_back(argv[++i]);
-    else if (a == "--timeout" && v) o->timeout = atoi(argv[++i]);
+    else if (a == "--timeout" && v) {
+      long long t = 0;
+      if (!sim::parse_int(argv[++i], 1, 86400, &t)) {
+        fprintf(stderr, "simkernel: --timeout \"%s\": expected whole seconds from 1 to 86400\n", argv[i]);
+        return false;
+      }
+      o->timeout = static_cast<int>(t);
+    }
     else return false;
   }
   for (; i < argc; ++i) o->command.push_back(argv[i]);
@@ -153,10 +163,11 @@ int install_files(const Options& o) {
   for (const std::string& spec : copies) {
     size_t colon = spec.rfind(':');
     if (colon == std::string::npos || colon + 1 >= spec.size() || spec[colon + 1] != '/') return usage();
-    std::string to = o.root + spec.substr(colon + 1);
-    if (run_shell("mkdir -p " + quoted(to.substr(0, to.rfind('/'))) + " && cp " + quoted(absolute(spec.substr(0, colon))) +
-                  " " + quoted(to) + " && chmod 755 " + quoted(to)) != 0)
-      return refuse("cannot install " + spec);
+    // As simdev installs: a bounded regular file, written inside the root only.
+    std::string data, error;
+    if (sim::read_regular_file(absolute(spec.substr(0, colon)), kMaxInstall, &data, &error) != 0 ||
+        sim::simroot_write(o.root, spec.substr(colon + 1), data, 0755, &error) != 0)
+      return refuse("cannot install " + spec + ": " + error);
   }
   return 0;
 }
