@@ -42,19 +42,11 @@ bool bad_value(std::string* error, const std::string& key, const std::string& va
 }
 
 // Decimal or 0x hexadecimal, with an optional K or M suffix; no sign, no
-// overflow, at most `max`.
+// overflow, at most `max` (the profile's own number rule).
 bool strict_number(const std::string& text, uint64_t max, uint64_t* out) {
-  std::string t = trim(text);
-  uint64_t mult = 1;
-  if (!t.empty() && (t.back() == 'K' || t.back() == 'k')) mult = 1024;
-  if (!t.empty() && (t.back() == 'M' || t.back() == 'm')) mult = 1024 * 1024;
-  if (mult != 1) t.pop_back();
-  if (t.empty() || !isdigit(static_cast<unsigned char>(t[0]))) return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(t.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v > max / mult) return false;
-  *out = v * mult;
+  unsigned long long v = 0;
+  if (!parse_size_max(trim(text), max, &v)) return false;
+  *out = v;
   return true;
 }
 
@@ -139,7 +131,7 @@ struct Placed {
   Window window;
   bool present = false;
   bool placed = false;                // start known (else after the others)
-  std::vector<std::string> contents;  // the spec's content words
+  std::vector<std::string> contents;  // the content words after the place
 };
 
 // [flash] mtdN = [START,END | SIZE | env] CONTENT...; without a place the

@@ -1,5 +1,6 @@
 #include "sim/device.h"
 
+#include <limits.h>
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -181,11 +182,9 @@ bool killapps_script(const Profile& p, std::string* script, std::string* error) 
 bool cut_count(const Profile& p, const char* key, long* out, std::string* error) {
   if (!p.has("cut", key)) return true;
   std::string v = trim(p.get("cut", key));
-  char* end = nullptr;
-  errno = 0;
-  long n = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? 0 : strtol(v.c_str(), &end, 10);
-  if (n <= 0 || errno != 0 || *end != '\0') return fail(error, std::string("[cut] ") + key + " = \"" + v + "\": expected a count from 1");
-  *out = n;
+  long long n = 0;
+  if (!parse_int(v, 1, LONG_MAX, &n)) return fail(error, std::string("[cut] ") + key + " = \"" + v + "\": expected a count from 1");
+  *out = static_cast<long>(n);
   return true;
 }
 
@@ -195,9 +194,8 @@ bool read_cut(const Profile& p, PowerCut* cut, std::string* error) {
     return false;
   if (!p.has("cut", "time")) return true;
   std::string v = trim(p.get("cut", "time"));
-  char* end = nullptr;
-  double t = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtod(v.c_str(), &end);
-  if (t <= 0 || *end != '\0' || !(t < 1e6)) return fail(error, "[cut] time = \"" + v + "\": expected seconds above 0");
+  double t = 0;
+  if (!parse_seconds(v, &t) || t <= 0) return fail(error, "[cut] time = \"" + v + "\": expected seconds above 0");
   cut->time = t;
   return true;
 }
