@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -59,8 +58,9 @@ void settle(SyslogCapture& cap) {
   cap.clear();
 }
 
-// Bursts sent one after the other to one reader (it is started once per
-// process), and the keys the screens then take from the mailbox.
+// The reader's start, then bursts sent one after the other to it (it is
+// started once per process), and the keys the screens then take from the
+// mailbox.
 TEST(Keypad, BurstsAndTheKeysTaken) {
   struct Row {
     const char* name;
@@ -81,8 +81,14 @@ TEST(Keypad, BurstsAndTheKeysTaken) {
   settle(cap);
   EXPECT_EQ(0, run_in_child([&] {
     KeypadPipe pad;
-    EXPECT_TRUE(pad.ok());
-    EXPECT_EQ(0, key_get_keypressed());  // starts the reader
+    // The first request starts the reader and gives it half a second to open
+    // the device, so that a key pressed right away is not lost; later
+    // requests answer at once.
+    g_note_sleeps = true;
+    EXPECT_EQ(0, key_get_keypressed());
+    EXPECT_EQ(0, key_get_keypressed());
+    g_note_sleeps = false;
+    EXPECT_EQ(std::vector<useconds_t>{500000}, g_sleeps);
     for (const Row& row : rows) {
       SCOPED_TRACE(row.name);
       EXPECT_TRUE(pad.send(row.bytes));
@@ -95,48 +101,27 @@ TEST(Keypad, BurstsAndTheKeysTaken) {
   EXPECT_EQ(1, cap.count("kpad_thread no key read", 6));
 }
 
-// The first request starts the reader and gives it half a second to open
-// the device, so that a key pressed right away is not lost; later requests
-// answer at once.
-TEST(Keypad, FirstRequestWaitsHalfASecondForTheReader) {
-  EXPECT_EQ(0, run_in_child([] {
-    KeypadPipe pad;
-    g_note_sleeps = true;
-    EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_EQ(std::vector<useconds_t>{500000}, g_sleeps);
-    g_sleeps.clear();
-    EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_EQ(std::vector<useconds_t>{}, g_sleeps);
-    return result();
-  }));
-}
-
 // A device that cannot be opened, and a stream that ends, end the reader
 // instead of spinning on it.
 TEST(Keypad, ReaderEndsWithoutADeviceOrAtTheEndOfTheStream) {
   SyslogCapture cap;
   settle(cap);
-  EXPECT_EQ(0, run_in_child([] {
-    unlink(kDevice);
-    int threads = thread_count();
-    EXPECT_EQ(0, key_get_keypressed());
-    EXPECT_TRUE(wait_for_threads(threads));
-    EXPECT_EQ(0, key_get_keypressed());
-    return result();
-  }));
+  for (bool device : {false, true}) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(0, run_in_child([device] {
+      unlink(kDevice);
+      EXPECT_TRUE(!device || write_file(kDevice, press(6) + release(6)));
+      int threads = thread_count();
+      int first = key_get_keypressed();
+      EXPECT_TRUE(wait_for_threads(threads));
+      int second = key_get_keypressed();
+      EXPECT_EQ(device ? 6 : 0, first + second);  // the press, taken once
+      EXPECT_EQ(0, first * second);
+      EXPECT_EQ(0, key_get_keypressed());
+      return result();
+    }));
+  }
   EXPECT_TRUE(cap.has("can't open /dev/input/event0.\n", 2));
-  EXPECT_EQ(0, run_in_child([] {
-    unlink(kDevice);
-    EXPECT_TRUE(write_file(kDevice, press(6) + release(6)));
-    int threads = thread_count();
-    int first = key_get_keypressed();
-    EXPECT_TRUE(wait_for_threads(threads));
-    int second = key_get_keypressed();
-    EXPECT_EQ(6, first + second);
-    EXPECT_EQ(0, first * second);
-    EXPECT_EQ(0, key_get_keypressed());
-    return result();
-  }));
   EXPECT_EQ(1, cap.count("kpad_thread no key read", 6));
 }
 
