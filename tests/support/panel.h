@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,18 +25,24 @@ inline bool make_simulated_panel(bool gtype = true) {
          write_file("/dev/fb0", std::string(gtype ? LCD_FB_SIZE_GTYPE : LCD_FB_SIZE_4BIT, '\0'));
 }
 
+// The G-type panel laid out and the LCD layer started once for a whole test
+// binary: ::testing::AddGlobalTestEnvironment(new StartedPanel).
+class StartedPanel : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(make_simulated_panel());
+    ASSERT_EQ(0, lcd_init());
+  }
+};
+
 // One input event as the 32-bit target's kernel lays it out (little-endian):
 // seconds, microseconds, type u16, code u16, value s32.
 inline std::string key_event(uint16_t type, uint16_t code, int32_t value) {
-  std::string e(16, '\0');
-  auto put = [&](int at, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) e[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  };
-  put(0, 1700000000u, 4);
-  put(4, 123456u, 4);
-  put(8, type, 2);
-  put(10, code, 2);
-  put(12, static_cast<uint32_t>(value), 4);
+  const uint32_t words[] = {1700000000u, 123456u, type | static_cast<uint32_t>(code) << 16,
+                            static_cast<uint32_t>(value)};
+  std::string e;
+  for (uint32_t word : words)
+    for (int i = 0; i < 4; ++i) e += static_cast<char>((word >> (8 * i)) & 0xFF);
   return e;
 }
 
@@ -52,7 +59,6 @@ class KeypadPipe {
   }
   KeypadPipe(const KeypadPipe&) = delete;
   KeypadPipe& operator=(const KeypadPipe&) = delete;
-  bool ok() const { return fd_ >= 0; }
   // Writes the bytes and waits until the reader has drained the pipe and
   // `taken` (when given) holds.
   bool send(const std::string& bytes, const std::function<bool()>& taken = {}) {
