@@ -1,6 +1,6 @@
-// The screens of CBasicUI on the simulated G-type panel: texts, the progress
-// bar to the pixel, the notice band, the user settings key loop, and every
-// screen against its golden picture in tests/golden/.
+// The screens of CBasicUI on the simulated G-type panel: texts and log lines,
+// the user settings key loop, and every screen against its golden picture in
+// tests/golden/.
 //
 //   screens_test [GOLDEN_DIR]
 // With UPG_UPDATE_GOLDEN=1 the pictures are written into GOLDEN_DIR instead of
@@ -50,35 +50,26 @@ namespace {
 
 std::string g_golden_dir = UPG_SOURCE_DIR "/tests/golden";
 
-bool update_golden() {
-  const char* v = getenv("UPG_UPDATE_GOLDEN");
-  return v && strcmp(v, "1") == 0;
+bool env_is(const char* name, const char* value) {
+  const char* v = getenv(name);
+  return v && strcmp(v, value) == 0;
 }
 
 // UPG_PANEL=4bit runs the screens on the other panel (a CTest of its own).
-bool four_bit_panel() {
-  const char* v = getenv("UPG_PANEL");
-  return v && strcmp(v, "4bit") == 0;
-}
-
-void prepare_panel() { ASSERT_TRUE(make_simulated_panel(!four_bit_panel())); }
+bool four_bit_panel() { return env_is("UPG_PANEL", "4bit"); }
 
 // One grey byte per pixel of the panel: 0 dark, 255 light. The G-type panel
 // has 16 bits a pixel (0x0000 dark); the other packs two pixels a byte, the
 // left one in the low nibble (0 dark).
-bool pixel_dark(size_t i) {
-  const unsigned char* fb = lcd_get_framebuffer();
-  return (four_bit_panel() ? (fb[i / 2] >> (i % 2 ? 4 : 0)) & 0xF : fb[2 * i] | fb[2 * i + 1]) == 0;
-}
-
 std::vector<uint8_t> panel_gray() {
+  const unsigned char* fb = lcd_get_framebuffer();
   std::vector<uint8_t> gray(static_cast<size_t>(LCD_WIDTH) * LCD_HEIGHT);
-  for (size_t i = 0; i < gray.size(); ++i) gray[i] = pixel_dark(i) ? 0 : 255;
+  for (size_t i = 0; i < gray.size(); ++i) {
+    int level = four_bit_panel() ? (fb[i / 2] >> (i % 2 ? 4 : 0)) & 0xF : fb[2 * i] | fb[2 * i + 1];
+    gray[i] = level == 0 ? 0 : 255;
+  }
   return gray;
 }
-
-bool canvas_dark(int x, int y) { return GetBit(x, y, lcd_get_canvas(), LCD_CANVAS_SIZE) == 1; }
-bool panel_dark(int x, int y) { return pixel_dark(static_cast<size_t>(y) * LCD_WIDTH + x); }
 
 // ---------------------------------------------------------------------------
 // Without a display. The panel is started once per process, so the case
@@ -109,7 +100,7 @@ TEST(NoDisplay, ScreensDrawNothingAndInitStillSucceeds) {
 class Screens : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    prepare_panel();
+    ASSERT_TRUE(make_simulated_panel(!four_bit_panel()));
     CBasicUI ui;
     ASSERT_EQ(0, ui.Init());
     ASSERT_NE(nullptr, gp_dlgdisplay);
@@ -137,53 +128,8 @@ TEST_F(Screens, BadArgumentsAreLoggedAndDrawNothing) {
   EXPECT_EQ(3, cap.count("OpenUserSetting:invalid params.", 3));
 }
 
-TEST_F(Screens, VersionBanner) {
-  SyslogCapture cap;
-  ui_.ShowVersion();
-  std::vector<std::string> info = cap.messages(6);
-  ASSERT_EQ(1u, info.size());
-  EXPECT_EQ(0u, info[0].find("\n\nInit basicUI, Version 2.0.0.15, Build at "));
-  EXPECT_EQ('\n', info[0].back());
-}
-
-TEST_F(Screens, ProgressFillWidths) {
-  const std::vector<std::pair<int, int>> cases = {{0, 0}, {33, 130}, {50, 198}, {100, 396}, {250, 396}, {-5, 0}};
-  for (auto [percent, width] : cases) {
-    SCOPED_TRACE(percent);
-    EXPECT_EQ(0, ui_.SetUpgradingProgressBar(percent));
-    EXPECT_EQ(static_cast<uint32_t>(width), basicui_progress_width(percent));
-    for (int y = 218; y <= 241; ++y) {
-      for (int x = 38; x <= 445; ++x) {
-        bool frame = x >= 40 && x <= 443 && y >= 220 && y <= 239;
-        bool trough = x >= 42 && x <= 441 && y >= 222 && y <= 237;
-        bool fill = x >= 44 && x < 44 + width && y >= 224 && y <= 235;
-        bool dark = fill || (frame && !trough);
-        ASSERT_EQ(dark, canvas_dark(x, y)) << "canvas " << x << "," << y;
-        ASSERT_EQ(dark, panel_dark(x, y)) << "panel " << x << "," << y;
-      }
-    }
-    // The picture stays as it is on every update.
-    EXPECT_EQ(0, memcmp(lcd_get_canvas(), g_image_upgrading, LCD_CANVAS_SIZE / LCD_HEIGHT * 218));
-  }
-}
-
-TEST_F(Screens, NoticeIsCentredInItsBand) {
-  ui_.ShowUpgradingFailedInfo("Upgrade Failed!", 1);  // something to clear
-  ui_.DispNoticeInfo("Rebooting...");
-  int left = LCD_WIDTH, right = -1;
-  for (int y = 0; y < LCD_HEIGHT; ++y) {
-    for (int x = 0; x < LCD_WIDTH; ++x) {
-      if (!panel_dark(x, y)) continue;
-      ASSERT_TRUE(y >= 123 && y <= 148) << x << "," << y;
-      left = std::min(left, x);
-      right = std::max(right, x);
-    }
-  }
-  // Twelve 12-pixel cells start at column (480 - 144) / 2 + 1.
-  EXPECT_GE(left, 169);
-  EXPECT_LE(right, 169 + 143);
-  EXPECT_LT(left, 169 + 12);  // "R" has ink in its cell
-}
+// The goldens pin the bar at 0, 50 and 100 %; between them the width rounds down.
+TEST_F(Screens, ProgressFillWidthRoundsDown) { EXPECT_EQ(130u, basicui_progress_width(33)); }
 
 // ---------------------------------------------------------------------------
 // The user settings screen, driven through the keypad device (a pipe here).
@@ -195,6 +141,17 @@ struct SettingCase {
   int result;
   std::string user, passwd;  // what the caller's buffers hold afterwards
 };
+
+// The user settings screen as OpenUserSetting describes it, afresh.
+display_info& user_settings() {
+  static display_info screen;
+  user_setting_info info = {};
+  strcpy(info.title, "User Settings");
+  strcpy(info.user_label, "User:");
+  strcpy(info.passwd_label, "Passwd:");
+  basicui_build_user_setting(&screen, &info);
+  return screen;
+}
 
 // One pipe for the whole run: the reader opens the device once per process.
 KeypadPipe& keypad() {
@@ -234,9 +191,7 @@ TEST_F(Screens, UserSettingsThroughTheKeypad) {
 // the keypad's mailbox once `cancel` says so. The times (since the screen
 // opened) at which the panel changed.
 std::vector<uint64_t> run_key_loop(const std::function<bool(uint64_t now, size_t changes)>& cancel) {
-  static display_info screen;
-  user_setting_info info = {};
-  basicui_build_user_setting(&screen, &info);
+  display_info& screen = user_settings();
   std::vector<uint64_t> changes;
   std::vector<uint8_t> last;
   const uint64_t start = g_now_us;
@@ -278,13 +233,7 @@ TEST_F(Screens, CursorBlinksEveryHalfSecondAcrossScreens) {
 // Golden pictures.
 
 void show_user_settings(const std::vector<int>& keys) {
-  static display_info screen;
-  user_setting_info info = {};
-  strcpy(info.title, "User Settings");
-  strcpy(info.user_label, "User:");
-  strcpy(info.passwd_label, "Passwd:");
-  basicui_build_user_setting(&screen, &info);
-  basicui_open_display_info(&screen, 0);
+  basicui_open_display_info(&user_settings(), 0);
   for (int k : keys) dlg_key(gp_dlgdisplay, k);
 }
 
@@ -312,27 +261,22 @@ TEST_F(Screens, GoldenPictures) {
       {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }, nullptr, nullptr},
       {"progress_50.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }, nullptr, nullptr},
       {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }, nullptr, nullptr},
-      {"failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0)); },
-       "Upgrade Status|Upgrade Failed!||||-|-|-|-|-|-|Reboot|", "Do ShowUpgradingFailedInfo"},
+      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(250); }, nullptr, nullptr},
+      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(-5); }, nullptr, nullptr},
+      {"failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0)); }, nullptr,
+       "Do ShowUpgradingFailedInfo"},
       {"failed_id.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74)); },
-       "Upgrade Status|Upgrade Failed!:-74||||-|-|-|-|-|-|Reboot|", "Do ShowUpgradingFailedInfo"},
+       nullptr, "Do ShowUpgradingFailedInfo"},
       {"autoprovision_countdown.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingAutop2FailedInfoWithID(5, 60)); },
-       "Upgrade Status|Upgrade failed:5|Autoprovision failed,|Please check errors on web|60|-|-|-|-|-|-|Reboot|",
-       "Do ShowUpgradingAutop2FailedInfoWithID"},
+       nullptr, "Do ShowUpgradingAutop2FailedInfoWithID"},
       {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }, nullptr, nullptr},
-      {"expansion_failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtFailed()); },
-       "Upgrading Expansion Status|Upgrade Expansion failed,|Please check the ROM file!|||-|-|-|-|-|-|Reboot|",
+      {"expansion_failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtFailed()); }, nullptr,
        "Do ShowUpgradingExtFailed"},
-      {"expansion_running.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtInfo(3)); },
-       "Upgrading Expansion Status||Please connect Expansion..|Upgraded count:3|Upgrading, Please wait...|-|-|-|-|-|-|-|",
+      {"expansion_running.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtInfo(3)); }, nullptr,
        "Do ShowUpgradingExtInfo"},
-      {"expansion_upgraded.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(3)); },
-       "Upgrading Expansion Status||Please connect Expansion..|Upgraded count:3||-|-|-|Start|-|-|Reboot|",
+      {"expansion_upgraded.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(3)); }, nullptr,
        "Do ShowUpgradedExtInfo"},
-      {nullptr, [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(12)); },
-       "Upgrading Expansion Status||Please connect Expansion..|Upgraded count:12||-|-|-|Start|-|-|Reboot|", nullptr},
-      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); },
-       "Information|first line|second line|third line|fourth line|-|-|-|-|-|-|-|", nullptr},
+      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }, nullptr, nullptr},
       {nullptr, [](CBasicUI& ui) { ui.ShowInfo(seven, 2); }, "Information|first line||||-|-|-|-|-|-|-|", nullptr},
       {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); }, nullptr, nullptr},
       // "ad" typed, then the password field with a "k" being composed.
@@ -345,7 +289,6 @@ TEST_F(Screens, GoldenPictures) {
     if (row.labels) {
       EXPECT_EQ(row.labels, labels());
       EXPECT_EQ(DLG_NO_FOCUS, gp_dlgdisplay->focus);
-      EXPECT_EQ(DLG_BACKGROUND_LIGHT, gp_dlgdisplay->background);
     }
     if (row.log) {
       EXPECT_EQ(1, cap.count(row.log, 7));
@@ -353,7 +296,7 @@ TEST_F(Screens, GoldenPictures) {
     if (!row.golden) continue;
     std::vector<uint8_t> shown = panel_gray();
     std::string path = g_golden_dir + "/" + row.golden;
-    if (update_golden()) {
+    if (env_is("UPG_UPDATE_GOLDEN", "1")) {
       mkdir(g_golden_dir.c_str(), 0755);
       ASSERT_TRUE(pbm_write(path, shown, LCD_WIDTH, LCD_HEIGHT));
       continue;
@@ -361,12 +304,10 @@ TEST_F(Screens, GoldenPictures) {
     int w = 0, h = 0;
     std::vector<uint8_t> golden = pbm_read(path, &w, &h);
     ASSERT_FALSE(golden.empty()) << path << " is missing or damaged; see docs/screens.md to make it";
-    ASSERT_EQ(LCD_WIDTH, w);
-    ASSERT_EQ(LCD_HEIGHT, h);
-    size_t differ = 0, first = 0;
-    for (size_t i = 0; i < shown.size(); ++i)
-      if (shown[i] != golden[i] && differ++ == 0) first = i;
-    EXPECT_EQ(0u, differ) << "first difference at " << first % LCD_WIDTH << "," << first / LCD_WIDTH;
+    ASSERT_EQ(std::make_pair(LCD_WIDTH, LCD_HEIGHT), std::make_pair(w, h));
+    auto at = std::mismatch(shown.begin(), shown.end(), golden.begin()).first - shown.begin();
+    EXPECT_EQ(shown.size(), static_cast<size_t>(at)) << "first difference at " << at % LCD_WIDTH << ","
+                                                     << at / LCD_WIDTH;
   }
 }
 
