@@ -36,31 +36,14 @@ TEST(FbPng, DecodesEachPanelFormatAndTheCanvas) {
       SetPixel(static_cast<uint16_t>(x), static_cast<uint16_t>(y), fb16.data(), LCD_FB_SIZE_GTYPE, dark);
       SetPixel_4bit(static_cast<uint16_t>(x), static_cast<uint16_t>(y), fb4.data(), LCD_FB_SIZE_4BIT, dark);
     }
-  // Grey levels of the 4-bit panel: nibble times 17; 16-bit: the high byte.
-  std::vector<unsigned char> mid(LCD_FB_SIZE_4BIT, 0x5A), odd(LCD_FB_SIZE_GTYPE, 0);
-  std::vector<uint8_t> mid_want(480 * 272), odd_want(480 * 272, 0);
-  for (size_t i = 0; i < mid_want.size(); i++) mid_want[i] = i % 2 ? 0x5 * 17 : 0xA * 17;
-  odd[0] = 0x12;
-  odd[1] = 0x80;
-  odd_want[0] = 0x80;
-  for (auto [data, expected] : {std::pair{&canvas, &want}, {&fb16, &want}, {&fb4, &want}, {&mid, &mid_want},
-                                {&odd, &odd_want}}) {
+  for (auto* data : {&canvas, &fb16, &fb4}) {
     SCOPED_TRACE(data->size());
     std::vector<uint8_t> gray;
     int w = 0, h = 0;
     ASSERT_EQ(0, fbpng_decode(data->data(), data->size(), &gray, &w, &h));
-    EXPECT_EQ(480, w);
-    EXPECT_EQ(272, h);
-    EXPECT_EQ(*expected, gray);
+    EXPECT_EQ(std::make_pair(480, 272), std::make_pair(w, h));
+    EXPECT_EQ(want, gray);
   }
-  // And the picture as a PNG file.
-  ASSERT_EQ(0, fbpng_write_gray(want.data(), 480, 272, "/tmp/out.png"));
-  std::vector<uint8_t> back;
-  int w = 0, h = 0;
-  ASSERT_TRUE(read_png("/tmp/out.png", &back, &w, &h));
-  EXPECT_EQ(480, w);
-  EXPECT_EQ(272, h);
-  EXPECT_EQ(want, back);
 }
 
 TEST(FbPng, RefusesOtherSizesAndWritesAnyGreyImage) {
@@ -73,8 +56,7 @@ TEST(FbPng, RefusesOtherSizesAndWritesAnyGreyImage) {
   const uint8_t strip[] = {0, 50, 100, 150, 200, 250};
   ASSERT_EQ(0, fbpng_write_gray(strip, 3, 2, "/tmp/strip.png"));
   ASSERT_TRUE(read_png("/tmp/strip.png", &gray, &w, &h));
-  EXPECT_EQ(3, w);
-  EXPECT_EQ(2, h);
+  EXPECT_EQ(std::make_pair(3, 2), std::make_pair(w, h));
   EXPECT_EQ(std::vector<uint8_t>(strip, strip + 6), gray);
   EXPECT_EQ(-1, fbpng_write_gray(strip, 0, 2, "/tmp/x.png"));
   EXPECT_EQ(-1, fbpng_write_gray(strip, 3, 2, "/no/such/dir/x.png"));
