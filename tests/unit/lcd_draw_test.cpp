@@ -47,11 +47,15 @@ class LcdDraw : public ::testing::Test {
   Canvas ref_;
 };
 
-TEST_F(LcdDraw, PointsOutsideTheCanvasAreDroppedAndReadsLogged) {
+// The reference draws glyphs from the same font table, so a character the
+// font lacks is checked here: a blank cell.
+TEST_F(LcdDraw, NothingOutsideTheCanvasOrTheFontIsDrawnAndReadsAreLogged) {
   memset(canvas_, 0, LCD_CANVAS_SIZE);
   SyslogCapture cap;
   lcd_draw_point(0, 272, 1);
   lcd_draw_point(65535, 65535, 1);
+  text_state st = {TEXT_ALIGN_LEFT, TEXT_NO_CURSOR, 0, 0};
+  lcd_draw_text(&st, 0, 0, 200, 24, "\x80\xE9\xFF", 24, 1);
   EXPECT_EQ(Canvas(LCD_CANVAS_SIZE, 0), Canvas(canvas_, canvas_ + LCD_CANVAS_SIZE));
   EXPECT_EQ(0, lcd_get_point_color(0, 272));
   EXPECT_TRUE(cap.has("GetBitHByte failed: byte_offset = 16320, size = 16320", LOG_ERR));
