@@ -16,19 +16,12 @@ namespace {
 
 const char* const kBase = kTwoPartitionRom;
 
-const char kProfile[] = R"(
-[device]
-hwver = 59.0.0.0.0.0.0.0        ; one line
-software = 1.0.0.1,Jan 1 2026
-[env]
-mtd0 = 0x0,0x20000
-mtd1 = 0x20000,0x220000
-SW_OEM = 0
-SW_protect = 0
-MID_VERSION = 0
-[app_version]
-RomVersion = 1.0.0.1
-)";
+// The device rom_check_test installs by default; the comment shows that a
+// value ends before it.
+const char kProfile[] =
+    "[device]\nhwver = 59.0.0.0.0.0.0.0        ; one line\nsoftware = 1.0.0.1,Jan 1 2026\n"
+    "[env]\nmtd0 = 0x0,0x20000\nmtd1 = 0x20000,0x220000\nSW_OEM = 0\nSW_protect = 0\nMID_VERSION = 0\n"
+    "[app_version]\nRomVersion = 1.0.0.1\n";
 
 class Romtool : public ::testing::Test {
  protected:
