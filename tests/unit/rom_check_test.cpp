@@ -415,7 +415,8 @@ TEST_F(RomCheck, VersionsAndForceFlagsDecideTheFlags) {
 }
 
 TEST_F(RomCheck, PartitionWalkAndSmallPayloads) {
-  const std::string desc = std::string(kEmpty) + "[partition]\npartition_id = 0\npartition_header_size = 40\ntext = abc\n" +
+  const std::string desc = std::string(kEmpty) +
+                           "[partition]\npartition_id = 0\npartition_header_size = 40\ntext = abc\n"
                            "[partition]\npartition_id = 1\npartition_header_size = 40\ntext = abcdef\n";
   Outcome o = check(build(desc));
   ASSERT_EQ(0, o.code);
