@@ -158,7 +158,8 @@ TEST_F(FlashTest, ProgressAndFlashContents) {
 
 // A fault in the second partition of the image (mtd1, between mtd5 and mtd3
 // in image order): the first is written, the second as far as it got, the
-// third untouched, and the code is reported.
+// third untouched, and the code is reported. A table the image cannot hold
+// is refused before any partition is touched.
 TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
   struct Case {
     const char* name;
@@ -169,7 +170,7 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
     std::vector<std::string> errors;  // error-level lines expected
     uint32_t erased_blocks;           // of mtd1
     size_t written;                   // bytes of mtd1's payload programmed
-    std::vector<int> progress;        // step 14: mtd5 from 15, mtd1 from 43, never further
+    std::vector<int> progress;        // step 14: mtd5 from 15, mtd1 from 43, never further; none: refused first
   };
   const std::vector<Case> cases = {
       {"erase of block 1 fails", "fail erase 1\n", nullptr, false, -82, {"UPD_MSG_FLASH_ERASE_ERR\n"}, 1, 0,
@@ -188,11 +189,24 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
       {"region shrunk below the payload", "",
        [](TestImage& im) { im.env_entry(1)->end_addr = im.env_entry(1)->start_addr + 0x20000; }, false, -84,
        {"UPD_MSG_MTD_ADDR_ERR\n"}, 0, 0, {15, 22, 29}},
+      {"payload runs past the image", "", [](TestImage& im) { im.headers[1].partition_size = im.bytes.size(); },
+       false, -91, {"UPD_MSG_PART_CHECKSUM_ERR\n"}, 0, 0, {}},
+      {"payload starts past the image", "", [](TestImage& im) { im.headers[1].partition_offset = 0x7FFFFFF0; },
+       false, -91, {"UPD_MSG_PART_CHECKSUM_ERR\n"}, 0, 0, {}},
+      {"payload offset plus size wraps", "", [](TestImage& im) { im.headers[1].partition_offset = 0xFFFFFFF0; },
+       false, -91, {"UPD_MSG_PART_CHECKSUM_ERR\n"}, 0, 0, {}},
+      {"17 partitions", "",
+       [](TestImage& im) {
+         im.headers.resize(17, im.headers[0]);
+         im.flags.resize(17, 1);
+       },
+       false, -79, {"UPD_MSG_PART_NUM_ERR\n"}, 0, 0, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     TestImage image({{5, 0x20000, 0x18000}, {1, 0x30000, 0x28000}, {3, 0x10000, 0x8000}});
+    const std::string first = image.payload(0), second = image.payload(1);
     if (c.edit) c.edit(image);
     make_device(5, 0x20000);
     if (!c.device_missing) make_device(1, 0x30000, c.sim);
@@ -200,10 +214,12 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
     SyslogCapture cap;
     EXPECT_EQ(c.rc, image.burn(&ui));
     for (const std::string& e : c.errors) EXPECT_TRUE(cap.has(e, LOG_ERR)) << e;
-    EXPECT_TRUE(read_file("/dev/mtd5") == expected_flash(0x20000, 2, image.payload(0), 0x18000));
+    bool refused = c.progress.empty();
+    EXPECT_TRUE(read_file("/dev/mtd5") ==
+                expected_flash(0x20000, refused ? 0 : 2, first, refused ? 0 : 0x18000));
     if (!c.device_missing) {
       EXPECT_TRUE(read_file("/dev/mtd1") ==
-                  expected_flash(0x30000, c.erased_blocks, image.payload(1), c.written));
+                  expected_flash(0x30000, c.erased_blocks, second, c.written));
     }
     EXPECT_TRUE(read_file("/dev/mtd3") == std::string(0x10000, static_cast<char>(kOld)));
     EXPECT_EQ(c.progress, ui_recorded_progress());  // the bar stops where the fault is
@@ -253,41 +269,6 @@ TEST_F(FlashTest, NoByteIsWrittenUnerased) {
     want.replace(0, c.erased, c.erased, static_cast<char>(0xFF));
     if (c.rc == 0) want.replace(0, c.payload, image.payload(0));
     EXPECT_TRUE(read_file("/dev/mtd6") == want);
-  }
-}
-
-// A payload outside the image, or more partitions than a ROM holds, are
-// refused before any partition is touched.
-TEST_F(FlashTest, BadTablesAreRefusedBeforeAnyWrite) {
-  const struct {
-    const char* name;
-    uint32_t offset;  // 0: where the payload is
-    uint32_t size;
-    uint32_t count;
-    int rc;
-    const char* report;
-  } cases[] = {
-      {"runs past the end", 0, 0x10001, 2, -91, "UPD_MSG_PART_CHECKSUM_ERR\n"},
-      {"starts past the end", 0x7FFFFFF0, 0x10, 2, -91, "UPD_MSG_PART_CHECKSUM_ERR\n"},
-      {"offset plus size wraps", 0xFFFFFFF0, 0x20, 2, -91, "UPD_MSG_PART_CHECKSUM_ERR\n"},
-      {"17 partitions", 0, 0x10000, 17, -79, "UPD_MSG_PART_NUM_ERR\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    TestImage image({{1, 0x10000, 0x10000}, {2, 0x20000, 0x10000}});
-    if (c.offset) image.headers[1].partition_offset = c.offset;
-    image.headers[1].partition_size = c.size;
-    image.headers.resize(c.count, image.headers[0]);
-    image.flags.resize(c.count, 1);
-    make_device(1, 0x10000);
-    make_device(2, 0x20000);
-    SyslogCapture cap;
-    EXPECT_EQ(c.rc, image.burn(&ui));
-    EXPECT_TRUE(cap.has(c.report, LOG_ERR));
-    EXPECT_TRUE(read_file("/dev/mtd1") == std::string(0x10000, static_cast<char>(kOld)));
-    EXPECT_TRUE(read_file("/dev/mtd2") == std::string(0x20000, static_cast<char>(kOld)));
-    EXPECT_TRUE(ui_recorded_progress().empty());
   }
 }
 
