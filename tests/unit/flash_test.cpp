@@ -76,12 +76,6 @@ struct TestImage {
     return burn_flash(bytes.data(), bytes.size(), env, static_cast<uint32_t>(headers.size()), headers.data(),
                       flags.data(), ui);
   }
-  env_info* env_entry(uint32_t id) {
-    std::string name = "mtd" + std::to_string(id);
-    for (env_info& e : env)
-      if (name == e.name) return &e;
-    return nullptr;
-  }
 };
 
 // The flash after a run: the old content, the first erased_blocks blocks
@@ -147,7 +141,7 @@ TEST_F(FlashTest, ProgressAndFlashContents) {
       std::string want = expected_flash(p.region + kBlock, burnt ? p.region / kBlock : 0, image.payload(i),
                                         burnt ? p.payload : 0);
       EXPECT_TRUE(read_file(dev_path(p.id)) == want) << "mtd" << p.id;
-      if (burnt) { EXPECT_TRUE(cap.has(region_line(*image.env_entry(p.id)), LOG_INFO)); }
+      if (burnt) { EXPECT_TRUE(cap.has(region_line(image.env[i]), LOG_INFO)); }
     }
     if (c.kernel_only) {
       EXPECT_EQ(2, cap.count("upgrader_kernel_only is AVAILABLE \n", LOG_INFO));
@@ -184,10 +178,10 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
       {"device missing", "", nullptr, true, -83, {"/dev/mtd1 open failed!\n", "UPD_MSG_MTD_ADDR_ERR\n"}, 0, 0,
        {15, 22, 29}},
       {"no mtd1 in the environment", "",
-       [](TestImage& im) { snprintf(im.env_entry(1)->name, ENV_NAME_SIZE, "mtdX"); }, false, -85,
+       [](TestImage& im) { snprintf(im.env[1].name, ENV_NAME_SIZE, "mtdX"); }, false, -85,
        {"mtd1 isnot exist!\n", "UPD_MSG_MTD_ENV_LOSED\n"}, 0, 0, {15, 22, 29}},
       {"region shrunk below the payload", "",
-       [](TestImage& im) { im.env_entry(1)->end_addr = im.env_entry(1)->start_addr + 0x20000; }, false, -84,
+       [](TestImage& im) { im.env[1].end_addr = im.env[1].start_addr + 0x20000; }, false, -84,
        {"UPD_MSG_MTD_ADDR_ERR\n"}, 0, 0, {15, 22, 29}},
       {"payload runs past the image", "", [](TestImage& im) { im.headers[1].partition_size = im.bytes.size(); },
        false, -91, {"UPD_MSG_PART_CHECKSUM_ERR\n"}, 0, 0, {}},
@@ -289,7 +283,6 @@ TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
     size_t written;
   };
   const std::vector<Case> cases = {
-      {"environment copy", 3, 0x10000, 0x10000, 0x20000, "", 0, "mtd_write :3 \n", LOG_DEBUG, 1, 1, 0x10000},
       {"configuration copy", 4, 0x80000, 0x80000, 0x80000, "short 3000\n", 0, "mtd_write :4 \n", LOG_DEBUG, 8, 8,
        0x80000},
       {"file one byte too long", 3, 0x10000, 0x10001, 0x20000, "", -1, "/tmp/blk size error\n", LOG_ERR, 1, 0, 0},

@@ -31,17 +31,6 @@ TEST(RomFormat, AesDecryptSubstitutesThenRotatesByKeyModLen) {
   }
 }
 
-TEST(RomFormat, AesDecryptRereadsAKeyInsideTheRegion) {
-  // The key is the last byte of the region: after substitution it is
-  // decrypt[x]; every rotation moves a new byte under it.
-  unsigned char buf[4] = {0, 0, 0, 1};  // substituted: 59 59 59 226
-  EXPECT_EQ(0, aes_decrypt(&buf[3], buf, 4, buf));
-  // 226 % 4 = 2: first rotation gives 59 59 226 59, key now 59 (59 % 4 = 3 > 1),
-  // second gives 59 226 59 59, key 59, third gives 226 59 59 59, key 59 (3 = 3): stop.
-  const unsigned char expected[4] = {226, 59, 59, 59};
-  EXPECT_EQ(0, memcmp(expected, buf, 4));
-}
-
 TEST(RomFormat, AesDecryptLeavesAnEmptyRegionAlone) {
   unsigned char b[4] = {1, 2, 3, 4}, key = 3;
   EXPECT_EQ(0, aes_decrypt(&key, b, 0, b));  // no division by zero
