@@ -71,12 +71,4 @@ TEST(RomFormat, OnlyHeaderSizesInTheScrambledRangeAreDescrambled) {
   }
 }
 
-TEST(RomFormat, VersionTextIsMostSignificantByteFirst) {
-  char text[ROM_VERSION_TEXT_SIZE];
-  for (auto [version, want] : {std::pair{0x01020304u, "1.2.3.4"}, {0xFFFFFFFFu, "255.255.255.255"}, {0u, "0.0.0.0"}}) {
-    rom_version_text(version, text);
-    EXPECT_STREQ(want, text);
-  }
-}
-
 }  // namespace
