@@ -22,7 +22,7 @@ namespace {
 constexpr uint32_t kBlock = 0x10000;
 constexpr unsigned char kOld = 0xA5;  // what the flash held before: NOR writes over it corrupt data
 
-std::string dev_path(uint32_t id) { return "/dev/mtd" + std::to_string(id); }
+std::string dev_path(int id) { return "/dev/mtd" + std::to_string(id); }
 
 // One partition of a test image and of the device behind it.
 struct Part {
@@ -95,7 +95,7 @@ class FlashTest : public ::testing::Test {
     upgrader_kernel_only = 0;
     ui_recorded_progress().clear();
   }
-  void make_device(uint32_t id, size_t size, const std::string& sim = "") {
+  void make_device(int id, size_t size, const std::string& sim = "") {
     ASSERT_TRUE(write_file(dev_path(id), std::string(size, static_cast<char>(kOld))));
     if (!sim.empty()) { ASSERT_TRUE(write_file(dev_path(id) + ".sim", sim)); }
   }
@@ -112,8 +112,7 @@ TEST_F(FlashTest, ProgressAndFlashContents) {
   };
   const std::vector<Case> cases = {
       {"three flagged, step 14",
-       {{2, 0x20000, 0x20000}, {4, 0x10000, 0x10000, false}, {5, 0x20000, 0x18000}, {7, 0x10000, 0x10000}},
-       0,
+       {{2, 0x20000, 0x20000}, {4, 0x10000, 0x10000, false}, {5, 0x20000, 0x18000}, {7, 0x10000, 0x10000}}, 0,
        {15, 22, 29, 36, 43, 50, 57, 71, 85, 100}},
       {"region 0x30000, payload 0x28000", {{6, 0x30000, 0x28000}}, 0, {15, 29, 43, 57, 78, 100}},
       {"kernel only, 1 and 2 flagged", {{2, 0x10000, 0x10000}, {1, 0x10000, 0x10000}}, 1, {15, 36, 100}},
@@ -229,7 +228,6 @@ TEST_F(FlashTest, NoByteIsWrittenUnerased) {
   const std::vector<int> steps_of_21 = {15, 36, 57, 78, 100};
   const std::vector<Case> cases = {
       {"region ends inside a block", "", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
-      {"writes store 4096 bytes", "short 4096\n", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
       {"writes store 1000 bytes", "short 1000\n", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
       {"32 KiB units", "erasesize 32768\n", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
       {"region shorter than a block", "", 0x10000, 0x8000, 0x8000, 0, {100}, 0x10000, 1},
@@ -293,13 +291,12 @@ TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
     std::string copy;
     for (int k = 0; k < c.file_size; ++k) copy.push_back(static_cast<char>((k * 13 + (k >> 8)) & 0xFF));
     if (c.file_size >= 0) { ASSERT_TRUE(write_file("/tmp/blk", copy)); }
-    if (c.device_size) make_device(static_cast<uint32_t>(c.mtd), c.device_size, c.sim);
+    if (c.device_size) make_device(c.mtd, c.device_size, c.sim);
     SyslogCapture cap;
     EXPECT_EQ(c.rc, mtd_write(c.mtd, c.size, "/tmp/blk"));
     EXPECT_EQ(c.times, cap.count(c.line, c.line_level)) << c.line;
     if (c.device_size) {
-      EXPECT_TRUE(read_file(dev_path(static_cast<uint32_t>(c.mtd))) ==
-                  expected_flash(c.device_size, c.erased_blocks, copy, c.written));
+      EXPECT_TRUE(read_file(dev_path(c.mtd)) == expected_flash(c.device_size, c.erased_blocks, copy, c.written));
     }
   }
 }
