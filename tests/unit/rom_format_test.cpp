@@ -8,10 +8,6 @@
 
 namespace {
 
-TEST(RomFormat, DecryptTableIsTheAffineMap) {
-  for (int b = 0; b < 256; ++b) EXPECT_EQ((167 * b + 59) % 256, decrypt[b]) << b;
-}
-
 // Substitution then one left rotation by key mod len; in and out may alias.
 TEST(RomFormat, AesDecryptSubstitutesThenRotatesByKeyModLen) {
   struct Row {
