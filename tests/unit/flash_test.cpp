@@ -26,9 +26,7 @@ std::string dev_path(int id) { return "/dev/mtd" + std::to_string(id); }
 
 // One partition of a test image and of the device behind it.
 struct Part {
-  uint32_t id;
-  uint32_t region;   // end_addr - start_addr in the environment
-  uint32_t payload;  // partition_size
+  uint32_t id, region, payload;  // region: end_addr - start_addr in the environment; payload: partition_size
   bool flagged = true;
 };
 
@@ -218,8 +216,7 @@ TEST_F(FlashTest, NoByteIsWrittenUnerased) {
     const char* name;
     std::string sim;
     size_t device;
-    uint32_t region;
-    uint32_t payload;
+    uint32_t region, payload;
     int rc;
     std::vector<int> progress;
     size_t erased;  // bytes from 0 that end up erased
@@ -258,15 +255,12 @@ TEST_F(FlashTest, NoByteIsWrittenUnerased) {
 TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
   struct Case {
     const char* name;
-    int mtd;
-    int size;
-    int file_size;  // -1: no file
+    int mtd, size, file_size;  // file_size -1: no file
     size_t device_size;
     std::string sim;
     int rc;
     std::string line;
-    int line_level;
-    int times;  // the line is logged
+    int line_level, times;  // times: how often the line is logged
     uint32_t erased_blocks;
     size_t written;
   };

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -296,9 +297,7 @@ TEST_F(RomCheck, ProtectionRulesAndTheVariablesTheyWrite) {
   struct Row {
     const char* name;
     int header_size;
-    const char* e_oem;  // null: variable absent
-    const char* e_mid;
-    const char* e_prot;
+    const char *e_oem, *e_mid, *e_prot;  // the device's variables, null: absent
     uint32_t r_oem, r_mid, r_prot;
     int code;
     std::vector<std::string> writes;
@@ -347,21 +346,15 @@ TEST_F(RomCheck, ProtectionRulesAndTheVariablesTheyWrite) {
 
 // Accepted images (and the same ROM, -86): what decides each partition's flag.
 TEST_F(RomCheck, VersionsAndForceFlagsDecideTheFlags) {
-  struct Logged {
-    const char* text;
-    int level;
-    int times;  // 0: never, at any level
-  };
   const char* const offered = "1.144.6.100";
   struct Row {
     const char* name;
-    const char* mtd0;  // the installed Mtd0Version and RomVersion, null: absent
-    const char* rom;
+    const char *mtd0, *rom;  // the installed Mtd0Version and RomVersion, null: absent
     std::string args;
     int code;
     uint32_t flag0, flag1;
     std::vector<std::string> reports;
-    std::vector<Logged> logged;
+    std::vector<std::tuple<const char*, int, int>> logged;  // text, level, times (0: never, at any level)
   } rows[] = {
       {"mtd0 installed at the offered version", offered, "1.0.0.1", "", 0, 0, 1, {"UPD_MSG_PART_VERSION_SAME\n"},
        {{"mtdn_version:1.144.6.100 version:1.144.6.100\n", 6, 1}}},
@@ -389,9 +382,8 @@ TEST_F(RomCheck, VersionsAndForceFlagsDecideTheFlags) {
     EXPECT_EQ(r.code, o.code);
     EXPECT_EQ(flags(o, 2), (std::vector<uint32_t>{r.flag0, r.flag1}));
     EXPECT_EQ(r.reports, reports(cap));
-    for (const Logged& l : r.logged) {
-      EXPECT_EQ(l.times, l.times ? cap.count(l.text, l.level) : cap.count(l.text)) << l.text;
-    }
+    for (auto [text, level, times] : r.logged)
+      EXPECT_EQ(times, times ? cap.count(text, level) : cap.count(text)) << text;
     if (r.code == -86) { EXPECT_EQ("SW_OEM 8\n", read_file("/proc/avalanche/env")); }
   }
 }

@@ -27,9 +27,8 @@ class Romtool : public ::testing::Test {
     // Scratch space in the build tree; romtool check makes its phone there too.
     std::string base = UPG_BINARY_DIR "/romtool-test";
     mkdir(base.c_str(), 0755);
-    std::string tmpl = base + "/run-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl.data()));
-    dir_ = tmpl;
+    dir_ = base + "/run-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_.data()));
     setenv("TMPDIR", dir_.c_str(), 1);
   }
   void TearDown() override { shell("rm -rf " + dir_); }
