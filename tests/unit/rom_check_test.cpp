@@ -26,7 +26,8 @@ struct Device {
   std::string hwver = "59.0.0.0.0.0.0.0";
   std::string software = "1.0.0.1,Jan 1 2026";
   std::vector<std::pair<std::string, std::string>> env = {
-      {"mtd0", "0x0,0x20000"}, {"mtd1", "0x20000,0x220000"}, {"SW_OEM", "0"}, {"SW_protect", "0"}, {"MID_VERSION", "0"}};
+      {"mtd0", "0x0,0x20000"}, {"mtd1", "0x20000,0x220000"}, {"SW_OEM", "0"}, {"SW_protect", "0"},
+      {"MID_VERSION", "0"}};
   std::string app_version = "RomVersion=1.0.0.1\n";
   std::string root_version;
   int missing_mtd = -1;
@@ -65,8 +66,9 @@ int recording_set_env(const char* name, const char* value) {
 class RomCheck : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(0, shell("mkdir -p /proc/avalanche /proc/misc /proc/ver /tmp/bin /config /app /basic && "
-                       "cp -a /bin/. /tmp/bin/"));
+    // A fresh copy each time: a repeated run finds the last one's links there.
+    ASSERT_EQ(0, shell("rm -rf /tmp/bin && mkdir -p /proc/avalanche /proc/misc /proc/ver /tmp/bin /config /app "
+                       "/basic && cp -a /bin/. /tmp/bin/"));
   }
 
   void SetUp() override {
