@@ -11,6 +11,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+#include <utility>
+
 #include "log/rl_log.h"
 #include "rom/rom_check.h"
 #include "rom/rom_check_hooks.h"
@@ -19,9 +22,7 @@ namespace {
 
 constexpr size_t kDeviceBytes = 16;
 
-struct FuzzDevice {
-  const uint8_t* d;
-} g_device;
+const uint8_t* g_device;
 
 void put_text(env_info* e, const char* name, const char* value) {
   snprintf(e->name, sizeof e->name, "%s", name);
@@ -29,16 +30,12 @@ void put_text(env_info* e, const char* name, const char* value) {
 }
 
 int fuzz_load_env(env_info* table) {
-  const uint8_t* d = g_device.d;
+  const uint8_t* d = g_device;
   if (d[8] & 0x02) return -88;
   int n = 0;
-  char text[32];
-  snprintf(text, sizeof text, "%d", d[10] | (d[11] << 8));
-  put_text(&table[n++], "SW_OEM", text);
-  snprintf(text, sizeof text, "%d", d[12]);
-  put_text(&table[n++], "MID_VERSION", text);
-  snprintf(text, sizeof text, "%d", d[13]);
-  put_text(&table[n++], "SW_protect", text);
+  const std::pair<const char*, int> numbers[] = {
+      {"SW_OEM", d[10] | (d[11] << 8)}, {"MID_VERSION", d[12]}, {"SW_protect", d[13]}};
+  for (auto [name, value] : numbers) put_text(&table[n++], name, std::to_string(value).c_str());
   uint32_t region = (static_cast<uint32_t>(d[14]) | (static_cast<uint32_t>(d[15]) << 8)) * 4096u;
   for (int i = 0; i < 10; ++i) {
     env_info& e = table[n++];
@@ -55,14 +52,14 @@ int fuzz_load_env(env_info* table) {
 }
 
 int fuzz_read_hw_version(unsigned char hw[8]) {
-  if (g_device.d[8] & 0x01) return -1;
-  memcpy(hw, g_device.d, 8);
+  if (g_device[8] & 0x01) return -1;
+  memcpy(hw, g_device, 8);
   return 0;
 }
 
 int fuzz_set_env(const char* name, const char* value) { return (strlen(name) + strlen(value)) > 0 ? 0 : -1; }
 
-int fuzz_path_exists(const char*) { return (g_device.d[8] & 0x04) ? 1 : 0; }
+int fuzz_path_exists(const char*) { return (g_device[8] & 0x04) ? 1 : 0; }
 
 volatile uint8_t g_sink;
 
@@ -71,12 +68,12 @@ int fuzz_extract(const char*, const unsigned char* data, size_t len) {
   uint8_t x = 0;
   for (size_t i = 0; i < len; ++i) x ^= data[i];
   g_sink = x;
-  return (g_device.d[8] & 0x20) ? -1 : 0;
+  return (g_device[8] & 0x20) ? -1 : 0;
 }
 
 int fuzz_probe_flash(const char* path) {
   int n = path[8] - '0';  // "/dev/mtdN"
-  return (n < 8 && (g_device.d[9] >> n) & 1) ? -1 : 0;
+  return (n < 8 && (g_device[9] >> n) & 1) ? -1 : 0;
 }
 
 const rom_check_hooks kHooks = {fuzz_load_env, fuzz_read_hw_version, fuzz_set_env,
@@ -92,7 +89,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kDeviceBytes) return 0;
-  g_device.d = data;
+  g_device = data;
   static env_info env[ENV_TABLE_SIZE];
   static rom_header header;
   static partition_header partitions[ROM_MAX_PARTITIONS];

@@ -14,21 +14,12 @@
 
 namespace {
 
-const char* const kBase = kTwoPartitionRom;
-
-const char kProfile[] = R"(
-[device]
-hwver = 59.0.0.0.0.0.0.0        ; one line
-software = 1.0.0.1,Jan 1 2026
-[env]
-mtd0 = 0x0,0x20000
-mtd1 = 0x20000,0x220000
-SW_OEM = 0
-SW_protect = 0
-MID_VERSION = 0
-[app_version]
-RomVersion = 1.0.0.1
-)";
+// The device rom_check_test installs by default; the comment shows that a
+// value ends before it.
+const char kProfile[] =
+    "[device]\nhwver = 59.0.0.0.0.0.0.0        ; one line\nsoftware = 1.0.0.1,Jan 1 2026\n"
+    "[env]\nmtd0 = 0x0,0x20000\nmtd1 = 0x20000,0x220000\nSW_OEM = 0\nSW_protect = 0\nMID_VERSION = 0\n"
+    "[app_version]\nRomVersion = 1.0.0.1\n";
 
 class Romtool : public ::testing::Test {
  protected:
@@ -36,113 +27,111 @@ class Romtool : public ::testing::Test {
     // Scratch space in the build tree; romtool check makes its phone there too.
     std::string base = UPG_BINARY_DIR "/romtool-test";
     mkdir(base.c_str(), 0755);
-    std::string tmpl = base + "/run-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl.data()));
-    dir_ = tmpl;
+    dir_ = base + "/run-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir_.data()));
     setenv("TMPDIR", dir_.c_str(), 1);
   }
   void TearDown() override { shell("rm -rf " + dir_); }
 
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-  int romtool(const std::string& args, std::string* out = nullptr) {
-    int rc = shell(std::string(UPG_ROMTOOL) + " " + args + " > " + path("out") + " 2> " + path("err"));
-    if (out) *out = read_file(path("out"));
-    return rc;
+  int romtool(const std::string& args) {
+    return shell(std::string(UPG_ROMTOOL) + " " + args + " > " + path("out") + " 2> " + path("err"));
   }
 
-  int build(const std::string& description, const std::string& args, const std::string& image = "rom.img") {
+  int build(const std::string& description, const std::string& args) {
     EXPECT_TRUE(write_file(path("rom.desc"), description));
-    return romtool("build " + path("rom.desc") + " " + path(image) + " " + args);
+    return romtool("build " + path("rom.desc") + " " + path("rom.img") + " " + args);
   }
 
   std::string dir_;
 };
 
-TEST_F(Romtool, CheckAnswersLikeTheProgram) {
+// Each command on an image built first (or, for build itself, on a
+// description): its exit code and what it prints. What romtool cannot honour
+// is refused before anything is written, with exit 2 and a message naming the
+// argument or key and the value.
+TEST_F(Romtool, CommandsAnswerAndRefuse) {
   ASSERT_TRUE(write_file(path("device.ini"), kProfile));
+  auto partitions = [](int n) {
+    std::string d = "[rom]\n";
+    for (int i = 0; i < n; ++i) d += "[partition]\ntext = p\n";
+    return d;
+  };
+  const std::string base = kTwoPartitionRom;
+  const std::string with_tool = base + "[partition]\nspecial = tool\ntext = tool\n";
   struct Row {
-    std::string args;
+    std::string description;  // written to $D and, unless `built` is null, built into $O with those options
+    const char* built;
+    std::string command;  // $D: the description, $O: the image, $P: the device profile
     int exit_code;
-    std::string output;
+    std::vector<std::string> shown;  // in the standard output or error
   } rows[] = {
-      {"", 0, "0 accepted\npartition 0: mtd0 burn\npartition 1: mtd1 burn\n"},
-      {"--set rom.device_id=60", 1, "-95 UPD_MSG_MACHINE_ID_ERR\n"},
-      {"--set rom.rom_version=1.0.0.1", 3, "-86 UPD_MSG_ROM_VERSION_SAME\n"},
-      {"--set part0.magic_num=1", 1, "-93 UPD_MSG_PART_HEADER_RPAT_ERR\n"},
-      {"--set rom.rom_checksum_xor=1", 1, "-97 UPD_MSG_ROM_CHECKSUM_ERR\n"},
-      {"--set rom.match_id=1,2,3", 1, "-94 UPD_MSG_MATCH_ID_ERR\n"},
-      {"--set part1.partition_id=7", 1, "-85 UPD_MSG_MTD_ENV_LOSED\n"},
+      // check answers what the program answers for the same image and device.
+      {base, "", "check $O $P", 0, {"0 accepted\npartition 0: mtd0 burn\npartition 1: mtd1 burn\n"}},
+      {base, "--set rom.device_id=60", "check $O $P", 1, {"-95 UPD_MSG_MACHINE_ID_ERR\n"}},
+      {base, "--set rom.rom_version=1.0.0.1", "check $O $P", 3, {"-86 UPD_MSG_ROM_VERSION_SAME\n"}},
+      {base, "--set part1.partition_id=7", "check $O $P", 1, {"-85 UPD_MSG_MTD_ENV_LOSED\n"}},
+      {with_tool, "", "check $O $P", 0, {"11 UPD_MSG_UPGRADER_TOOL\n"}},
+      // -v shows the program's log lines with their levels.
+      {base, "--set rom.device_id=60", "check -v $O $P", 1,
+       {"log l3: UPD_MSG_MACHINE_ID_ERR\n", "log l6: upgrader_softversion_check!\n"}},
+      // info names what is broken.
+      {base, "", "info $O", 0, {"rom_version:          1.144.6.100\n", "scrambled, key 0x2a"}},
+      {base, "--flip 500", "info $O", 1, {"payload BAD"}},
+      {base, "--set rom.rom_header_size=149", "info $O", 1, {"rom_header_size:      149 BAD"}},
+      {base, "--set rom.rom_header_size=127", "info $O", 0,
+       {"rom_header_size:      127 (older format, stored plain)\n"}},
+      {base, "--set rom.rom_size=0x100000", "info $O", 1, {"BAD (outside the image)"}},
+      {base, "--set part1.partition_header_checksum_xor=4", "info $O", 1, {"BAD, payload ok"}},
+      {base, "--set part0.partition_id=12", "info $O", 1, {"BAD id/type"}},
+      {base, "--truncate 100", "info $O", 1, {"BAD: shorter than the 140-byte ROM header\n"}},
+      // Refusals.
+      {base, nullptr, "build $D $O --poke 0xFFFFFFFFFFFFFFFF=1", 2, {"--poke", "0xffffffffffffffff"}},
+      {base, nullptr, "build $D $O --poke 0x20000000000000000=1", 2, {"--poke", "0x20000000000000000"}},
+      {base, nullptr, "build $D $O --size -1", 2, {"--size", "-1"}},
+      {base, nullptr, "build $D $O --size 1G", 2, {"--size", "1G"}},
+      {base, nullptr, "build $D $O --truncate +5", 2, {"--truncate", "+5"}},
+      {base, nullptr, "build $D $O --set part5.partition_id=1", 2, {"part5"}},
+      {base, nullptr, "build $D $O --size 100", 2, {"--size"}},
+      {"[rom]\nrom_versoin = 1.2.3.4\n", nullptr, "build $D $O", 2, {"rom_versoin"}},
+      {"[rom]\nrom_version = 1.2.3\n", nullptr, "build $D $O", 2, {"rom_version", "1.2.3"}},
+      {"[rom]\n[partition]\nspecial = kernel\n", nullptr, "build $D $O", 2, {"special", "kernel"}},
+      {"[rom]\n[partition]\ntext = a\nfile = b\n", nullptr, "build $D $O", 2, {"file"}},
+      {"[rom]\n[partition]\nfile = /no/such/file\n", nullptr, "build $D $O", 2, {"/no/such/file"}},
+      {"[disk]\n", nullptr, "build $D $O", 2, {"disk"}},
+      {"[rom]\nmatch_id = 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n", nullptr, "build $D $O", 2, {"match_id"}},
+      {"[rom]\nalign = 0x8000000000000000\n[partition]\ntext = a\n", nullptr, "build $D $O", 2,
+       {"align", "0x8000000000000000"}},
+      {"[rom]\ndevice_id = -1\n", nullptr, "build $D $O", 2, {"device_id", "-1"}},
+      {"[rom]\n[partition]\nfill = 255 17592186044416M\n", nullptr, "build $D $O", 2, {"fill", "17592186044416M"}},
+      {"[rom]\n[partition]\nfile = /dev/zero\n", nullptr, "build $D $O", 2, {"/dev/zero", "regular"}},
+      {"[rom]\ndevice_id = 1\n[rom]\ndevice_id = 2\n", nullptr, "build $D $O", 2, {"[rom]", "line 3"}},
+      {"", nullptr, "build $D $O", 2, {"[rom]"}},
+      {partitions(17), nullptr, "build $D $O", 2, {"[partition]", "16"}},
+      {partitions(16), nullptr, "build $D $O", 0, {}},  // the format's limit itself builds
+      {base, nullptr, "build /dev/zero $O", 2, {"/dev/zero"}},
+      {base, nullptr, "info /", 2, {"/"}},
   };
+  const std::pair<const char*, const char*> marks[] = {{"$D", "rom.desc"}, {"$O", "rom.img"}, {"$P", "device.ini"}};
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.args);
-    ASSERT_EQ(0, build(kBase, r.args));
-    std::string out;
-    EXPECT_EQ(r.exit_code, romtool("check " + path("rom.img") + " " + path("device.ini"), &out));
-    EXPECT_EQ(r.output, out);
+    SCOPED_TRACE(r.command + " with " + r.description);
+    ASSERT_TRUE(write_file(path("rom.img"), "untouched"));
+    if (r.built) {
+      ASSERT_EQ(0, build(r.description, r.built));
+    } else {
+      ASSERT_TRUE(write_file(path("rom.desc"), r.description));
+    }
+    std::string command = r.command;
+    for (auto [mark, file] : marks)
+      for (size_t at; (at = command.find(mark)) != std::string::npos;) command.replace(at, 2, path(file));
+    EXPECT_EQ(r.exit_code, romtool(command));
+    std::string shown = read_file(path("out")) + read_file(path("err"));
+    for (const std::string& n : r.shown) EXPECT_NE(std::string::npos, shown.find(n)) << shown;
+    if (r.exit_code == 2 && r.command.rfind("build", 0) == 0) { EXPECT_EQ("untouched", read_file(path("rom.img"))); }
   }
-  // A special entry: the tool is extracted inside the throw-away root only.
-  std::string with_tool = std::string(kBase) + "[partition]\nspecial = tool\ntext = tool\n";
-  ASSERT_EQ(0, build(with_tool, ""));
-  std::string out;
-  EXPECT_EQ(0, romtool("check " + path("rom.img") + " " + path("device.ini"), &out));
-  EXPECT_EQ("11 UPD_MSG_UPGRADER_TOOL\n", out);
+  // The tool of the check above was extracted inside the throw-away root only.
   EXPECT_FALSE(file_exists("/tmp/upgrader_tool") && read_file("/tmp/upgrader_tool") == "tool");
-  // -v shows the program's log lines with their levels.
-  EXPECT_EQ(2, romtool("check -v " + path("rom.img") + " " + path("missing.ini")));
-  ASSERT_EQ(0, build(kBase, "--set rom.device_id=60"));
-  EXPECT_EQ(1, romtool("check -v " + path("rom.img") + " " + path("device.ini")));
-  std::string err = read_file(path("err"));
-  EXPECT_NE(std::string::npos, err.find("log l3: UPD_MSG_MACHINE_ID_ERR\n")) << err;
-  EXPECT_NE(std::string::npos, err.find("log l6: upgrader_softversion_check!\n")) << err;
-}
-
-TEST_F(Romtool, RoundTripsATenPartitionImageOfEightMegabytes) {
-  std::string desc = "[rom]\ndevice_id = 59\nrom_version = 1.2.3.4\nscramble_key = 200\n";
-  for (int i = 0; i < 10; ++i) {
-    desc += "[partition]\npartition_id = " + std::to_string(i) + "\npartition_version = 1.2.3." + std::to_string(i) +
-            "\npattern = " + std::to_string(i + 11) + " 700K\n";
-  }
-  ASSERT_EQ(0, build(desc, "--size 8M", "big.img"));
-  EXPECT_EQ(8u * 1024 * 1024, read_file(path("big.img")).size());
-  std::string info;
-  ASSERT_EQ(0, romtool("info " + path("big.img"), &info));
-  // rom_size: headers and payloads, not the padding.
-  std::vector<std::string> lines = {"partition_num:        10\n", "rom_version:          1.2.3.4\n",
-                                    "rom_size:             7168440\n", "scrambled, key 0xc8", "1.2.3.9"};
-  for (int i = 0; i < 10; ++i) lines.push_back("mtd" + std::to_string(i) + " ");
-  for (const std::string& line : lines) EXPECT_NE(std::string::npos, info.find(line)) << line;
-  EXPECT_EQ(std::string::npos, info.find("BAD"));
-  // The same description gives the same bytes.
-  ASSERT_EQ(0, build(desc, "--size 8M", "again.img"));
-  EXPECT_TRUE(read_file(path("big.img")) == read_file(path("again.img")));
-  // One flipped payload byte is reported, and the exit code says so.
-  ASSERT_EQ(0, build(desc, "--size 8M --flip 5000000", "bad.img"));
-  EXPECT_EQ(1, romtool("info " + path("bad.img"), &info));
-  EXPECT_NE(std::string::npos, info.find("payload BAD"));
-  EXPECT_NE(std::string::npos, info.find("rom_checksum:         0x"));
-}
-
-TEST_F(Romtool, InfoNamesWhatIsBroken) {
-  struct Row {
-    std::string args;
-    std::string line;
-  } rows[] = {
-      {"--set rom.magic_num=0", "magic_num:            0x00000000 BAD\n"},
-      {"--set rom.rom_header_size=149", "rom_header_size:      149 BAD"},
-      {"--set rom.rom_header_size=127", "rom_header_size:      127 (older format, stored plain)\n"},
-      {"--set rom.rom_size=0x100000", "BAD (outside the image)"},
-      {"--set part1.partition_header_checksum_xor=4", "BAD, payload ok"},
-      {"--set part0.partition_id=12", "BAD id/type"},
-      {"--truncate 100", "BAD: shorter than the 140-byte ROM header\n"},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.args);
-    ASSERT_EQ(0, build(kBase, r.args));
-    std::string info;
-    romtool("info " + path("rom.img"), &info);
-    EXPECT_NE(std::string::npos, info.find(r.line)) << info;
-  }
 }
 
 // The built image read the way docs/rom-format.md defines it, with none of
@@ -150,7 +139,7 @@ TEST_F(Romtool, InfoNamesWhatIsBroken) {
 // the four XOR checksums. The program reading romtool's images (rom_check_test)
 // then shows a wrong table or checksum on its side.
 TEST_F(Romtool, ImageFollowsTheFormatDocument) {
-  ASSERT_EQ(0, build(kBase, ""));
+  ASSERT_EQ(0, build(kTwoPartitionRom, ""));
   const std::string s = read_file(path("rom.img"));
   auto byte = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(s.at(at))); };
   auto word = [&](size_t at) { return byte(at) | byte(at + 1) << 8 | byte(at + 2) << 16 | byte(at + 3) << 24; };
@@ -186,71 +175,6 @@ TEST_F(Romtool, ImageFollowsTheFormatDocument) {
     EXPECT_EQ(word(at + 0x24), xor_of(word(at + 0x28), word(at + 0x20) / 4));
   }
   EXPECT_EQ(999u, word(184 + 0x20));
-}
-
-// What romtool cannot honour is refused before anything is allocated or
-// written, with exit 2 and a message naming the argument or key and the value.
-TEST_F(Romtool, RefusesNumbersSizesAndInputsItCannotHonour) {
-  std::string seventeen = "[rom]\n";
-  for (int i = 0; i < 17; ++i) seventeen += "[partition]\ntext = p\n";
-  const std::string base = kBase;
-  struct Row {
-    std::string description;  // written to $D
-    std::string args;         // $D: the description, $O: the output
-    std::vector<std::string> named;
-  } rows[] = {
-      {base, "build $D $O --poke 0xFFFFFFFFFFFFFFFE=1", {"--poke", "0xfffffffffffffffe"}},
-      {base, "build $D $O --poke 0xFFFFFFFFFFFFFFFF=1", {"--poke", "0xffffffffffffffff"}},
-      {base, "build $D $O --flip 0xFFFFFFFFFFFFFFFF", {"--flip", "0xffffffffffffffff"}},
-      {base, "build $D $O --poke 0x20000000000000000=1", {"--poke", "0x20000000000000000"}},
-      {base, "build $D $O --size 17592186044416M", {"--size", "17592186044416M"}},
-      {base, "build $D $O --size 16777216M", {"--size", "16777216M"}},
-      {base, "build $D $O --size -1", {"--size", "-1"}},
-      {base, "build $D $O --size 1G", {"--size", "1G"}},
-      {base, "build $D $O --truncate +5", {"--truncate", "+5"}},
-      {base, "build $D $O --set part5.partition_id=1", {"part5"}},
-      {base, "build $D $O --size 100", {"--size"}},
-      {"[rom]\nrom_versoin = 1.2.3.4\n", "build $D $O", {"rom_versoin"}},
-      {"[rom]\nrom_version = 1.2.3\n", "build $D $O", {"rom_version", "1.2.3"}},
-      {"[rom]\n[partition]\nspecial = kernel\n", "build $D $O", {"special", "kernel"}},
-      {"[rom]\n[partition]\ntext = a\nfile = b\n", "build $D $O", {"file"}},
-      {"[rom]\n[partition]\nfile = /no/such/file\n", "build $D $O", {"/no/such/file"}},
-      {"[disk]\n", "build $D $O", {"disk"}},
-      {"[rom]\nmatch_id = 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17\n", "build $D $O", {"match_id"}},
-      {"[rom]\nalign = 0x8000000000000000\n[partition]\ntext = a\n", "build $D $O", {"align", "0x8000000000000000"}},
-      {"[rom]\nalign = 0xFFFFFFFFFFFFFFFF\n[partition]\ntext = a\n", "build $D $O", {"align", "0xFFFFFFFFFFFFFFFF"}},
-      {"[rom]\ndevice_id = -1\n", "build $D $O", {"device_id", "-1"}},
-      {"[rom]\ndevice_id = 0x1_0\n", "build $D $O", {"device_id", "0x1_0"}},
-      {"[rom]\n[partition]\npattern = 1 99999999999999999999\n", "build $D $O", {"pattern", "99999999999999999999"}},
-      {"[rom]\n[partition]\nfill = 255 17592186044416M\n", "build $D $O", {"fill", "17592186044416M"}},
-      {"[rom]\n[partition]\nfile = /dev/zero\n", "build $D $O", {"/dev/zero", "regular"}},
-      {"[rom]\ndevice_id = 1\n[rom]\ndevice_id = 2\n", "build $D $O", {"[rom]", "line 3"}},
-      {"", "build $D $O", {"[rom]"}},
-      {seventeen, "build $D $O", {"[partition]", "16"}},
-      {base, "build /dev/zero $O", {"/dev/zero"}},
-      {base, "info /dev/zero", {"/dev/zero"}},
-      {base, "info /", {"/"}},
-      {base, "check /dev/zero $D", {"/dev/zero"}},
-      {base, "check $O /dev/zero", {"/dev/zero"}},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.args + " with " + r.description);
-    ASSERT_TRUE(write_file(path("rom.desc"), r.description));
-    ASSERT_TRUE(write_file(path("rom.img"), "untouched"));
-    std::string args = r.args;
-    for (auto [mark, file] : {std::pair<const char*, const char*>{"$D", "rom.desc"}, {"$O", "rom.img"}})
-      for (size_t at; (at = args.find(mark)) != std::string::npos;) args.replace(at, 2, path(file));
-    EXPECT_EQ(2, romtool(args));
-    std::string err = read_file(path("err"));
-    for (const std::string& n : r.named) EXPECT_NE(std::string::npos, err.find(n)) << err;
-    if (r.args.rfind("build", 0) == 0) {
-      EXPECT_EQ("untouched", read_file(path("rom.img")));
-    }
-  }
-  // The format's limit itself builds.
-  std::string sixteen = "[rom]\n";
-  for (int i = 0; i < 16; ++i) sixteen += "[partition]\ntext = p\n";
-  EXPECT_EQ(0, build(sixteen, ""));
 }
 
 }  // namespace
