@@ -114,25 +114,6 @@ TEST_F(ConfigMaint, AutopReadsOnlyWhatItChecked) {
   unlink("/secret");
 }
 
-// Without files to gather, the list holds the provisioning line alone.
-TEST_F(ConfigMaint, AutopDecidesByTheReplacedVersion) {
-  struct {
-    const char* version;
-    bool builds;
-  } cases[] = {{"2.0.3.9", true}, {"2.0.4.0", false}, {"59.1", true}, {nullptr, false}};
-  for (auto c : cases) {
-    SCOPED_TRACE(c.version ? c.version : "(missing)");
-    unlink(AUTOP_RETRY_FILE);
-    env_info table[ENV_TABLE_SIZE];
-    table_with_version(table, c.version);
-    SyslogCapture cap;
-    config_autop(table);
-    EXPECT_EQ(c.builds ? "Config.Autoprovision.Reboot.Enable = 1 \n" : "", read_file(AUTOP_RETRY_FILE));
-    EXPECT_EQ(c.builds, file_exists(AUTOP_RETRY_FILE));
-    EXPECT_EQ(c.version == nullptr, cap.has("RomVersion env isnot exist!\n", 6));
-  }
-}
-
 TEST_F(ConfigMaint, AutopCollectsAtMostTenFiles) {
   for (int i = 0; i < 12; ++i) write_file("/tmp/f" + std::to_string(i) + ".cfg", "line" + std::to_string(i) + "\n");
   env_info table[ENV_TABLE_SIZE];
@@ -141,23 +122,34 @@ TEST_F(ConfigMaint, AutopCollectsAtMostTenFiles) {
   EXPECT_EQ(10, lines_equal(read_file(AUTOP_RETRY_FILE), "  "));  // one separator line after each file
 }
 
-TEST_F(ConfigMaint, DeleteLineKey8ByVersion) {
+// Both steps go by the replaced version: the retry list is made below x.x.4
+// (without files to gather it holds the provisioning line alone), line key 8
+// is retired on board 59 below x.x.4.
+TEST_F(ConfigMaint, StepsDecideByTheReplacedVersion) {
   const char* key_file = "/config/Phone/Key/ProgramableKey.conf";
   const std::string original = "[ LINEKEY7 ]\ntype = 1\n[ LINEKEY8 ]\ntype = 2\n";
-  struct {
+  const std::string retired = "[ LINEKEY7 ]\ntype = 1\n [ LINEKEY8_NOUSED ]\ntype = 2\n";
+  const struct {
     const char* version;
+    bool builds;
     bool retires;
-  } cases[] = {{"59.1.2.0", true}, {"59.1.4.0", false}, {"58.1.2.0", false}, {"59", true}, {nullptr, false}};
+  } cases[] = {{"2.0.3.9", true, false}, {"2.0.4.0", false, false}, {"58.1.2.0", true, false},
+               {"59.1.2.0", true, true}, {"59.1.4.0", false, false}, {"59", true, true},
+               {nullptr, false, false}};
   for (auto c : cases) {
     SCOPED_TRACE(c.version ? c.version : "(missing)");
+    unlink(AUTOP_RETRY_FILE);
     write_file(key_file, original);
     env_info table[ENV_TABLE_SIZE];
     table_with_version(table, c.version);
     SyslogCapture cap;
+    config_autop(table);
     config_deleteLineKey8(table);
+    EXPECT_EQ(c.builds ? "Config.Autoprovision.Reboot.Enable = 1 \n" : "", read_file(AUTOP_RETRY_FILE));
+    EXPECT_EQ(c.builds, file_exists(AUTOP_RETRY_FILE));
+    EXPECT_EQ(c.version == nullptr, cap.has("RomVersion env isnot exist!\n", 6));
     EXPECT_TRUE(cap.has("config_deleteLineKey8", 6));
     EXPECT_EQ(c.retires, cap.has("config_deleteLineKey8 excute", 6));
-    const std::string retired = "[ LINEKEY7 ]\ntype = 1\n [ LINEKEY8_NOUSED ]\ntype = 2\n";
     EXPECT_EQ(c.retires ? retired : original, read_file(key_file));
   }
 }
