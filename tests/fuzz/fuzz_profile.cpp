@@ -26,7 +26,8 @@ std::string g_file;
 void lookup(const char* section, const char* key, const char* image) {
   int pos[6];
   int found = locate_profile_key(section, key, image, &pos[0], &pos[1], &pos[2], &pos[3], &pos[4], &pos[5]);
-  for (int p : pos) check(found ? p >= 0 && static_cast<size_t>(p) <= strlen(image) : p == -1);
+  const size_t text_length = strlen(image);
+  for (int p : pos) check(found ? p >= 0 && static_cast<size_t>(p) <= text_length : p == -1);
   check(!found || (pos[2] <= pos[4] && pos[4] <= pos[5] && pos[3] + 2 == pos[4]));
   for (int size : {1, 7, 100}) {
     std::vector<char> out(static_cast<size_t>(size), '#');

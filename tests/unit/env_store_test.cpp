@@ -152,7 +152,6 @@ TEST_F(EnvStore, SoftwareVersion) {
   } cases[] = {
       {"text before the first comma", "2.3.4.5,a,b\n", 0, "2.3.4.5", nullptr},
       {"comma only on the second line", "2.3.4.5\nx,y\n", -88, "", nullptr},
-      {"no comma", "2.3.4.5\n", -88, "", nullptr},
       {"empty version", ",x\n", 0, "", nullptr},
       {"99 characters", std::string(99, 'v') + ",x\n", 0, std::string(99, 'v'), nullptr},
       {"120 characters are cut", std::string(120, 'v') + ",x\n", 0, std::string(99, 'v'),
@@ -188,10 +187,6 @@ TEST_F(EnvStore, CopyAttemptsAndFailures) {
        "[ $n -le 3 ] && exit 0\nexec /bin/cat \"$@\"\n",
        0, {"SW_OEM=5", "Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"},
        {kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}},
-      {"five empty copies of the environment",
-       "[ \"$1\" = /proc/avalanche/env ] && exit 0\nexec /bin/cat \"$@\"\n", 0,
-       {"Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"},
-       {kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}},
       {"the copy disappears", "rm -f /tmp/avalanche_env_file\nexit 0\n", -88, {}, Lines(5, kEnvCopyCmd)},
       {"the software copy disappears",
        "[ \"$1\" = /proc/ver/software ] && rm -f /tmp/ver_software\nexec /bin/cat \"$@\"\n", -88,
@@ -217,7 +212,10 @@ TEST_F(EnvStore, CopyAttemptsAndFailures) {
   EXPECT_EQ(-1, read_hw_version(hw));  // through the failing cat
 }
 
-TEST(HwVersion, Parser) {
+// The kernel's hardware version through its copy in /tmp: eight numbers in
+// the first 99 bytes.
+TEST_F(EnvStore, HardwareVersion) {
+  const std::string eight_then_dots = "1.2.3.4.5.6.7.8" + std::string(84, '.');  // 99 bytes
   const struct {
     const char* name;
     std::string text;
@@ -228,41 +226,29 @@ TEST(HwVersion, Parser) {
       {"runs of dots and dots at the ends", "..1..2.3.4.5.6.7.8..", {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
       {"blanks before numbers", " 1.\t2. 3.4.5.6.7.8", {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
       {"low eight bits, digits only", "256.257.-1.x.5a.6.7.8", {0, 1, 255, 0, 5, 6, 7, 8}, nullptr},
+      {"a ninth number past the bytes read", eight_then_dots + "9\n", {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
+      {"a ninth number as the 99th byte", eight_then_dots.substr(0, 98) + "9\n", {}, "read hwver fail1\n"},
       {"seven numbers", "1.2.3.4.5.6.7\n", {}, "hwver read fail2\n"},
       {"nine numbers", "1.2.3.4.5.6.7.8.9", {}, "read hwver fail1\n"},
       {"line feed after a last dot is a ninth piece", "1.2.3.4.5.6.7.8.\n", {}, "read hwver fail1\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    ASSERT_TRUE(write_file("/proc/misc/hwver", c.text));
     unsigned char hw[8];
     memset(hw, 0xAA, sizeof hw);
     SyslogCapture cap;
-    EXPECT_EQ(c.error ? -1 : 0, hwver_parse_text(c.text.c_str(), c.text.size(), hw));
+    EXPECT_EQ(c.error ? -1 : 0, read_hw_version(hw));
     // A refused text leaves the bytes as they were.
     EXPECT_EQ(c.error ? std::vector<int>(8, 0xAA) : c.bytes, std::vector<int>(hw, hw + 8));
     EXPECT_EQ(c.error ? Lines{c.error} : Lines{}, cap.messages(LOG_ERR));
+    EXPECT_EQ(c.text, read_file("/tmp/ver_hardware"));
+    Lines info{"shellcmd:/tmp/bin/cat /proc/misc/hwver > /tmp/ver_hardware\n"};
+    std::string shown = "hw_version:";
+    for (size_t i = 0; i < c.bytes.size(); ++i) shown += (i ? "." : " ") + std::to_string(c.bytes[i]);
+    if (!c.error) info.push_back(shown + "\n");
+    EXPECT_EQ(info, cap.messages(LOG_INFO));
   }
-}
-
-TEST_F(EnvStore, ReadHwVersion) {
-  ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.5.0.0.1\n"));
-  SyslogCapture cap;
-  unsigned char hw[8] = {};
-  ASSERT_EQ(0, read_hw_version(hw));
-  EXPECT_EQ((std::vector<int>{59, 0, 0, 1, 5, 0, 0, 1}), std::vector<int>(hw, hw + 8));
-  EXPECT_EQ((Lines{"shellcmd:/tmp/bin/cat /proc/misc/hwver > /tmp/ver_hardware\n", "hw_version: 59.0.0.1.5.0.0.1\n"}),
-            cap.messages(LOG_INFO));
-  EXPECT_EQ(Lines{"hardware_version:59.0.0.1.5.0.0.1\n\n"}, cap.messages(LOG_DEBUG));
-  EXPECT_EQ("59.0.0.1.5.0.0.1\n", read_file("/tmp/ver_hardware"));
-
-  // Only 99 bytes are read: the ninth number beyond them is never seen.
-  std::string text = "1.2.3.4.5.6.7.8";
-  text += std::string(99 - text.size(), '.');
-  ASSERT_TRUE(write_file("/proc/misc/hwver", text + "9\n"));
-  EXPECT_EQ(0, read_hw_version(hw));
-  // One dot less and the 9 is the ninety-ninth byte.
-  ASSERT_TRUE(write_file("/proc/misc/hwver", text.substr(0, 98) + "9\n"));
-  EXPECT_EQ(-1, read_hw_version(hw));
 }
 
 TEST_F(EnvStore, SetEnvValue) {

@@ -102,13 +102,10 @@ TEST_F(MtdLayoutTest, MovedPartitionIsRemappedAndTakesItsNewPlace) {
   std::vector<Range> layout = installed_layout();
   layout[5] = {0x902a0000, 0x90300000};  // starts 0x20000 later
   write_layout_file(layout);
-  SyslogCapture cap;
   EXPECT_EQ(0, mtd_config_deal(env_));
   EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));
   EXPECT_EQ(1, remap_logs());
   EXPECT_EQ(layout, env_layout());
-  EXPECT_TRUE(cap.has("mtd_diffrent_deal mtd5\n", LOG_DEBUG));
-  EXPECT_TRUE(cap.has("offset:2a0000 size:60000\n", LOG_DEBUG));
   EXPECT_FALSE(file_exists("/tmp/mtdblock3"));
   EXPECT_FALSE(file_exists("/tmp/mtdblock4"));
   EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
@@ -166,10 +163,6 @@ TEST_F(MtdLayoutTest, InvalidLayoutsAreRefusedWhole) {
     EXPECT_TRUE(cap.messages(LOG_INFO).empty());
     EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
   }
-  SetUp();
-  SyslogCapture cap;
-  EXPECT_EQ(-1, mtd_config_deal(env_));  // no layout file
-  EXPECT_TRUE(cap.has("str_buf:\n", LOG_DEBUG));
 }
 
 TEST_F(MtdLayoutTest, MissingVariableOrFailedRemapStopsTheStep) {

@@ -126,31 +126,4 @@ TEST(Profile, LoadStopsAtTheImageSizeOr0xFF) {
   EXPECT_EQ(0, length);
 }
 
-// Offsets of the section name, its body, the key and the value; -1 for all
-// when the key is missing.
-TEST(Profile, Positions) {
-  //                    0123 4567890123 4567
-  const char image[] = "[s]\nkey = val\nz=1\n";
-  const std::pair<const char*, std::vector<int>> cases[] = {
-      {"key", {1, 4, 4, 7, 9, 13}}, {"z", {1, 4, 14, 14, 16, 17}}, {"nope", std::vector<int>(6, -1)}};
-  for (const auto& [key, want] : cases) {
-    std::vector<int> at(6, 99);
-    EXPECT_EQ(want[0] >= 0 ? 1 : 0,
-              locate_profile_key("s", key, image, &at[0], &at[1], &at[2], &at[3], &at[4], &at[5]));
-    EXPECT_EQ(want, at) << key;
-  }
-}
-
-TEST(Profile, Trim) {
-  const std::pair<const char*, const char*> trims[] = {
-      {"  a b\t ", "a b"}, {"\t\t", ""}, {"", ""}, {"x", "x"}, {"x  ", "x"}, {"  x", "x"}, {" \na ", "\na"},
-  };
-  for (const auto& [in, out] : trims) {
-    char buf[16];
-    snprintf(buf, sizeof buf, "%s", in);
-    EXPECT_EQ(buf, str_trim(buf));
-    EXPECT_STREQ(out, buf) << '"' << in << '"';
-  }
-}
-
 }  // namespace
