@@ -62,11 +62,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> values(MTD_LAYOUT_COUNT);
   for (size_t i = 0, v = 0; i < size && v < values.size(); ++i) {
-    if (data[i] == '\n') {
+    if (data[i] == '\n')
       ++v;
-    } else if (values[v].size() < 60) {
+    else if (values[v].size() < 60)
       values[v] += kAlphabet[data[i] % (sizeof kAlphabet - 1)];
-    }
   }
   std::string text = "[mtd]\n";
   std::vector<env_info> table(ENV_TABLE_SIZE);

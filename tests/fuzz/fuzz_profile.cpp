@@ -71,8 +71,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lookup("mtd", "mtd0", image.data());
   lookup("", "", image.data());
 
-  std::vector<char> trimmed(image);
-  check(str_trim(trimmed.data()) == trimmed.data());
-  check(strlen(trimmed.data()) <= strlen(image.data()));
   return 0;
 }

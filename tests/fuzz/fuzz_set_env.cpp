@@ -15,12 +15,8 @@
 #include "log/rl_log.h"
 #include "tests/support/files.h"
 
-namespace {
-
 const char kEnvFile[] = "/proc/avalanche/env";
 const char* const kNames[] = {"RomVersion", "Mtd0Version", "SW_OEM", "upgrader_kernel_only", "HWVersion"};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   rl_log_set_level(-1);
