@@ -210,7 +210,7 @@ TEST_F(MtdLayoutTest, KernelSupportIsAskedOnMtd0ThenMtd1) {
 
 // Both commands run in one go; a failing run is tried five times.
 TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
-  ASSERT_EQ(0, shell("rm -f /tmp/bin/umount"));
+  ASSERT_EQ(0, shell("rm -f /tmp/bin/umount /tmp/umount.calls"));
   ASSERT_TRUE(write_file("/tmp/bin/umount", "#!/bin/sh\necho \"$1\" >> /tmp/umount.calls\nexit 1\n"));
   ASSERT_EQ(0, shell("chmod 755 /tmp/bin/umount"));
   SyslogCapture cap;
