@@ -8,10 +8,9 @@
 // simulated root (scripts/fuzz.sh), whose /tmp is its own.
 #include <stddef.h>
 #include <stdint.h>
-#include <ctype.h>
 #include <stdio.h>
-#include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -23,26 +22,25 @@
 namespace {
 
 const char kAlphabet[] = "0123456789abcdefABCDEFxX,, \t+-9";
-constexpr uint32_t kBlock = 0x10000;
+const std::string kHexDigits = "0123456789abcdefABCDEF";
+constexpr uint32_t kPartition = 0x80000;
 
-uint32_t fixed_start(int i) { return MTD_WINDOW_START + static_cast<uint32_t>(i) * 8 * kBlock; }
+uint32_t fixed_start(int i) { return MTD_WINDOW_START + static_cast<uint32_t>(i) * kPartition; }
 
-// One number: blanks, an optional 0x, at least one hex digit, at most 32 bits.
+// One number from `at`: blanks, an optional 0x before a digit, the hex
+// digits; at most 32 bits (eight digits after leading zeros).
 bool read_number(const std::string& s, size_t* at, uint32_t* out) {
-  while (*at < s.size() && (s[*at] == ' ' || s[*at] == '\t')) ++*at;
-  size_t p = *at;
-  if (p + 2 < s.size() && s[p] == '0' && (s[p + 1] == 'x' || s[p + 1] == 'X') &&
-      isxdigit(static_cast<unsigned char>(s[p + 2])))
+  size_t p = s.find_first_not_of(" \t", *at);
+  if (p == std::string::npos) return false;
+  if (s[p] == '0' && p + 2 < s.size() && (s[p + 1] | 0x20) == 'x' && kHexDigits.find(s[p + 2]) != std::string::npos)
     p += 2;
-  uint64_t v = 0;
-  size_t digits = 0;
-  for (; p < s.size() && isxdigit(static_cast<unsigned char>(s[p])); ++p, ++digits) {
-    v = v * 16 + static_cast<uint64_t>(isdigit(static_cast<unsigned char>(s[p])) ? s[p] - '0' : (s[p] | 0x20) - 'a' + 10);
-    if (v > 0xFFFFFFFFull) return false;
-  }
-  if (digits == 0) return false;
-  *out = static_cast<uint32_t>(v);
-  *at = p;
+  const size_t end = std::min(s.find_first_not_of(kHexDigits, p), s.size());
+  if (end == p) return false;
+  std::string digits = s.substr(p, end - p);
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));  // leading zeros
+  if (digits.size() > 8) return false;
+  *out = static_cast<uint32_t>(std::stoul(digits, nullptr, 16));
+  *at = end;
   return true;
 }
 
@@ -50,9 +48,8 @@ bool valid_value(const std::string& s, uint32_t* start, uint32_t* end) {
   size_t at = 0;
   if (!read_number(s, &at, start) || at >= s.size() || s[at] != ',') return false;
   ++at;
-  if (!read_number(s, &at, end)) return false;
-  return *start < *end && *start >= MTD_WINDOW_START && *end <= MTD_WINDOW_END && *start % kBlock == 0 &&
-         *end % kBlock == 0;
+  return read_number(s, &at, end) && *start < *end && *start >= MTD_WINDOW_START && *end <= MTD_WINDOW_END &&
+         *start % 0x10000 == 0 && *end % 0x10000 == 0;
 }
 
 }  // namespace
@@ -64,37 +61,31 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> values(MTD_LAYOUT_COUNT);
-  size_t v = 0;
-  for (size_t i = 0; i < size && v < values.size(); ++i) {
-    if (data[i] == '\n') {
+  for (size_t i = 0, v = 0; i < size && v < values.size(); ++i) {
+    if (data[i] == '\n')
       ++v;
-    } else if (values[v].size() < 60) {
+    else if (values[v].size() < 60)
       values[v] += kAlphabet[data[i] % (sizeof kAlphabet - 1)];
-    }
   }
   std::string text = "[mtd]\n";
-  for (int i = 0; i < MTD_LAYOUT_COUNT; ++i) text += "mtd" + std::to_string(i) + " = " + values[i] + "\n";
-  if (!write_file(MTD_LAYOUT_FILE, text)) __builtin_trap();
-
   std::vector<env_info> table(ENV_TABLE_SIZE);
-  memset(table.data(), 0, table.size() * sizeof(env_info));
+  bool all_valid = true, differs = false;
   for (int i = 0; i < MTD_LAYOUT_COUNT; ++i) {
+    text += "mtd" + std::to_string(i) + " = " + values[i] + "\n";
     snprintf(table[i].name, sizeof table[i].name, "mtd%d", i);
     table[i].start_addr = fixed_start(i);
-    table[i].end_addr = fixed_start(i) + 8 * kBlock;
-  }
-  bool all_valid = true, differs = false;
-  for (int i = 0; i < MTD_LAYOUT_COUNT && all_valid; ++i) {
+    table[i].end_addr = fixed_start(i) + kPartition;
     uint32_t start = 0, end = 0;
-    all_valid = valid_value(values[i], &start, &end);
-    differs = differs || start != fixed_start(i) || end != fixed_start(i) + 8 * kBlock;
+    all_valid = all_valid && valid_value(values[i], &start, &end);
+    differs = differs || (all_valid && (start != fixed_start(i) || end != fixed_start(i) + kPartition));
   }
+  if (!write_file(MTD_LAYOUT_FILE, text)) __builtin_trap();
   kernel_support = 0;
   upgrader_kernel_only = 0;
   int rc = mtd_config_deal(table.data());
   if (rc != (all_valid ? 0 : -1)) __builtin_trap();
   if (upgrader_kernel_only != (all_valid && differs ? 1 : 0)) __builtin_trap();
   for (int i = 0; i < MTD_LAYOUT_COUNT; ++i)
-    if (table[i].start_addr != fixed_start(i) || table[i].end_addr != fixed_start(i) + 8 * kBlock) __builtin_trap();
+    if (table[i].start_addr != fixed_start(i) || table[i].end_addr != fixed_start(i) + kPartition) __builtin_trap();
   return 0;
 }

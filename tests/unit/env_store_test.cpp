@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <string>
@@ -14,72 +15,59 @@
 
 namespace {
 
-constexpr int kErr = 3;
-constexpr int kInfo = 6;
-constexpr int kDebug = 7;
+using Lines = std::vector<std::string>;
 
 const char kEnvCopyCmd[] = "shellcmd:/tmp/bin/cat /proc/avalanche/env > /tmp/avalanche_env_file\n";
 const char kSoftCopyCmd[] = "shellcmd:/tmp/bin/cat /proc/ver/software > /tmp/ver_software\n";
-const char kHwCopyCmd[] = "shellcmd:/tmp/bin/cat /proc/misc/hwver > /tmp/ver_hardware\n";
 
 // Readable form of the used entries: "name=value" for text, "name:start-end"
 // in hex for partitions.
-std::vector<std::string> describe(const env_info* table) {
-  std::vector<std::string> out;
+Lines describe(const env_info* table) {
+  Lines out;
   for (int i = 0; i < ENV_TABLE_SIZE && table[i].name[0]; i++) {
     char buf[256];
-    bool mtd = strncmp(table[i].name, "mtd", 3) == 0;
-    if (mtd) {
+    if (strncmp(table[i].name, "mtd", 3) == 0)
       snprintf(buf, sizeof buf, "%s:%x-%x", table[i].name, table[i].start_addr, table[i].end_addr);
-    } else {
+    else
       snprintf(buf, sizeof buf, "%s=%s", table[i].name, table[i].value);
-    }
     out.push_back(buf);
   }
   return out;
 }
-
-using Lines = std::vector<std::string>;
 
 // Every case runs as on the phone: the tools copied to /tmp/bin at start,
 // the kernel files as plain files.
 class EnvStore : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(0, shell("rm -rf /tmp/bin /tmp/cat_count /tmp/avalanche_env_file /tmp/ver_software "
-                       "/tmp/ver_hardware && cp /bin/ /tmp/ -rf"));
-    ASSERT_EQ(0, shell("mkdir -p /proc/avalanche /proc/ver /proc/misc /app /basic"));
-    ASSERT_EQ(0, shell("rm -rf /proc/avalanche/env /app/version.conf /basic/version.conf /version.conf"));
+    ASSERT_EQ(0, shell("rm -rf /tmp/bin /tmp/cat_count /tmp/avalanche_env_file /tmp/ver_software /tmp/ver_hardware "
+                       "/proc/avalanche/env /app/version.conf /basic/version.conf /version.conf && "
+                       "cp /bin/ /tmp/ -rf && mkdir -p /proc/avalanche /proc/ver /proc/misc /app /basic"));
     ASSERT_TRUE(write_file("/proc/avalanche/env", ""));
     ASSERT_TRUE(write_file("/proc/ver/software", "1.2.3.4,build 5\nsecond,line\n"));
   }
 
-  // Replaces the copy of cat with a script (never writing through the
-  // busybox link the copy made).
-  void stand_in_cat(const std::string& body) {
-    unlink("/tmp/bin/cat");
-    ASSERT_TRUE(write_file("/tmp/bin/cat", "#!/bin/sh\n" + body));
-    ASSERT_EQ(0, chmod("/tmp/bin/cat", 0755));
+  // load_env_info on a fresh table of exactly 30 entries (the sanitizer
+  // catches a write past it); the used entries afterwards.
+  static Lines load(int expected_rc = 0) {
+    std::vector<env_info> table(ENV_TABLE_SIZE);
+    EXPECT_EQ(expected_rc, load_env_info(table.data()));
+    return describe(table.data());
   }
-
-  std::vector<env_info> table_ = std::vector<env_info>(ENV_TABLE_SIZE);
-};
-
-struct EnvCase {
-  const char* name;
-  std::string env;
-  std::vector<std::string> entries;  // environment entries, before Mtd1Version
-  std::vector<std::string> errors;
 };
 
 TEST_F(EnvStore, EnvironmentLines) {
   const std::string name49(49, 'N');
   const std::string name50(50, 'N');
-  const EnvCase cases[] = {
+  const struct {
+    const char* name;
+    std::string env;
+    Lines entries;  // environment entries, before Mtd1Version
+    Lines errors;
+  } cases[] = {
       {"tab or space separate alike", "SW_OEM\t5\nMID_VERSION 3\n", {"SW_OEM=5", "MID_VERSION=3"}, {}},
       {"second blank starts the value", "SW_OEM  5\nSW_protect \t1\n", {"SW_OEM= 5", "SW_protect=\t1"}, {}},
-      {"CR stays in text, not in mtd", "SW_OEM 5\r\nmtd0 0x10000,0x20000\r\n",
-       {"SW_OEM=5\r", "mtd0:10000-20000"}, {}},
+      {"CR stays in text, not in mtd", "SW_OEM 5\r\nmtd0 0x10000,0x20000\r\n", {"SW_OEM=5\r", "mtd0:10000-20000"}, {}},
       {"names differing in case and mtd10", "MTD0 1,2\nsw_oem 1\nmtd10 1,2\nMtd2version 1\nmtd0 1,2\n",
        {"mtd0:1-2"}, {}},
       {"every accepted name",
@@ -90,7 +78,6 @@ TEST_F(EnvStore, EnvironmentLines) {
        {}},
       {"last line without line feed is not read", "SW_OEM 1\nMID_VERSION 2", {"SW_OEM=1"}, {}},
       {"lines without separator", "\nnoseparator\nSW_OEM 1\n", {"SW_OEM=1"}, {"invalid env\n", "invalid env\n"}},
-      {"empty name is simply unknown", " SW_OEM 1\n", {}, {}},
       {"empty value", "SW_OEM \n", {"SW_OEM="}, {}},
       {"name of 50 characters", name50 + " 1\nSW_OEM 1\n", {"SW_OEM=1"}, {"env name too long\n"}},
       {"name of 49 characters", name49 + " 1\n", {}, {}},
@@ -103,40 +90,32 @@ TEST_F(EnvStore, EnvironmentLines) {
        {"env data too long\n"}},
       {"mtd values",
        "mtd0 10000,20000\nmtd1  0x0 ,0x1\nmtd2 \nmtd3 1\nmtd4 zz\nmtd5 0X1F, 0x2F\nmtd6 100000000,1\n"
-       "mtd7 \t\n"
-       "mtd8 ffffffff,0xFFFFFFFF junk\nmtd9 1,\n",
+       "mtd7 \t\nmtd8 ffffffff,0xFFFFFFFF junk\nmtd9 1,\n",
        {"mtd0:10000-20000", "mtd5:1f-2f", "mtd8:ffffffff-ffffffff"}, {}},
   };
-  for (const EnvCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(write_file("/proc/avalanche/env", c.env));
-    std::vector<env_info> table(ENV_TABLE_SIZE);
     SyslogCapture cap;
-    ASSERT_EQ(0, load_env_info(table.data()));
-    std::vector<std::string> expected = c.entries;
+    Lines expected = c.entries;
     expected.push_back("Mtd1Version=1.2.3.4");
-    EXPECT_EQ(expected, describe(table.data()));
-    EXPECT_EQ(Lines(c.errors), cap.messages(kErr));
+    EXPECT_EQ(expected, load());
+    EXPECT_EQ(c.errors, cap.messages(LOG_ERR));
   }
 }
 
 // The copies stay in /tmp; the version records follow the environment, the
 // software version comes last.
-TEST_F(EnvStore, CopiesDebugLinesAndVersionRecords) {
+TEST_F(EnvStore, CopiesAndVersionRecords) {
   ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\nOTHER x y\n"));
   ASSERT_TRUE(write_file("/app/version.conf", "[Version]\nRomVersion=1.0.0.9\nMtd6Version = 6.0.0.1 \n"));
   ASSERT_TRUE(write_file("/basic/version.conf", "[Version]\r\nMtd5Version=5.5.5.5\r\n"));
   ASSERT_TRUE(write_file("/version.conf", "[Other]\nMtd0Version=0.0.0.1\n"));
   SyslogCapture cap;
-  ASSERT_EQ(0, load_env_info(table_.data()));
   EXPECT_EQ((Lines{"SW_OEM=5", "RomVersion=1.0.0.9", "Mtd6Version=6.0.0.1", "Mtd5Version=5.5.5.5",
                    "Mtd1Version=1.2.3.4"}),
-            describe(table_.data()));
-  EXPECT_EQ((Lines{kEnvCopyCmd, kSoftCopyCmd}), cap.messages(kInfo));
-  EXPECT_EQ((Lines{"pvar:SW_OEM pval:5\n", "pvar:OTHER pval:x y\n", "RomVersion:1.0.0.9\n", "Mtd6Version:6.0.0.1\n",
-                   "Mtd5Version:5.5.5.5\n", "Mtd1Version:1.2.3.4\n"}),
-            cap.messages(kDebug));
-  EXPECT_EQ(Lines{}, cap.messages(kErr));
+            load());
+  EXPECT_EQ((Lines{kEnvCopyCmd, kSoftCopyCmd}), cap.messages(LOG_INFO));
   EXPECT_EQ("SW_OEM 5\nOTHER x y\n", read_file("/tmp/avalanche_env_file"));
   EXPECT_EQ("1.2.3.4,build 5\nsecond,line\n", read_file("/tmp/ver_software"));
 }
@@ -144,230 +123,156 @@ TEST_F(EnvStore, CopiesDebugLinesAndVersionRecords) {
 TEST_F(EnvStore, FullTableDropsEverythingElse) {
   std::string env;
   for (int i = 0; i < 33; i++) env += "SW_OEM " + std::to_string(i) + "\n";
-  env += "UNKNOWN 1\n";
-  ASSERT_TRUE(write_file("/proc/avalanche/env", env));
+  ASSERT_TRUE(write_file("/proc/avalanche/env", env + "UNKNOWN 1\n"));
   ASSERT_TRUE(write_file("/app/version.conf", "[Version]\nRomVersion=1.0.0.9\n"));
   SyslogCapture cap;
-  // Exactly 30 entries: the sanitizer catches a write past the table.
-  ASSERT_EQ(0, load_env_info(table_.data()));
-  auto entries = describe(table_.data());
+  Lines entries = load();
   ASSERT_EQ(30u, entries.size());
-  EXPECT_EQ("SW_OEM=0", entries[0]);
   EXPECT_EQ("SW_OEM=29", entries[29]);
   // Three further variables, the unknown one, RomVersion and Mtd1Version.
-  EXPECT_EQ(Lines(6, "env data too many\n"), cap.messages(kErr));
-  int index = -1;
-  EXPECT_EQ(-1, env_find(table_.data(), "RomVersion", &index));
-  EXPECT_EQ(-1, env_find(table_.data(), "Mtd1Version", &index));
+  EXPECT_EQ(Lines(6, "env data too many\n"), cap.messages(LOG_ERR));
 }
 
 TEST_F(EnvStore, SoftwareVersion) {
-  struct Case {
+  const struct {
     const char* name;
     std::string software;
     int result;
-    std::string mtd1;  // empty: no entry
-    std::vector<std::string> errors;
-  };
-  const Case cases[] = {
-      {"text before the first comma", "2.3.4.5,a,b\n", 0, "2.3.4.5", {}},
-      {"comma only on the second line", "2.3.4.5\nx,y\n", -88, "", {}},
-      {"no comma", "2.3.4.5\n", -88, "", {}},
-      {"empty", "", -88, "", {}},
-      {"empty version", ",x\n", 0, "", {}},
-      {"99 characters", std::string(99, 'v') + ",x\n", 0, std::string(99, 'v'), {}},
+    std::string mtd1;
+    const char* error;
+  } cases[] = {
+      {"text before the first comma", "2.3.4.5,a,b\n", 0, "2.3.4.5", nullptr},
+      {"comma only on the second line", "2.3.4.5\nx,y\n", -88, "", nullptr},
+      {"empty version", ",x\n", 0, "", nullptr},
+      {"99 characters", std::string(99, 'v') + ",x\n", 0, std::string(99, 'v'), nullptr},
       {"120 characters are cut", std::string(120, 'v') + ",x\n", 0, std::string(99, 'v'),
-       {"software version too long\n"}},
-      {"comma beyond the 148 characters read", std::string(148, 'v') + ",x\n", -88, "", {}},
+       "software version too long\n"},
+      {"comma beyond the 148 characters read", std::string(148, 'v') + ",x\n", -88, "", nullptr},
       {"comma at the 148th character", std::string(147, 'v') + ",x\n", 0, std::string(99, 'v'),
-       {"software version too long\n"}},
+       "software version too long\n"},
   };
-  for (const Case& c : cases) {
+  ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
     ASSERT_TRUE(write_file("/proc/ver/software", c.software));
-    std::vector<env_info> table(ENV_TABLE_SIZE);
     SyslogCapture cap;
-    EXPECT_EQ(c.result, load_env_info(table.data()));
-    std::vector<std::string> expected{"SW_OEM=5"};
+    Lines expected{"SW_OEM=5"};
     if (c.result == 0) expected.push_back("Mtd1Version=" + c.mtd1);
-    EXPECT_EQ(expected, describe(table.data()));
-    EXPECT_EQ(Lines(c.errors), cap.messages(kErr));
+    EXPECT_EQ(expected, load(c.result));
+    EXPECT_EQ(c.error ? Lines{c.error} : Lines{}, cap.messages(LOG_ERR));
   }
 }
 
 // cat stands in for the kernel copies: empty copies are taken again (five
 // attempts), a failing cat is not.
 TEST_F(EnvStore, CopyAttemptsAndFailures) {
-  struct Case {
+  const struct {
     const char* name;
     std::string cat;  // the stand-in's body
     int result;
     Lines entries;
-    Lines info;  // empty: not checked
-  };
-  const Case cases[] = {
+    Lines info;
+  } cases[] = {
       {"three empty copies, then one",
        "n=$(/bin/cat /tmp/cat_count 2>/dev/null || echo 0); n=$((n+1)); echo $n > /tmp/cat_count\n"
        "[ $n -le 3 ] && exit 0\nexec /bin/cat \"$@\"\n",
        0, {"SW_OEM=5", "Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"},
        {kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}},
-      {"five empty copies of the environment",
-       "[ \"$1\" = /proc/avalanche/env ] && exit 0\nexec /bin/cat \"$@\"\n", 0,
-       {"Mtd0Version=0.0.0.1", "Mtd1Version=1.2.3.4"},
-       {kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kEnvCopyCmd, kSoftCopyCmd}},
       {"the copy disappears", "rm -f /tmp/avalanche_env_file\nexit 0\n", -88, {}, Lines(5, kEnvCopyCmd)},
       {"the software copy disappears",
        "[ \"$1\" = /proc/ver/software ] && rm -f /tmp/ver_software\nexec /bin/cat \"$@\"\n", -88,
-       {"SW_OEM=5", "Mtd0Version=0.0.0.1"}, {}},
+       {"SW_OEM=5", "Mtd0Version=0.0.0.1"},
+       {kEnvCopyCmd, kSoftCopyCmd, kSoftCopyCmd, kSoftCopyCmd, kSoftCopyCmd, kSoftCopyCmd}},
       {"the software copy fails", "[ \"$1\" = /proc/ver/software ] && exit 2\nexec /bin/cat \"$@\"\n", -1,
-       {"SW_OEM=5", "Mtd0Version=0.0.0.1"}, {}},
+       {"SW_OEM=5", "Mtd0Version=0.0.0.1"}, {kEnvCopyCmd, kSoftCopyCmd}},
       {"cat fails: no second attempt", "exit 1\n", -1, {}, {kEnvCopyCmd}},
   };
   ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
   ASSERT_TRUE(write_file("/version.conf", "[Version]\nMtd0Version=0.0.0.1\n"));
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(0, shell("rm -f /tmp/cat_count /tmp/avalanche_env_file /tmp/ver_software"));
-    stand_in_cat(c.cat);
-    std::vector<env_info> table(ENV_TABLE_SIZE);
+    ASSERT_EQ(0, shell("rm -f /tmp/cat_count /tmp/avalanche_env_file /tmp/ver_software /tmp/bin/cat"));
+    ASSERT_TRUE(write_file("/tmp/bin/cat", "#!/bin/sh\n" + c.cat));  // never through busybox's link
+    ASSERT_EQ(0, chmod("/tmp/bin/cat", 0755));
     SyslogCapture cap;
-    EXPECT_EQ(c.result, load_env_info(table.data()));
-    EXPECT_EQ(c.entries, describe(table.data()));
-    if (!c.info.empty()) {
-      EXPECT_EQ(c.info, cap.messages(kInfo));
-    }
-    EXPECT_EQ(Lines{}, cap.messages(kErr));
+    EXPECT_EQ(c.entries, load(c.result));
+    EXPECT_EQ(c.info, cap.messages(LOG_INFO));
+    EXPECT_EQ(Lines{}, cap.messages(LOG_ERR));
   }
   unsigned char hw[8] = {};
   EXPECT_EQ(-1, read_hw_version(hw));  // through the failing cat
-  EXPECT_EQ(-1, load_env_info(nullptr));
 }
 
-TEST(EnvFind, FirstEqualName) {
-  std::vector<env_info> table(ENV_TABLE_SIZE);
-  snprintf(table[0].name, ENV_NAME_SIZE, "SW_OEM");
-  snprintf(table[1].name, ENV_NAME_SIZE, "mtd1");
-  snprintf(table[2].name, ENV_NAME_SIZE, "SW_OEM");
-  // A name that fills its field without a terminator is still compared safely.
-  memset(table[29].name, 'N', ENV_NAME_SIZE);
-  const std::string full(ENV_NAME_SIZE, 'N'), longer(ENV_NAME_SIZE + 5, 'N');
-  const std::pair<const char*, int> cases[] = {{"SW_OEM", 0},    {"mtd1", 1},         {"sw_oem", -1},
-                                               {"mtd", -1},      {"mtd10", -1},       {full.c_str(), -1},
-                                               {longer.c_str(), -1}, {nullptr, -1}};
-  for (const auto& [name, found] : cases) {
-    int index = -7;
-    EXPECT_EQ(found < 0 ? -1 : 0, env_find(table.data(), name, &index)) << (name ? name : "NULL");
-    EXPECT_EQ(found < 0 ? -7 : found, index) << (name ? name : "NULL");
-  }
-  int index = -7;
-  EXPECT_EQ(-1, env_find(nullptr, "SW_OEM", &index));
-  EXPECT_EQ(-1, env_find(table.data(), "SW_OEM", nullptr));
-}
-
-TEST(HwVersion, Parser) {
-  struct Case {
+// The kernel's hardware version through its copy in /tmp: eight numbers in
+// the first 99 bytes.
+TEST_F(EnvStore, HardwareVersion) {
+  const std::string eight_then_dots = "1.2.3.4.5.6.7.8" + std::string(84, '.');  // 99 bytes
+  const struct {
     const char* name;
     std::string text;
-    int result;
     std::vector<int> bytes;
-    const char* error;
+    const char* error;  // nullptr: accepted
+  } cases[] = {
+      {"eight numbers", "59.0.0.1.5.0.0.1\n", {59, 0, 0, 1, 5, 0, 0, 1}, nullptr},
+      {"runs of dots and dots at the ends", "..1..2.3.4.5.6.7.8..", {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
+      {"blanks before numbers", " 1.\t2. 3.4.5.6.7.8", {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
+      {"low eight bits, digits only", "256.257.-1.x.5a.6.7.8", {0, 1, 255, 0, 5, 6, 7, 8}, nullptr},
+      {"a ninth number past the bytes read", eight_then_dots + "9\n", {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
+      {"a ninth number as the 99th byte", eight_then_dots.substr(0, 98) + "9\n", {}, "read hwver fail1\n"},
+      {"seven numbers", "1.2.3.4.5.6.7\n", {}, "hwver read fail2\n"},
+      {"nine numbers", "1.2.3.4.5.6.7.8.9", {}, "read hwver fail1\n"},
+      {"line feed after a last dot is a ninth piece", "1.2.3.4.5.6.7.8.\n", {}, "read hwver fail1\n"},
   };
-  const Case cases[] = {
-      {"eight numbers", "59.0.0.1.5.0.0.1\n", 0, {59, 0, 0, 1, 5, 0, 0, 1}, nullptr},
-      {"runs of dots and dots at the ends", "..1..2.3.4.5.6.7.8..", 0, {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
-      {"blanks before numbers", " 1.\t2. 3.4.5.6.7.8", 0, {1, 2, 3, 4, 5, 6, 7, 8}, nullptr},
-      {"low eight bits, digits only", "256.257.-1.x.5a.6.7.8", 0, {0, 1, 255, 0, 5, 6, 7, 8}, nullptr},
-      {"seven numbers", "1.2.3.4.5.6.7\n", -1, {}, "hwver read fail2\n"},
-      {"nothing", "", -1, {}, "hwver read fail2\n"},
-      {"only dots", "....", -1, {}, "hwver read fail2\n"},
-      {"nine numbers", "1.2.3.4.5.6.7.8.9", -1, {}, "read hwver fail1\n"},
-      {"line feed after a last dot is a ninth piece", "1.2.3.4.5.6.7.8.\n", -1, {}, "read hwver fail1\n"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    ASSERT_TRUE(write_file("/proc/misc/hwver", c.text));
     unsigned char hw[8];
     memset(hw, 0xAA, sizeof hw);
     SyslogCapture cap;
-    EXPECT_EQ(c.result, hwver_parse_text(c.text.c_str(), c.text.size(), hw));
-    if (c.result == 0) {
-      EXPECT_EQ(c.bytes, std::vector<int>(hw, hw + 8));
-      EXPECT_EQ(Lines{}, cap.messages(kErr));
-    } else {
-      EXPECT_EQ(std::vector<int>(8, 0xAA), std::vector<int>(hw, hw + 8));  // left as it was
-      EXPECT_EQ(Lines{c.error}, cap.messages(kErr));
-    }
+    EXPECT_EQ(c.error ? -1 : 0, read_hw_version(hw));
+    // A refused text leaves the bytes as they were.
+    EXPECT_EQ(c.error ? std::vector<int>(8, 0xAA) : c.bytes, std::vector<int>(hw, hw + 8));
+    EXPECT_EQ(c.error ? Lines{c.error} : Lines{}, cap.messages(LOG_ERR));
+    EXPECT_EQ(c.text, read_file("/tmp/ver_hardware"));
+    Lines info{"shellcmd:/tmp/bin/cat /proc/misc/hwver > /tmp/ver_hardware\n"};
+    std::string shown = "hw_version:";
+    for (size_t i = 0; i < c.bytes.size(); ++i) shown += (i ? "." : " ") + std::to_string(c.bytes[i]);
+    if (!c.error) info.push_back(shown + "\n");
+    EXPECT_EQ(info, cap.messages(LOG_INFO));
   }
-  // The size bounds the text even without a terminator.
-  const char unterminated[] = {'1', '.', '2', '.', '3', '.', '4', '.', '5', '.', '6', '.', '7', '.', '8', '.', '9'};
-  unsigned char hw[8] = {};
-  EXPECT_EQ(0, hwver_parse_text(unterminated, 15, hw));
-  EXPECT_EQ(-1, hwver_parse_text(nullptr, 3, hw));
-}
-
-TEST_F(EnvStore, ReadHwVersion) {
-  ASSERT_TRUE(write_file("/proc/misc/hwver", "59.0.0.1.5.0.0.1\n"));
-  SyslogCapture cap;
-  unsigned char hw[8] = {};
-  ASSERT_EQ(0, read_hw_version(hw));
-  EXPECT_EQ((std::vector<int>{59, 0, 0, 1, 5, 0, 0, 1}), std::vector<int>(hw, hw + 8));
-  EXPECT_EQ((Lines{kHwCopyCmd, "hw_version: 59.0.0.1.5.0.0.1\n"}), cap.messages(kInfo));
-  EXPECT_EQ(Lines{"hardware_version:59.0.0.1.5.0.0.1\n\n"}, cap.messages(kDebug));
-  EXPECT_EQ("59.0.0.1.5.0.0.1\n", read_file("/tmp/ver_hardware"));
-
-  // Only 99 bytes are read: the ninth number beyond them is never seen.
-  std::string text = "1.2.3.4.5.6.7.8";
-  text += std::string(99 - text.size(), '.');
-  ASSERT_TRUE(write_file("/proc/misc/hwver", text + "9\n"));
-  EXPECT_EQ(0, read_hw_version(hw));
-  // One dot less and the 9 is the ninety-ninth byte.
-  ASSERT_TRUE(write_file("/proc/misc/hwver", text.substr(0, 98) + "9\n"));
-  EXPECT_EQ(-1, read_hw_version(hw));
-  EXPECT_EQ(-1, read_hw_version(nullptr));
 }
 
 TEST_F(EnvStore, SetEnvValue) {
-  struct Case {
+  const std::string n200(200, 'A'), v25(25, '9'), v26(26, '9');
+  const struct {
     const char* name;
     const char* var;
-    std::string value;
-    bool null_value;
-    int result;
-    std::string env;  // content of /proc/avalanche/env afterwards
-    Lines info, error;
+    const char* value;
+    std::string line;   // what reaches the kernel's file; empty: refused
+    const char* error;  // when refused
+  } cases[] = {
+      {"name and value", "SW_protect", "1", "SW_protect 1", nullptr},
+      {"empty value: the name alone", "SW_OEM", "", "SW_OEM", nullptr},
+      {"225 characters fit", n200.c_str(), v25.c_str(), n200 + " " + v25, nullptr},
+      {"226 characters do not", n200.c_str(), v26.c_str(), "", "env str too long!\n"},
+      {"NULL name", nullptr, "1", "", "penv_name NULL!\n"},
+      {"NULL value", "SW_OEM", nullptr, "", "penv_value NULL!\n"},
+      {"shell text in the value", "SW_OEM", "1\"; touch /tmp/pwned; echo \"", "", "env str unsafe!\n"},
+      {"command substitution", "SW_OEM", "$(touch /tmp/pwned)", "", "env str unsafe!\n"},
+      {"backquotes in the name", "`touch /tmp/pwned`", "1", "", "env str unsafe!\n"},
+      {"blank in the name", "SW OEM", "1", "", "env str unsafe!\n"},
+      {"line feed in the value", "SW_OEM", "1\nMID_VERSION 1", "", "env str unsafe!\n"},
   };
-  const std::string n200(200, 'A');
-  const std::string n226(226, 'B');
-  const std::string n227(227, 'B');
-  const std::string before = "untouched\n";
-  const Case cases[] = {
-      {"name and value", "SW_protect", "1", false, 0, "SW_protect 1\n",
-       {"\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"}, {}},
-      {"empty value: the name alone", "SW_OEM", "", false, 0, "SW_OEM\n",
-       {"\nshellcmd:echo \"SW_OEM\" >/proc/avalanche/env \n"}, {}},
-      {"225 characters fit", n200.c_str(), std::string(25, '9'), false, 0, n200 + " " + std::string(25, '9') + "\n",
-       {"\nshellcmd:echo \"" + n200 + " " + std::string(25, '9') + "\" >/proc/avalanche/env \n"}, {}},
-      {"226 characters do not", n200.c_str(), std::string(26, '9'), false, -1, before, {}, {"env str too long!\n"}},
-      {"a name of 226 alone fits", n226.c_str(), "", false, 0, n226 + "\n",
-       {"\nshellcmd:echo \"" + n226 + "\" >/proc/avalanche/env \n"}, {}},
-      {"a name of 227 alone does not", n227.c_str(), "", false, -1, before, {}, {"env str too long!\n"}},
-      {"NULL name", nullptr, "1", false, -1, before, {}, {"penv_name NULL!\n"}},
-      {"NULL value", "SW_OEM", "", true, -1, before, {}, {"penv_value NULL!\n"}},
-      {"shell text in the value", "SW_OEM", "1\"; touch /tmp/pwned; echo \"", false, -1, before, {},
-       {"env str unsafe!\n"}},
-      {"command substitution", "SW_OEM", "$(touch /tmp/pwned)", false, -1, before, {}, {"env str unsafe!\n"}},
-      {"backquotes in the name", "`touch /tmp/pwned`", "1", false, -1, before, {}, {"env str unsafe!\n"}},
-      {"blank in the name", "SW OEM", "1", false, -1, before, {}, {"env str unsafe!\n"}},
-      {"line feed in the value", "SW_OEM", "1\nMID_VERSION 1", false, -1, before, {}, {"env str unsafe!\n"}},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(write_file("/proc/avalanche/env", before));
+    ASSERT_TRUE(write_file("/proc/avalanche/env", "untouched\n"));
     SyslogCapture cap;
-    EXPECT_EQ(c.result, set_env_value(c.var, c.null_value ? nullptr : c.value.c_str()));
-    EXPECT_EQ(c.env, read_file("/proc/avalanche/env"));
-    EXPECT_EQ(c.info, cap.messages(kInfo));
-    EXPECT_EQ(c.error, cap.messages(kErr));
+    const bool taken = !c.line.empty();
+    EXPECT_EQ(taken ? 0 : -1, set_env_value(c.var, c.value));
+    EXPECT_EQ(taken ? c.line + "\n" : "untouched\n", read_file("/proc/avalanche/env"));
+    const Lines info{"\nshellcmd:echo \"" + c.line + "\" >/proc/avalanche/env \n"};
+    EXPECT_EQ(taken ? info : Lines{}, cap.messages(LOG_INFO));
+    EXPECT_EQ(taken ? Lines{} : Lines{c.error}, cap.messages(LOG_ERR));
     EXPECT_FALSE(file_exists("/tmp/pwned"));
   }
 }
@@ -376,25 +281,33 @@ TEST_F(EnvStore, SetEnvValueShellFailure) {
   ASSERT_EQ(0, shell("rm -f /proc/avalanche/env && mkdir -p /proc/avalanche/env"));
   SyslogCapture cap;
   EXPECT_EQ(-1, set_env_value("SW_OEM", "3"));
-  EXPECT_EQ(Lines{"echo \"SW_OEM 3\" >/proc/avalanche/env  shellcmd failed!\n"}, cap.messages(kErr));
+  EXPECT_EQ(Lines{"echo \"SW_OEM 3\" >/proc/avalanche/env  shellcmd failed!\n"}, cap.messages(LOG_ERR));
   ASSERT_EQ(0, shell("rmdir /proc/avalanche/env"));
 }
 
-TEST(EnvParsers, TextAndLineEntryPoints) {
+// The parsers' entry points read as far as the length they are given; a
+// name is found at its first entry, by the whole name only.
+TEST(EnvParsers, EntryPointsAndFind) {
   std::vector<env_info> table(ENV_TABLE_SIZE);
-  const char text[] = "SW_OEM 1\nmtd3 10,20\nOTHER 2\nSW_protect 0";
-  EXPECT_EQ(2, env_parse_text(table.data(), text, sizeof text - 1));
-  EXPECT_EQ((std::vector<std::string>{"SW_OEM=1", "mtd3:10-20"}), describe(table.data()));
-  EXPECT_EQ(-1, env_parse_text(nullptr, text, 3));
-  EXPECT_EQ(-1, env_parse_text(table.data(), nullptr, 3));
+  const char text[] = "SW_OEM 1\nmtd3 10,20\nOTHER 2\nSW_OEM 3\nSW_protect 0";
+  EXPECT_EQ(3, env_parse_text(table.data(), text, sizeof text - 1));
   EXPECT_EQ(1, env_accept_line(table.data(), "OTHER 1", 7));
   EXPECT_EQ(0, env_accept_line(table.data(), "MID_VERSION 4", 13));
   EXPECT_EQ(-1, env_accept_line(table.data(), "MID_VERSION 4", 150));
-  EXPECT_EQ(-1, env_accept_line(nullptr, "MID_VERSION 4", 13));
   EXPECT_EQ(0, env_parse_software_version(table.data(), "9.9.9.9,x", 9));
   EXPECT_EQ(-88, env_parse_software_version(table.data(), "9.9.9.9,x", 7));
-  EXPECT_EQ((std::vector<std::string>{"SW_OEM=1", "mtd3:10-20", "MID_VERSION=4", "Mtd1Version=9.9.9.9"}),
+  EXPECT_EQ((Lines{"SW_OEM=1", "mtd3:10-20", "SW_OEM=3", "MID_VERSION=4", "Mtd1Version=9.9.9.9"}),
             describe(table.data()));
+  // A name that fills its field without a terminator is still compared safely.
+  memset(table[29].name, 'N', ENV_NAME_SIZE);
+  const std::string full(ENV_NAME_SIZE, 'N');
+  const std::pair<const char*, int> finds[] = {{"SW_OEM", 0}, {"mtd3", 1},         {"sw_oem", -1},
+                                               {"mtd", -1},   {full.c_str(), -1}, {nullptr, -1}};
+  for (const auto& [name, found] : finds) {
+    int index = -7;
+    EXPECT_EQ(found < 0 ? -1 : 0, env_find(table.data(), name, &index)) << (name ? name : "NULL");
+    EXPECT_EQ(found < 0 ? -7 : found, index) << (name ? name : "NULL");
+  }
 }
 
 }  // namespace
