@@ -30,7 +30,7 @@ class MtdDeviceTest : public ::testing::Test {
     return plat_mtd_erase(fd_.get(), &region);
   }
   ssize_t write_at(off_t at, const std::string& data) {
-    if (lseek(fd_.get(), at, SEEK_SET) != at) return -2;
+    EXPECT_EQ(at, lseek(fd_.get(), at, SEEK_SET));
     return plat_mtd_write(fd_.get(), data.data(), data.size());
   }
   unique_fd fd_;
