@@ -26,15 +26,15 @@ struct Row {
 TEST(Log, ComposedLinesInAProcessOfTheirOwn) {
   const std::string big(5000, 'a');
   const Row rows[] = {
-      {"before init: no name and pid 0", [] { rl_log_debug("early %d\n", 1); }, {{7, " pid0,tid$,l7: early 1\n"}}},
-      {"the name is cut to 14 bytes",
+      {"before init no name and pid 0; the name cut to 14 bytes",
        [] {
+         rl_log_debug("early %d\n", 1);
          rl_log_init("abcdefghijklmnopqrst", 7);
          rl_log_err("copy_bins failed!\n");
        },
-       {{3, "abcdefghijklmn pid$,tid$,l3: copy_bins failed!\n"}}},
-      {"threshold, empty formats and a second init that changes nothing",
-       [] {
+       {{7, " pid0,tid$,l7: early 1\n"}, {3, "abcdefghijklmn pid$,tid$,l3: copy_bins failed!\n"}}},
+      {"threshold, empty formats, a second init that changes nothing, a long line cut at 4095 bytes",
+       [&big] {
          rl_log_init("upgrader", 6);
          EXPECT_EQ(0, rl_log_init("other", 7));
          rl_log_debug("hidden\n");
@@ -43,14 +43,11 @@ TEST(Log, ComposedLinesInAProcessOfTheirOwn) {
          rl_log_err(nullptr);
          rl_log_set_level(7);
          rl_log_debug("now %d\n", 7);
-       },
-       {{6, "upgrader pid$,tid$,l6: shown x\n"}, {7, "upgrader pid$,tid$,l7: now 7\n"}}},
-      {"a long line is cut at 4095 bytes",
-       [&big] {
-         rl_log_init("upgrader", 7);
          rl_log_warn(big.c_str());
        },
-       {{4, "upgrader pid$,tid$,l4: " + big}}},
+       {{6, "upgrader pid$,tid$,l6: shown x\n"},
+        {7, "upgrader pid$,tid$,l7: now 7\n"},
+        {4, "upgrader pid$,tid$,l4: " + big}}},
   };
   ASSERT_NE(MAP_FAILED, static_cast<void*>(g_child_pid));
   for (const Row& row : rows) {
