@@ -19,16 +19,11 @@ void remove_segments() {
   }
 }
 
-class SharedState : public ::testing::Test {
- protected:
-  void SetUp() override { remove_segments(); }
-  void TearDown() override { remove_segments(); }
-};
-
 // Without a segment nothing is attached or made, and deleting nothing leaves
 // a segment alone, without a word; the writer's alternate segment is read
 // before the main one, and removal names the main key whatever was attached.
-TEST_F(SharedState, AlternateKeyIsPreferredAndRemovalNamesTheMainKey) {
+TEST(SharedState, AlternateKeyIsPreferredAndRemovalNamesTheMainKey) {
+  remove_segments();
   SyslogCapture cap;
   EXPECT_EQ(nullptr, get_share_memory());
   EXPECT_LT(shmget(kMain, 0, 0666), 0);
@@ -52,7 +47,7 @@ TEST_F(SharedState, AlternateKeyIsPreferredAndRemovalNamesTheMainKey) {
 
 // A segment without room for the state word counts as no shared state; the
 // ROM room is what the segment holds past its 8-byte head, 8 MiB at most.
-TEST_F(SharedState, SegmentSizeBoundsTheState) {
+TEST(SharedState, SegmentSizeBoundsTheState) {
   const std::pair<size_t, unsigned long> cases[] = {
       {1, 0}, {4, 0}, {7, 0}, {8, 0}, {9, 1}, {4104, 4096}, {0x800008, 0x800000}, {0x900000, 0x800000}};
   for (const auto& [size, room] : cases) {
@@ -69,7 +64,8 @@ TEST_F(SharedState, SegmentSizeBoundsTheState) {
 // The writer makes the segment and fills it in another process; the driver
 // reads the request kind (the word at offset 4) and the ROM (from offset 8)
 // in place.
-TEST_F(SharedState, WriterFillsWhatTheDriverReadsInPlace) {
+TEST(SharedState, WriterFillsWhatTheDriverReadsInPlace) {
+  remove_segments();
   ASSERT_EQ(0, run_in_child([] {
     void* addr = libupd_create_share_memory();
     if (!addr) return 1;
