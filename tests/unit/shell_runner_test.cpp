@@ -26,7 +26,7 @@ TEST(SystemEx, TimeoutsRetriesAndResults) {
        {"system_ex:echo x >> /tmp/attempts; sleep 20 retry -1 times...",
         "system_ex:echo x >> /tmp/attempts; sleep 20 retry 0 times...",
         "system_ex:echo x >> /tmp/attempts; sleep 20 retry 1 times..."}},
-      {"fails at once: not retried", "echo x >> /tmp/attempts; exit 3", 3, 3, 3, "x\n", {}},
+      {"fails at once: not retried, its code whole", "echo x >> /tmp/attempts; exit 200", 3, 3, 200, "x\n", {}},
       {"time-out 0 waits for the end", "echo x >> /tmp/attempts; usleep 300000; exit 5", 0, 3, 5, "x\n", {}},
       {"negative retries count as 0", "echo x >> /tmp/attempts; sleep 20", 1, -4, -1, "x\n",
        {"system_ex:echo x >> /tmp/attempts; sleep 20 retry -1 times..."}},
