@@ -32,11 +32,10 @@ void on_message(ipc_msg* msg, void*) {
   int32_t x = msg->type ^ msg->sender ^ msg->param1 ^ msg->param2;
   for (int32_t i = 0; i < msg->length - IPC_HEADER_SIZE; ++i) x ^= msg->data[i];
   g_sink = x;
-  if (msg->type == kMarkerType && msg->param1 == kMarkerType) {
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (msg->param2 > g_markers_seen) g_markers_seen = msg->param2;
-    g_cv.notify_all();
-  }
+  if (msg->type != kMarkerType || msg->param1 != kMarkerType) return;
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (msg->param2 > g_markers_seen) g_markers_seen = msg->param2;
+  g_cv.notify_all();
 }
 
 void send_raw(const uint8_t* data, size_t size) {
@@ -46,11 +45,8 @@ void send_raw(const uint8_t* data, size_t size) {
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s%d", IPC_PATH_PREFIX, kOwnId);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) __builtin_trap();
-  for (size_t done = 0; done < size;) {
-    ssize_t n = send(fd, data + done, size - done, MSG_NOSIGNAL);
-    if (n <= 0) break;  // the listener dropped the connection early
-    done += static_cast<size_t>(n);
-  }
+  // Blocking: all of it, unless the listener drops the connection early.
+  (void)send(fd, data, size, MSG_NOSIGNAL);
   close(fd);
 }
 

@@ -1,28 +1,25 @@
 #include "tests/support/files.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
+
 bool write_file(const std::string& path, const std::string& content) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
-  return fclose(f) == 0 && ok;
+  std::ofstream f(path, std::ios::binary);
+  f << content;
+  f.close();
+  return !f.fail();
 }
 
 std::string read_file(const std::string& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
+  std::ostringstream out;
+  out << std::ifstream(path, std::ios::binary).rdbuf();
+  return out.str();
 }
 
 bool file_exists(const std::string& path) {
@@ -30,34 +27,23 @@ bool file_exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-namespace {
-
-int wait_for_exit(pid_t pid) {
+int run_in_child(const std::function<int()>& fn) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) _exit(fn());
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace
-
-int run_in_child(const std::function<int()>& fn) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  return wait_for_exit(pid);
-}
-
 int run_argv(const std::vector<std::string>& argv) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
+  return run_in_child([&argv] {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
-    _exit(127);
-  }
-  return wait_for_exit(pid);
+    return 127;
+  });
 }
 
 int shell(const std::string& cmd) {

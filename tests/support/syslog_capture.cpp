@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <future>
 
 std::string LogLine::message() const {
@@ -18,33 +17,33 @@ std::string LogLine::message() const {
   return colon == std::string::npos ? text : text.substr(colon + 2);
 }
 
+namespace {
+
+constexpr char kPath[] = "/dev/log";
+
+// What glibc sends: "<pri>Mmm dd hh:mm:ss ", the identity (empty here), ": "
+// and the text.
 LogLine parse_syslog_datagram(const std::string& raw) {
   LogLine line;
-  size_t close = raw.find('>');
-  if (raw.empty() || raw[0] != '<' || close == std::string::npos) {
-    line.text = raw;
-    return line;
-  }
   int pri = atoi(raw.c_str() + 1);
   line.level = pri & 7;
   line.facility = pri >> 3;
-  // "<pri>Mmm dd hh:mm:ss " then the identity (empty here) and ": "
-  size_t body = close + 1 + 16;
-  size_t sep = raw.find(": ", body > raw.size() ? raw.size() : body);
-  line.text = sep == std::string::npos ? raw.substr(close + 1) : raw.substr(sep + 2);
+  size_t sep = raw.find(": ", raw.find('>') + 1 + 16);
+  line.text = sep == std::string::npos ? raw : raw.substr(sep + 2);
   return line;
 }
 
-SyslogCapture::SyslogCapture(const char* path) : path_(path) {
-  unlink(path);
+}  // namespace
+
+SyslogCapture::SyslogCapture() {
+  unlink(kPath);
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+  strncpy(addr.sun_path, kPath, sizeof addr.sun_path - 1);
   if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) abort();
   int size = 4 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  if (pipe(stop_pipe_) != 0) abort();
   // Tests fork right after this: return only once the reader is up and
   // waiting, never while it is still starting (allocating).
   std::promise<void> started;
@@ -57,44 +56,36 @@ SyslogCapture::SyslogCapture(const char* path) : path_(path) {
 }
 
 SyslogCapture::~SyslogCapture() {
-  (void)!write(stop_pipe_[1], "x", 1);
+  shutdown(fd_, SHUT_RDWR);  // wakes the reader for good
   thread_.join();
   close(fd_);
-  close(stop_pipe_[0]);
-  close(stop_pipe_[1]);
-  unlink(path_.c_str());
+  unlink(kPath);
 }
 
 void SyslogCapture::run() {
-  char buf[8192];
   for (;;) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) continue;
-    if (fds[0].revents & POLLIN) {
-      // Receive and file under one lock, so that lines() never sees the
-      // socket empty while a received line is not filed yet.
-      std::lock_guard<std::mutex> lock(mu_);
-      ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-      if (n > 0) lines_.push_back(parse_syslog_datagram(std::string(buf, static_cast<size_t>(n))));
-      continue;
-    }
-    if (fds[1].revents & POLLIN) return;
+    pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, -1) < 0) continue;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!receive() && (p.revents & POLLHUP)) return;  // shut down, and nothing left to read
   }
 }
 
+// Receives and files one datagram under mu_, so that lines() never sees the
+// socket empty while a received line is not filed yet.
+bool SyslogCapture::receive() {
+  char buf[8192];
+  ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+  if (n <= 0) return false;
+  lines_.push_back(parse_syslog_datagram(std::string(buf, static_cast<size_t>(n))));
+  return true;
+}
+
 std::vector<LogLine> SyslogCapture::lines() {
-  // Datagrams already sent sit in the socket; give the reader a moment.
-  for (int i = 0; i < 500; ++i) {
-    int pending;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      pollfd p = {fd_, POLLIN, 0};
-      pending = poll(&p, 1, 0);
-    }
-    if (pending <= 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
   std::lock_guard<std::mutex> lock(mu_);
+  // What was sent and the reader has not taken yet.
+  while (receive()) {
+  }
   return lines_;
 }
 

@@ -17,12 +17,10 @@ struct LogLine {
 
 class SyslogCapture {
  public:
-  explicit SyslogCapture(const char* path = "/dev/log");
+  SyslogCapture();
   ~SyslogCapture();
-  SyslogCapture(const SyslogCapture&) = delete;
-  SyslogCapture& operator=(const SyslogCapture&) = delete;
 
-  // Lines received so far (waits briefly for datagrams still in flight).
+  // Lines received so far, every line sent before the call included.
   std::vector<LogLine> lines();
   void clear();
   // Messages (prefix removed) in order, at the given level or any level (-1).
@@ -34,12 +32,9 @@ class SyslogCapture {
 
  private:
   void run();
-  std::string path_;
+  bool receive();
   int fd_ = -1;
-  int stop_pipe_[2] = {-1, -1};
   std::mutex mu_;
   std::vector<LogLine> lines_;
   std::thread thread_;
 };
-
-LogLine parse_syslog_datagram(const std::string& raw);

@@ -2,9 +2,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <functional>
-#include <string>
-#include <vector>
+#include <algorithm>
 
 #include "log/rl_log.h"
 #include "tests/support/files.h"
@@ -15,76 +13,64 @@
 
 namespace {
 
-// The child's pid, handed back through a shared page; in a single-threaded
-// child the thread id equals it.
-struct SharedPid {
-  int* pid = static_cast<int*>(mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  ~SharedPid() { (void)munmap(pid, sizeof(int)); }
-};
+using Lines = std::vector<std::pair<int, std::string>>;  // level, whole text
 
-// What fn logs in a process of its own (the module's state is process-wide);
-// empty when the process failed.
-std::vector<LogLine> logged(const std::function<void()>& fn) {
+// The pid of the child that logged, handed back through a shared page.
+int* const g_child_pid =
+    static_cast<int*>(mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+
+// Runs fn in a process of its own (the module's state is process-wide) and
+// compares what it logged with want, where '$' stands for the child's pid
+// (its only thread's id too) and a line holds 4095 bytes at most.
+void expect_logged(const std::function<void()>& fn, Lines want) {
+  ASSERT_NE(MAP_FAILED, static_cast<void*>(g_child_pid));
   SyslogCapture cap;
-  int status = run_in_child([&] {
+  ASSERT_EQ(0, run_in_child([&fn] {
+    *g_child_pid = getpid();
     fn();
     return ::testing::Test::HasFailure() ? 1 : 0;
-  });
-  return status == 0 ? cap.lines() : std::vector<LogLine>{};
+  }));
+  Lines got;
+  for (const LogLine& line : cap.lines()) {
+    EXPECT_EQ(1, line.facility);  // LOG_USER
+    got.emplace_back(line.level, line.text);
+  }
+  for (auto& [level, text] : want) {
+    for (size_t at; (at = text.find('$')) != std::string::npos;) text.replace(at, 1, std::to_string(*g_child_pid));
+    text.resize(std::min<size_t>(text.size(), 4095));
+  }
+  EXPECT_EQ(want, got);
 }
 
-TEST(Log, BeforeInitCarriesEmptyNameAndPidZero) {
-  auto lines = logged([] { rl_log_debug("early %d\n", 1); });
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(7, lines[0].level);
-  EXPECT_EQ(1, lines[0].facility);  // LOG_USER
-  EXPECT_EQ(" pid0,tid", lines[0].text.substr(0, 9));
-  EXPECT_EQ("early 1\n", lines[0].message());
+TEST(Log, BeforeInitThenTheNameCutTo14Bytes) {
+  expect_logged(
+      [] {
+        rl_log_debug("early %d\n", 1);
+        rl_log_init("abcdefghijklmnopqrst", 7);
+        rl_log_err("copy_bins failed!\n");
+      },
+      {{7, " pid0,tid$,l7: early 1\n"}, {3, "abcdefghijklmn pid$,tid$,l3: copy_bins failed!\n"}});
 }
 
-TEST(Log, ComposedTextPriorityAndNameCut) {
-  auto lines = logged([] {
-    rl_log_init("abcdefghijklmnopqrst", 7);
-    rl_log_err("copy_bins failed!\n");
-  });
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(3, lines[0].level);
-  EXPECT_EQ(0u, lines[0].text.find("abcdefghijklmn pid"));
-  EXPECT_NE(std::string::npos, lines[0].text.find(",l3: copy_bins failed!\n"));
-}
-
-TEST(Log, ThresholdEmptyFormatAndSecondInit) {
-  auto lines = logged([] {
-    rl_log_init("upgrader", 6);
-    EXPECT_EQ(0, rl_log_init("other", 7));  // changes nothing
-    rl_log_debug("hidden\n");
-    rl_log_info("shown %s\n", "x");
-    rl_log_err("");
-    rl_log_err(nullptr);
-    rl_log_set_level(7);
-    rl_log_debug("now %d\n", 7);
-  });
-  ASSERT_EQ(2u, lines.size());
-  EXPECT_EQ(6, lines[0].level);
-  EXPECT_EQ("shown x\n", lines[0].message());
-  EXPECT_EQ(0u, lines[0].text.find("upgrader pid"));
-  EXPECT_EQ("now 7\n", lines[1].message());
-}
-
-TEST(Log, LongFormatIsCutAt4095Bytes) {
-  std::string big(5000, 'a');
-  SharedPid child;
-  ASSERT_NE(MAP_FAILED, static_cast<void*>(child.pid));
-  auto lines = logged([&] {
-    *child.pid = getpid();
-    rl_log_init("upgrader", 7);
-    rl_log_warn(big.c_str());
-  });
-  const std::string id = std::to_string(*child.pid);
-  const std::string prefix = "upgrader pid" + id + ",tid" + id + ",l4: ";
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(4, lines[0].level);
-  EXPECT_EQ(prefix + std::string(4095 - prefix.size(), 'a'), lines[0].text);
+// The threshold, empty formats, a second init that changes nothing, a long
+// line cut.
+TEST(Log, ThresholdSecondInitAndLongLines) {
+  const std::string big(5000, 'a');
+  expect_logged(
+      [&big] {
+        rl_log_init("upgrader", 6);
+        EXPECT_EQ(0, rl_log_init("other", 7));
+        rl_log_debug("hidden\n");
+        rl_log_info("shown %s\n", "x");
+        rl_log_err("");
+        rl_log_err(nullptr);
+        rl_log_set_level(7);
+        rl_log_debug("now %d\n", 7);
+        rl_log_warn(big.c_str());
+      },
+      {{6, "upgrader pid$,tid$,l6: shown x\n"},
+       {7, "upgrader pid$,tid$,l7: now 7\n"},
+       {4, "upgrader pid$,tid$,l4: " + big}});
 }
 
 }  // namespace
