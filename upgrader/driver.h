@@ -54,11 +54,23 @@ struct run_record {
   int upgrader_state = 0;
   int cfg_semid = -1;
   int cfg_locked = 0;
+  int process_semid = -1;
+  int process_locked = 0;  // claimed at start-up, see claim_process_lock
   int memory_semid = -1;
   void* shm_addr = nullptr;
   int step_code = 0;
   int detail_code = 0;
 };
+
+// Takes this path's process lock before start-up copies the tools into /tmp:
+// a second driver must not rewrite the copies a running one executes (it
+// would run a half-written /tmp/bin/cat, or copy /bin while it is being
+// burnt). The mode's entry logs the outcome where it always has. -1 when the
+// lock is another's (or cannot be had), 0 when taken or the path has none.
+int claim_process_lock(run_record* run);
+// Gives back a lock claimed at start-up when the run ends before the mode's
+// entry would have taken it.
+void unclaim_process_lock(run_record* run);
 
 // Modes, entered from main after start-up.
 int run_shared_memory_mode(run_record* run);

@@ -70,10 +70,16 @@ int main(int argc, char** argv) {
   memset(run.env_table, 0, sizeof run.env_table);
   ipc_register(UPGRADER_IPC_ID);
 
-  run.reboot_fallback = check_shell_status(system("cp /sbin/reboot /tmp/")) != 0 ? 1 : 0;
-  if (copy_bins() != 0) {
-    rl_log_err("copy_bins failed!\n");
-    return exit_path(&run, STEP_COPY_BINS);
+  // The shared-memory and file modes run under the process lock; one that
+  // will stop at it leaves the copies in /tmp to the driver that holds it.
+  const bool stops_at_the_lock = argc - 1 <= 1 && claim_process_lock(&run) != 0;
+  if (!stops_at_the_lock) {
+    run.reboot_fallback = check_shell_status(system("cp /sbin/reboot /tmp/")) != 0 ? 1 : 0;
+    if (copy_bins() != 0) {
+      rl_log_err("copy_bins failed!\n");
+      unclaim_process_lock(&run);
+      return exit_path(&run, STEP_COPY_BINS);
+    }
   }
   if (argc - 1 >= 3) {
     rl_log_info("\nusage: %s  or  %s rom_file\n", run.program_path, run.program_path);
@@ -83,7 +89,10 @@ int main(int argc, char** argv) {
   if (run.cfg_semid < 0) rl_log_err("SEM_KEY_SAVE_FILE get failed! Is save mode?\n");
   rl_log_debug("cfg_semid:%x\n", static_cast<unsigned>(run.cfg_semid));
 
-  if (!run.ui) return exit_path(&run, -1);
+  if (!run.ui) {
+    unclaim_process_lock(&run);
+    return exit_path(&run, -1);
+  }
   switch (argc - 1) {
     case 0: return run_shared_memory_mode(&run);
     case 1: return run_file_mode(&run, argv[1]);

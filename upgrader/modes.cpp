@@ -28,29 +28,34 @@ int watchdog_off() {
   return -1;
 }
 
-// 1: the process lock is held, 0: main returns 0 at once (wrong path, or
-// another driver under the same path holds the lock).
-int take_process_lock(const char* path) {
+struct process_lock_kind {
   const char* name;
   int key;
-  if (strcmp(path, UPGRADER_PATH) == 0) {
-    name = "upgrader_process";
-    key = SEM_KEY_UPGRADER_PROCESS;
-  } else if (strncmp(path, UPGRADER_TOOL_PATH, UPGRADER_TOOL_PATH_COMPARED) == 0) {
-    name = "upgrader_tool_process";
-    key = SEM_KEY_UPGRADER_TOOL_PROCESS;
-  } else {
+};
+
+const process_lock_kind* process_lock_for(const char* path) {
+  static const process_lock_kind driver = {"upgrader_process", SEM_KEY_UPGRADER_PROCESS};
+  static const process_lock_kind tool = {"upgrader_tool_process", SEM_KEY_UPGRADER_TOOL_PROCESS};
+  if (strcmp(path, UPGRADER_PATH) == 0) return &driver;
+  if (strncmp(path, UPGRADER_TOOL_PATH, UPGRADER_TOOL_PATH_COMPARED) == 0) return &tool;
+  return nullptr;
+}
+
+// 1: the process lock is held, 0: main returns 0 at once (wrong path, or
+// another driver under the same path holds the lock).
+int take_process_lock(const run_record* run) {
+  const process_lock_kind* kind = process_lock_for(run->program_path);
+  if (!kind) {
     rl_log_debug("upgrader path error\n");
     return 0;
   }
-  int id = binary_sem_create_key(key);
-  if (id < 0) rl_log_err("get %s failed!\n", name);
-  rl_log_debug("wait lock %s\n", name);
-  if (try_lock_binary_sem(id) == -1) {
-    rl_log_err("lock %s failed\n", name);
+  if (run->process_semid < 0) rl_log_err("get %s failed!\n", kind->name);
+  rl_log_debug("wait lock %s\n", kind->name);
+  if (!run->process_locked) {
+    rl_log_err("lock %s failed\n", kind->name);
     return 0;
   }
-  rl_log_debug("locked %s\n", name);
+  rl_log_debug("locked %s\n", kind->name);
   return 1;
 }
 
@@ -60,10 +65,11 @@ common_entry_result common_entry(run_record* run) {
   (void)run->ui->Init();
   run->ui->ShowVersion();
   if (watchdog_off() != 0) {
+    unclaim_process_lock(run);
     run->step_code = run->detail_code = STEP_WATCHDOG;
     return ENTRY_OUTCOME;
   }
-  if (!take_process_lock(run->program_path)) return ENTRY_RETURN_ZERO;
+  if (!take_process_lock(run)) return ENTRY_RETURN_ZERO;
   kernel_support = kernel_support_mtd_repair_check();
   rl_log_info("kernel_support is :%d \n", kernel_support);
   return ENTRY_CONTINUE;
@@ -99,6 +105,20 @@ int map_rom_file(run_record* run, const char* rom_file, int* fd_out) {
 }
 
 }  // namespace
+
+int claim_process_lock(run_record* run) {
+  const process_lock_kind* kind = process_lock_for(run->program_path);
+  if (!kind) return 0;
+  run->process_semid = binary_sem_create_key(kind->key);
+  run->process_locked = run->process_semid >= 0 && try_lock_binary_sem(run->process_semid) != -1;
+  return run->process_locked ? 0 : -1;
+}
+
+void unclaim_process_lock(run_record* run) {
+  if (!run->process_locked) return;
+  (void)release_binary_sem(run->process_semid);
+  run->process_locked = 0;
+}
 
 int run_file_mode(run_record* run, const char* rom_file) {
   switch (common_entry(run)) {

@@ -295,10 +295,18 @@ const Scenario kScenarios[] = {
      .command = {"/basic/bin/upgrader", "/data/empty.bin"},
      .end = "exit 61",  // -195
      .logs = {{kErr, "memory map failed!"}}},
+    // The second starts while the first checks the ROM with the tools it
+    // copied to /tmp/bin. A directory in /bin where /tmp/bin has a file makes
+    // any copy of /bin over them fail, and show.
     {.name = "second_upgrader_stops_at_the_process_lock",
-     .profile_extra = "[second]\nat = 0\ncommand = /basic/bin/upgrader /data/rom.bin\n", .burnt = kReleasePartitions,
-     .broadcasts = {{4, 2}}, .logs = {{kErr, "lock upgrader_process failed"}},
-     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(1, b.count("locked upgrader_process")); }},
+     .profile_extra = "[second]\nat = 0\ncommand = while [ ! -s /tmp/avalanche_env_file ]; do usleep 10000; done; "
+                      "touch /tmp/bin/in_the_way; mkdir /bin/in_the_way; exec /basic/bin/upgrader /data/rom.bin\n",
+     .burnt = kReleasePartitions, .broadcasts = {{4, 2}}, .logs = {{kErr, "lock upgrader_process failed"}},
+     .more =
+         [](const Boot& b, const std::string&) {
+           EXPECT_EQ(1, b.count("locked upgrader_process"));
+           EXPECT_EQ(0, b.count("copy_bins failed!"));
+         }},
     // The saver holds its lock from before the program starts and gives it
     // back while the program still tries (ten tries a second apart). The
     // program takes it before it stops the applications and, in file mode,
