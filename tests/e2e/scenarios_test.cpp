@@ -352,6 +352,12 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(1, b.reboot_requests);
        EXPECT_NE(std::string::npos, b.file("/sim/boot/console").find("failed to open \n: No such file or directory"));
      }, .timeout = 200},
+    // Switching the watchdog off fails twice; the third of its tries works.
+    {.name = "watchdog_off_works_at_the_third_try", .profile_extra = "[faults]\nmisc0 = fail watchdog 2\n",
+     .burnt = kReleasePartitions, .broadcasts = {{4, 2}},
+     .more = [](const Boot& b, const std::string&) {
+       EXPECT_EQ(b.board, (std::vector<std::string>{"fail watchdog 2", "failed watchdog", "failed watchdog", "watchdog 0"}));
+     }},
     {.name = "rom_path_that_is_a_fifo",
      .command = {"/bin/sh", "-c", "mkfifo /data/rom.fifo && exec /basic/bin/upgrader /data/rom.fifo"},
      .end = "exit 61",  // -195
