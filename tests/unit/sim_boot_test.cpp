@@ -189,6 +189,9 @@ class SimBoot : public ::testing::Test {
 TEST_F(SimBoot, WhatEachBootShows) {
   std::string rom = root_ + ".rom";
   ASSERT_TRUE(write_file(rom, "ROMDATA0123456789abcdef"));
+  const int host_key = 0x51A7E;
+  int host_sem = semget(host_key, 1, IPC_CREAT | 0600);
+  ASSERT_GE(host_sem, 0);
   const std::vector<std::string> shm = {"--install", rom + ":/data/rom.bin", "--shm", "/data/rom.bin", "--shm-state", "1"};
   const std::vector<std::string> exit0 = {"exit", "0"};
   std::vector<Case> cases = {
@@ -256,6 +259,14 @@ TEST_F(SimBoot, WhatEachBootShows) {
                   {"/dev/mtd3.log", '=', "remap 0x7e0000 0x10000\n"},
                   {"/dev/mtd3", '=', bytes_of({{0x5a, 8}, {0x0a, 8}}, 0x10000)},
                   {"/dev/mtd8", '#', "131072"}, {"/dev/mtd8", '$', bytes_of({{0x5a, 8}, {0x0a, 8}}, 0x10000)}}}}},
+      // Semaphores start empty at each boot; nothing of a boot reaches the
+      // host (checked after the cases).
+      {"the boot's semaphores are its own",
+       {{.steps = {"sem-state", std::to_string(host_key), ",", "sem-hold", "0x5A5A", ",", "sem-state", "0x5A5A",
+                   ",", "env-set", "HOST_CHECK", "1", ",", "frames", "1", ",", "broadcast", "3", "0", "0"},
+         // 0x5A5A is taken without undo: it stays taken.
+         .seen = {{kCon, '~', std::to_string(host_key) + " absent\n"}, {kCon, '~', "23130 value 0\n"}}},
+        {.steps = {"sem-state", "0x5A5A"}, .fresh = false, .seen = {{kCon, '~', "23130 absent\n"}}}}},
       {"log lines keep their levels",
        {{.steps = {"log"},
          .seen = {{"json:/log", 'R', R"("level":3,"text":"standin [^"]*: standin error line")"},
@@ -267,12 +278,14 @@ TEST_F(SimBoot, WhatEachBootShows) {
       {"the report lists every semaphore set and segment",
        {{.steps = {"sem-hold", "0x5A5A", ",", "shm"}, .options = shm,
          .profile = "[ipc]\nsem = 0x1234 3\nshm = 0x4321 4096\nsem_sets = 2\n",
-         .seen = {{"json:/semaphores", '=', R"([{"id":0,"key":4660,"values":[0,0,0]},{"id":1,"key":1577058305,"values":[0]},)"
-                                            R"({"id":2,"key":1577058306,"values":[0]},{"id":3,"key":41264,"values":[1]},)"
-                                            R"({"id":4,"key":23130,"values":[0]}])"},
+         .seen = {{"json:/semaphores", '=',
+                   R"([{"id":0,"key":4660,"values":[0,0,0]},{"id":1,"key":1577058305,"values":[0]},)"
+                   R"({"id":2,"key":1577058306,"values":[0]},{"id":3,"key":41264,"values":[1]},)"
+                   R"({"id":4,"key":23130,"values":[0]}])"},
                   {"json:/shared_memory", '=', R"([{"attached":0,"id":0,"key":17185,"size":4096},)"
                                                R"({"attached":0,"id":1,"key":41264,"size":8388616}])"},
-                  {"report/report.txt", '~', "semaphore set key 0x00001234 id 0 values 0 0 0\n...segment key 0x00004321 id 0 "}}}}},
+                  {"report/report.txt", '~',
+                   "semaphore set key 0x00001234 id 0 values 0 0 0\n...segment key 0x00004321 id 0 "}}}}},
       // Without the profile's the writer's set and segment are the first: id 0.
       {"the first set and segment have id 0",
        {{.steps = {"sem-hold", "0x5A5A", ",", "shm"}, .options = shm, .profile = "[ipc]\n",
@@ -291,10 +304,11 @@ TEST_F(SimBoot, WhatEachBootShows) {
                   {"/dev/mtd3.sim", '=', "erasesize 0x20000\nremap 0\n"},
                   {"/dev/mtd4.sim", '=', "erasesize 0x20000\nremap 0\nfail erase 2\n"},
                   {"json:/flash/3/size", '=', "65536"}, {"json:/flash", '!', "\"changed\":true"}}},
-        {.steps = {"sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",", "watchdog", "0", ",", "watchdog", "1"},
+        {.steps = {"sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",", "watchdog", "0", ",",
+                   "watchdog", "1"},
          .fresh = false,
-         .seen = {{"json:/flash", 'R', "\"changed\":true"}, {"json:/flash/7", '~', "\"changed\":true,...\"size\":131072"},
-                  {"json:/watchdog", '=', "[0,1]"}}},
+         .seen = {{"json:/flash", 'R', "\"changed\":true"}, {"json:/watchdog", '=', "[0,1]"},
+                  {"json:/flash/7", '~', "\"changed\":true,...\"size\":131072"}}},
         {.steps = exit0, .fresh = false, .seen = {{"json:/watchdog", '=', "[]"}}},
         {.steps = exit0, .fresh = false, .before = "printf x | dd of=/dev/mtdblock/3 conv=notrunc 2>/dev/null",
          .seen = {{"json:/flash", '!', "\"changed\":true"}, {"/dev/mtd3", '^', "x"}}}}},
@@ -302,15 +316,16 @@ TEST_F(SimBoot, WhatEachBootShows) {
   // Every id but the program's own gets the broadcast. A sender that
   // trickles its message holds up nobody else's, and the end of the boot
   // waits for it.
+  const std::string message = " type=4 sender=6 p1=3 p2=0 len=20\n";
   Boot broadcast = {.steps = {"broadcast", "4", "3", "0"},
-                    .seen = {{"json:/ipc", 'R', R"("length":20,"ms":[^,]*,"param1":3,"param2":0,"sender":6,"to":[0-9]+,)"
-                                                R"("type":4,"well_formed":true)", 11}}};
+                    .seen = {{"json:/ipc", 'R',
+                              R"("length":20,"ms":[^,]*,"param1":3,"param2":0,"sender":6,"to":[0-9]+,)"
+                              R"("type":4,"well_formed":true)", 11}}};
   for (int id = 1; id <= 12; ++id)
-    broadcast.seen.push_back({"/sim/boot/ipc", 'R', " to=" + std::to_string(id) + " type=4 sender=6 p1=3 p2=0 len=20\n", id != 6});
-  cases.push_back({"the listener", {broadcast, {.steps = {"trickle", "1", "100", ",", "broadcast", "4", "3", "0"},
-                                                .options = {"--end", "program"},
-                                                .seen = {{"/sim/boot/ipc", '~', " to=1 type=4 sender=6 p1=3 p2=0 len=20\n... "
-                                                                               "to=1 type=9 sender=6 p1=7 p2=0 len=20\n"}}}}});
+    broadcast.seen.push_back({"/sim/boot/ipc", 'R', " to=" + std::to_string(id) + message, id != 6});
+  Boot trickled = {.steps = {"trickle", "1", "100", ",", "broadcast", "4", "3", "0"}, .options = {"--end", "program"},
+                   .seen = {{"/sim/boot/ipc", '~', " to=1" + message + "... to=1 type=9 sender=6 p1=7 p2=0 len=20\n"}}};
+  cases.push_back({"the listener", {broadcast, trickled}});
   // A re-map survives a reboot only where the profile says so.
   for (auto [persists, start] : {std::pair<const char*, const char*>{"no", "0x90020000"}, {"yes", "0x907e0000"}}) {
     std::string window = std::string("mtd3 ") + start + " 0x10000";
@@ -387,6 +402,10 @@ TEST_F(SimBoot, WhatEachBootShows) {
   }
   run_cases(cases);
   unlink(rom.c_str());
+  semctl(host_sem, 0, IPC_RMID);
+  EXPECT_LT(semget(0x5A5A, 0, 0), 0);
+  for (const char* path : {"/proc/avalanche", "/proc/glcd", "/var/ipc/1"}) EXPECT_FALSE(file_exists(path)) << path;
+  EXPECT_FALSE(contains(read_file("/proc/self/mountinfo"), kWork));
 }
 
 TEST(SimFrames, FourBitPanelNibbles) {
@@ -396,24 +415,6 @@ TEST(SimFrames, FourBitPanelNibbles) {
   ASSERT_TRUE(sim::frame_to_grey(fb, &grey));
   EXPECT_EQ((std::vector<unsigned char>{0, 255, 0}), std::vector<unsigned char>(grey.begin(), grey.begin() + 3));
   EXPECT_FALSE(sim::frame_to_grey(std::string(100, '\0'), &grey));
-}
-
-// Semaphores start empty at each boot; nothing of a boot reaches the host.
-TEST_F(SimBoot, SemaphoresStartEmptyAndNothingReachesTheHost) {
-  const int host_key = 0x51A7E;
-  int host_sem = semget(host_key, 1, IPC_CREAT | 0600);
-  ASSERT_GE(host_sem, 0);
-  ASSERT_EQ(0, boot({"--fresh"}, {"sem-state", std::to_string(host_key), ",", "sem-hold", "0x5A5A", ",", "sem-state",
-                                  "0x5A5A", ",", "env-set", "HOST_CHECK", "1", ",", "frames", "1", ",", "broadcast", "3",
-                                  "0", "0"}));
-  semctl(host_sem, 0, IPC_RMID);
-  EXPECT_TRUE(contains(console(), std::to_string(host_key) + " absent\n"));
-  EXPECT_TRUE(contains(console(), "23130 value 0\n"));  // taken without undo: stays taken
-  EXPECT_LT(semget(0x5A5A, 0, 0), 0);
-  for (const char* path : {"/proc/avalanche", "/proc/glcd", "/var/ipc/1"}) EXPECT_FALSE(file_exists(path)) << path;
-  EXPECT_FALSE(contains(read_file("/proc/self/mountinfo"), root_));
-  ASSERT_EQ(0, boot({}, {"sem-state", "0x5A5A"}));
-  EXPECT_TRUE(contains(console(), "23130 absent\n"));  // gone with the boot
 }
 
 // After a boot, and after a power cut, the root still tells what happened.
@@ -458,7 +459,8 @@ TEST_F(SimBoot, KeysArriveAtTheirTimesAndArePressedOnlyForAReader) {
   std::string profile = write_profile("[keypad]\nkey = 0.2 2\nkey = 0.4 35 1\nkey = 1.2 7\n");
   ASSERT_EQ(0, boot({"--fresh", "--profile", profile}, {"keys", "3", ",", "sleep", "1.6"}));
   for (const Seen& s : {Seen{kCon, 'R', "key type ", 3},
-                        {kCon, '~', "key type 1 code 2 value 1 at ...key type 1 code 2 value 0 at ...key type 1 code 35 value 1 at "},
+                        {kCon, '~', "key type 1 code 2 value 1 at ...key type 1 code 2 value 0 at ..."
+                                    "key type 1 code 35 value 1 at"},
                         {"/sim/boot/keys", 'R', " delivered\n", 2},
                         {"/sim/boot/keys", '~', "code=7 value=press+release lost (nobody reads the keypad)\n"}})
     expect(s);
@@ -598,23 +600,13 @@ TEST_F(SimBoot, BootsInsideAPlainChroot) {
   auto dir_of = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
   int status = run_in_child([&]() -> int {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 10;
-    // /proc for the sanitizers of an asan build.
-    std::vector<std::string> host = {"/bin", "/sbin", "/lib",          "/lib64",         "/usr",
-                                     "/etc", "/dev",  dir_of(kSimdev), dir_of(kStandin), "/proc"};
-    for (const std::string& dir : host) {
-      char target[4096];
-      ssize_t n = readlink(dir.c_str(), target, sizeof target - 1);
-      if (run_argv({"/bin/mkdir", "-p", dir_of(jail + dir)}) != 0) return 11;
-      if (n > 0) {
-        target[n] = '\0';
-        if (symlink(target, (jail + dir).c_str()) != 0 && errno != EEXIST) return 12;
-      } else if (file_exists(dir)) {
-        if (run_argv({"/bin/mkdir", "-p", jail + dir}) != 0) return 13;
-        if (mount(dir.c_str(), (jail + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return 14;
-      }
-    }
-    if (mkdir((jail + "/phones").c_str(), 0755) != 0 || mkdir((jail + "/plain").c_str(), 0755) != 0) return 15;
-    if (mount("tmpfs", (jail + "/phones").c_str(), "tmpfs", 0, nullptr) != 0) return 16;
+    // The host's directories the tools need (links stay links), /proc for
+    // the sanitizers of an asan build, and a tmpfs for the phones.
+    std::string dirs = "/bin /sbin /lib /lib64 /usr /etc /dev /proc " + dir_of(kSimdev) + " " + dir_of(kStandin);
+    if (shell("set -e; cd '" + jail + "/..'; j='" + jail + "'; for d in " + dirs + "; do mkdir -p \"$(dirname $j$d)\"; "
+              "if [ -L $d ]; then ln -sfn \"$(readlink $d)\" $j$d; elif [ -e $d ]; then mkdir -p $j$d; "
+              "mount --rbind $d $j$d; fi; done; mkdir $j/phones $j/plain; mount -t tmpfs tmpfs $j/phones") != 0)
+      return 11;
     if (chroot(jail.c_str()) != 0 || chdir("/") != 0) return 17;
     std::vector<std::string> boot = {kSimdev, "boot", "--fresh", "--timeout", "60", "--program", kStandin, "--root"};
     boot.push_back("/phones/p");
