@@ -230,16 +230,11 @@ TEST_F(SimBoot, WhatEachBootShows) {
          .fresh = false, .seen = {{kCon, '~', "shm state -2 rom"}}},
         {.steps = {"shm"}, .options = {"--shm", "/data/missing.bin", "--shm-state", "2"}, .fresh = false,
          .seen = {{kCon, '~', "shm state -3 rom"}}}}},
-      // Two 64 KiB units at 700 ms and 2 KiB at 10 ms a KiB; then mtd7
-      // (0x907b0000..0x907d0000) reaching into a region of 128 KiB units
+      // mtd7 (0x907b0000..0x907d0000) reaching into a region of 128 KiB units
       // takes those: one unit at 500 ms per 64 KiB, and 2 KiB at 4 ms a KiB.
+      // (The typical phone's own times: power_cut_test.)
       {"erase and program add modelled time",
        {{.steps = {"mtd-erase", "/dev/mtd7", "0", "0x20000", ",", "mtd-write", "/dev/mtd7", "0", "0", "2048", ",", "cat",
-                   "/dev/mtd7.sim"},
-         .profile = ready("typical.ini"),
-         .seen = {{kCon, '~', "erasesize 0x10000\n"},
-                  {"/sim/boot/flash", '=', "erases 1\nwrites 1\nerase_ms 1400.0\nprogram_ms 20.0\ntotal_ms 1420.0\n"}}},
-        {.steps = {"mtd-erase", "/dev/mtd7", "0", "0x20000", ",", "mtd-write", "/dev/mtd7", "0", "0", "2048", ",", "cat",
                    "/dev/mtd7.sim"},
          .profile = ready("typical.ini", "[flash]\nregion = 0x907c0000 0x40000 0x20000\nerase_ms_per_64k = 500\n"
                                          "program_ms_per_kib = 4\n"),
@@ -334,11 +329,10 @@ TEST_F(SimBoot, WhatEachBootShows) {
                                 {.steps = exit0, .fresh = false,
                                  .seen = {{"/sim/boot/windows-before", 'L', window}, {"/sim/boot/windows-after", 'L', window}}}}});
   }
-  // The ready profiles describe their phones.
+  // The ready profiles describe their phones (the typical one: every end-to-end row).
   for (auto [file, hwver, fb_size, remap, protect] :
        {std::tuple<const char*, const char*, const char*, const char*, const char*>{
-            "typical.ini", "59.0.0.1.0.0.0.0", "261120", "remap 1", "SW_protect 0"},
-        {"protected.ini", "59.0.0.1.0.0.0.0", "261120", "remap 1", "SW_protect 1"},
+            "protected.ini", "59.0.0.1.0.0.0.0", "261120", "remap 1", "SW_protect 1"},
         {"other-board.ini", "58.0.0.2.0.0.0.0", "65280", "remap 0", "SW_protect 0"}})
     cases.push_back({file, {{.steps = {"cat", "/proc/misc/hwver", ",", "cat", "/proc/avalanche/env"},
                              .profile = ready(file),
@@ -419,9 +413,7 @@ TEST(SimFrames, FourBitPanelNibbles) {
 
 // After a boot, and after a power cut, the root still tells what happened.
 TEST_F(SimBoot, AReportCanBeMadeOfAnExistingRoot) {
-  ASSERT_EQ(3, run_argv({kSimdev, "boot", "--root", root_, "--fresh", "--program", kStandin, "--timeout", "60", "--",
-                         "/basic/bin/upgrader", "sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",",
-                         "exit", "3"}));
+  ASSERT_EQ(3, boot({"--fresh"}, {"sh", "printf abc | dd of=/dev/mtd7 conv=notrunc 2>/dev/null", ",", "exit", "3"}));
   std::string boot = root_ + "/sim/boot";
   write_file(boot + "/windows-before", "mtd3 0x90020000 0x10000\nmtd4 0x90330000 0x80000\n");
   write_file(boot + "/windows-after", "mtd3 0x907e0000 0x10000\n");
