@@ -475,22 +475,16 @@ TEST_F(SimBoot, AKilledSimulatorTakesItsBootWithIt) {
           "/basic/bin/upgrader", "sleep", "31.25", static_cast<char*>(nullptr));
     _exit(127);
   }
+  auto started = [&] { return contains(read_file(root_ + "/sim/boot/result"), "program_start_ms"); };
+  auto left = [] { return run_argv({"/bin/sh", "-c", "grep -qs 'sleep.31\\.25' /proc/[0-9]*/cmdline"}) == 0; };
   // Wait until the stand-in runs inside the boot.
-  bool started = false;
-  for (int i = 0; i < 500 && !started; ++i) {
-    started = contains(read_file(root_ + "/sim/boot/result"), "program_start_ms");
-    if (!started) usleep(10000);
-  }
-  ASSERT_TRUE(started);
+  for (int i = 0; i < 500 && !started(); ++i) usleep(10000);
+  ASSERT_TRUE(started());
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   // Every process of the boot ends with it: no stand-in is left sleeping.
-  bool left = true;
-  for (int i = 0; i < 300 && left; ++i) {
-    left = run_argv({"/bin/sh", "-c", "grep -qs 'sleep.31\\.25' /proc/[0-9]*/cmdline"}) == 0;
-    if (left) usleep(10000);
-  }
-  EXPECT_FALSE(left);
+  for (int i = 0; i < 300 && left(); ++i) usleep(10000);
+  EXPECT_FALSE(left());
 }
 
 // What simdev cannot honour is refused before the boot, with a message that
