@@ -38,13 +38,14 @@ std::string poweroff_after_reboots(int n) {
 // partitions to the end of the applications' (mtd6), which shrinks to make
 // room: on the one flash chip a partition written after the write-back must
 // not cover the saved copies. The environment's new place lies in mtd8,
-// which the release does not write.
+// which the release does not write. The ROM's entry holds the text with its
+// line ends written as "\n".
 const char kMovedLayout[] =
-    "[mtd]\n"
-    "mtd0 = 0x90130000,0x90330000\nmtd1 = 0x90030000,0x90130000\nmtd2 = 0x90000000,0x90020000\n"
-    "mtd3 = 0x907e0000,0x907f0000\nmtd4 = 0x90700000,0x90780000\nmtd5 = 0x903b0000,0x904b0000\n"
-    "mtd6 = 0x904b0000,0x90700000\nmtd7 = 0x907b0000,0x907d0000\nmtd8 = 0x907d0000,0x907f0000\n"
-    "mtd9 = 0x907f0000,0x90800000\n";
+    "\n[partition]\nspecial = mtd_config\ntext = [mtd]\\n"
+    "mtd0 = 0x90130000,0x90330000\\nmtd1 = 0x90030000,0x90130000\\nmtd2 = 0x90000000,0x90020000\\n"
+    "mtd3 = 0x907e0000,0x907f0000\\nmtd4 = 0x90700000,0x90780000\\nmtd5 = 0x903b0000,0x904b0000\\n"
+    "mtd6 = 0x904b0000,0x90700000\\nmtd7 = 0x907b0000,0x907d0000\\nmtd8 = 0x907d0000,0x907f0000\\n"
+    "mtd9 = 0x907f0000,0x90800000\\n\n";
 
 // The kernel keeps the re-map across reboots; the environment and the
 // configuration partitions are filled with 0x33 and 0x44.
@@ -62,12 +63,6 @@ void expect_moved_back(const Boot& b) {
     EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
     EXPECT_EQ("remap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
   }
-}
-
-std::string layout_entry(const char* layout) {
-  std::string text;
-  for (const char* p = layout; *p; ++p) text += *p == '\n' ? std::string("\\n") : std::string(1, *p);
-  return "\n[partition]\nspecial = mtd_config\ntext = " + text + "\n";
 }
 
 struct Scenario {
@@ -96,13 +91,6 @@ struct Scenario {
   std::function<void(const Boot&, const std::string& rom)> more = nullptr;
   int timeout = 90;
 };
-
-std::string release_description() { return read_file(paths().source + "/sim/roms/typical-upgrade.desc"); }
-
-void check_flash(const Boot& b, const std::string& rom, const std::vector<unsigned>& burnt) {
-  for (unsigned id = 0; id < 10; ++id)
-    EXPECT_EQ("", flash_difference(b, rom, id, std::count(burnt.begin(), burnt.end(), id) > 0));
-}
 
 // Frames captured before the boot's first reboot request: times in ms
 // since the boot began, "N TIME SIZE" in the index and "TIME reboot".
@@ -165,7 +153,7 @@ const Scenario kScenarios[] = {
        // started under its own path, runs the whole sequence.
        EXPECT_LT(b.find("upgrader_tool_check /tmp/upgrader_tool exist"), b.find("locked upgrader_tool_process"));
      }},
-    {.name = "layout_change_writes_back_env_and_config", .rom_extra = layout_entry(kMovedLayout),
+    {.name = "layout_change_writes_back_env_and_config", .rom_extra = kMovedLayout,
      .edits = {{"remap = yes", "remap = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"}},
      .burnt = kReleasePartitions, .flash_checked = false, .broadcasts = {{4, 2}},
      .logs = {{kDebug, "mtd_config"}, {kDebug, "mtd_diffrent_deal mtd3"}, {kDebug, "mtd_diffrent_deal mtd4"},
@@ -190,7 +178,7 @@ const Scenario kScenarios[] = {
        std::string p6 = payload_of(rom, 6);
        EXPECT_EQ(p6, b.file("/dev/mtd6").substr(0, p6.size()));
      }},
-    {.name = "kernel_without_remap_writes_partition_1_only", .rom_extra = layout_entry(kMovedLayout),
+    {.name = "kernel_without_remap_writes_partition_1_only", .rom_extra = kMovedLayout,
      .edits = {{"remap = yes", "remap = no"}}, .burnt = {1}, .broadcasts = {{4, 2}},
      .logs = {{kInfo, "kernel_support is :0 \n"}, {kInfo, "kernel_support is UNAVAILABLE"}}},
 
@@ -229,7 +217,7 @@ const Scenario kScenarios[] = {
        EXPECT_EQ("", flash_difference(b, rom, 0, true));
        EXPECT_EQ("", flash_difference(b, rom, 6, false));
      }},
-    {.name = "write_back_failure", .rom_extra = layout_entry(kMovedLayout),
+    {.name = "write_back_failure", .rom_extra = kMovedLayout,
      .edits = {{"remap = yes", "remap = yes\nmtdblock3 = 32K"}}, .profile_extra = kRebootKey, .flash_checked = false,
      .broadcasts = {{4, 2}, {3, 0}}, .failure_text = "Burn Flash Failed!",
      .logs = {{kDebug, "env mtd_write failed!"}}},
@@ -348,12 +336,12 @@ const Scenario kScenarios[] = {
      .command = {"/bin/sh", "-c", "mkfifo /data/rom.fifo && exec /basic/bin/upgrader /data/rom.fifo"},
      .end = "exit 61",  // -195
      .logs = {{kErr, "memory map failed!"}}, .timeout = 30},
-    {.name = "same_version_moves_the_environment_back_before_its_reboot", .rom_extra = layout_entry(kMovedLayout),
+    {.name = "same_version_moves_the_environment_back_before_its_reboot", .rom_extra = kMovedLayout,
      .edits = {{"RomVersion = 59.1.2.3", "RomVersion = 59.1.6.10"},
                kMovedToStay},
      .flash_checked = false, .broadcasts = {{4, 2}}, .absent = {"locked burn_flash_semid"},
      .more = [](const Boot& b, const std::string&) { expect_moved_back(b); }},  // nothing is written back first
-    {.name = "failure_screen_after_a_move_moves_the_environment_back", .rom_extra = layout_entry(kMovedLayout),
+    {.name = "failure_screen_after_a_move_moves_the_environment_back", .rom_extra = kMovedLayout,
      .edits = {kMovedToStay}, .profile_extra = kRebootKey, .options = {"--killapps-exit", "1"},
      .flash_checked = false, .broadcasts = {{4, 2}, {4, 3}, {3, 0}}, .failure_text = "Killapps Failed!",
      .more = [](const Boot& b, const std::string&) { expect_moved_back(b); }},
@@ -374,7 +362,8 @@ TEST_P(Upgrade, Scenario) {
   const Scenario& s = GetParam();
   std::vector<std::string> rom_options;
   for (const std::string& set : s.rom_set) rom_options.insert(rom_options.end(), {"--set", set});
-  std::string rom = build_rom(s.name, release_description() + substitute(s.rom_extra), rom_options);
+  std::string release = read_file(paths().source + "/sim/roms/typical-upgrade.desc");
+  std::string rom = build_rom(s.name, release + substitute(s.rom_extra), rom_options);
   ASSERT_FALSE(rom.empty()) << "romtool could not build the scenario's ROM";
 
   BootRequest r;
@@ -405,7 +394,8 @@ TEST_P(Upgrade, Scenario) {
   } else {
     EXPECT_EQ(-1, b.find("Do ShowUpgradingFailedInfo"));
   }
-  if (s.flash_checked) check_flash(b, rom, s.burnt);
+  for (unsigned id = 0; s.flash_checked && id < 10; ++id)
+    EXPECT_EQ("", flash_difference(b, rom, id, std::count(s.burnt.begin(), s.burnt.end(), id) > 0)) << id;
   EXPECT_TRUE(s.killapps < 0 || s.killapps == b.killapps_runs) << "killapps ran " << b.killapps_runs;
   EXPECT_TRUE(s.reboots < 0 || s.reboots == b.reboot_requests) << "reboots asked " << b.reboot_requests;
   if (s.board != std::vector<std::string>{"?"}) {
