@@ -30,6 +30,7 @@ std::string as_logged(const std::string& text);
 
 struct IpcMessage {
   int type, param1, param2, sender;
+  bool operator==(const IpcMessage&) const = default;
 };
 
 struct Boot {

@@ -74,14 +74,6 @@ std::vector<std::string> env_writes(const Boot& b) {
   return out;
 }
 
-std::vector<std::string> broadcasts(const Boot& b) {
-  std::vector<std::string> out;
-  for (const e2e::IpcMessage& m : b.broadcasts)
-    out.push_back(std::to_string(m.type) + "," + std::to_string(m.param1) + "," + std::to_string(m.param2) + " from " +
-                  std::to_string(m.sender));
-  return out;
-}
-
 // Where two byte strings first differ, for a failure message.
 std::string first_difference(const std::string& a, const std::string& b) {
   size_t i = 0;
@@ -128,7 +120,7 @@ TEST_P(FileModeUpgrade, MatchesTheSimulator) {
   std::string frame = last_frame(kernel), expected = last_frame(sim);
   EXPECT_TRUE(frame == expected) << first_difference(frame, expected);
   EXPECT_EQ(env_writes(sim), env_writes(kernel));
-  EXPECT_EQ(broadcasts(sim), broadcasts(kernel));
+  EXPECT_EQ(sim.broadcasts, kernel.broadcasts);
   EXPECT_EQ(1, kernel.reboot_requests);
 }
 
@@ -153,7 +145,7 @@ TEST(RealKernel, FailureScreenThenRebootKey) {
   EXPECT_EQ("", flash_differences(kernel, rom, false));
   std::string frame = last_frame(kernel), expected = last_frame(sim);
   EXPECT_TRUE(frame == expected) << "the failure screen: " << first_difference(frame, expected);
-  EXPECT_EQ(broadcasts(sim), broadcasts(kernel));
+  EXPECT_EQ(sim.broadcasts, kernel.broadcasts);
 }
 
 // mtdram answers the program's MTD requests with the kernel's decoding and
