@@ -120,8 +120,6 @@ class SimBoot : public ::testing::Test {
     argv.insert(argv.end(), steps.begin(), steps.end());
     return run_argv(argv);
   }
-  std::string console() { return read_file(root_ + kCon); }
-  Json report_json() { return Json::parse(read_file(report_ + "/report.json"), nullptr, false); }
   std::string write_profile(const std::string& text) {
     std::string path = root_ + ".ini";
     write_file(path, text);
@@ -141,7 +139,7 @@ class SimBoot : public ::testing::Test {
   std::string seen(const std::string& where) {
     if (where.rfind("report/", 0) == 0) return read_file(report_ + where.substr(6));
     if (where.rfind("json:", 0) != 0) return read_file(root_ + where);
-    Json r = report_json();
+    Json r = Json::parse(read_file(report_ + "/report.json"), nullptr, false);
     Json::json_pointer at(where.substr(5));
     return r.contains(at) ? r.at(at).dump() : "absent";
   }
