@@ -351,12 +351,11 @@ TEST_F(SimBoot, WhatEachBootShows) {
   // of its own refresh. The 4-bit panel's frames are a quarter the size.
   Boot frames = {.steps = {"frames", "3"}};
   for (int k = 1; k <= 3; ++k) {
-    char name[64];
-    snprintf(name, sizeof name, "/sim/boot/frames/frame-%04d.fb", k);
-    frames.seen.push_back({name, '=', std::string(261120, static_cast<char>(0x11 * k))});
-    snprintf(name, sizeof name, "report/frames/frame-%04d.png", k);
-    frames.seen.push_back({name, '^', "\x89PNG"});
-    frames.seen.push_back({"json:/frames/" + std::to_string(k - 1) + "/png", '^', "\"frames/frame-"});
+    std::string frame = "frame-000" + std::to_string(k);
+    frames.seen.insert(frames.seen.end(),
+                       {{"/sim/boot/frames/" + frame + ".fb", '=', std::string(261120, static_cast<char>(0x11 * k))},
+                        {"report/frames/" + frame + ".png", '^', "\x89PNG"},
+                        {"json:/frames/" + std::to_string(k - 1) + "/png", '=', "\"frames/" + frame + ".png\""}});
   }
   frames.seen.insert(frames.seen.end(), {{"/sim/boot/frames/frame-0004.fb", '=', ""}, {"json:/frames/3", '=', "absent"},
                                          {"report/frames.png", '^', "\x89PNG"}});
