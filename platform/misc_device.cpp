@@ -36,19 +36,32 @@ int read_record(int fd, char* buf, size_t size) {
   return 0;
 }
 
-// Scans the record line by line. Sets *failing when a "fail <name>" line
-// exists and *last to the value of the last "<name> <value>" line.
-void scan_record(const char* text, const char* name, int* failing, unsigned int* last) {
+// Scans the record line by line. A "fail <name>" line makes every request
+// of that kind fail; "fail <name> N" only the first N, each failed one being
+// recorded as "failed <name>" (*failed counts those). *last is the value of
+// the last "<name> <value>" line.
+void scan_record(const char* text, const char* name, int* failing, int* failed, unsigned int* last) {
   size_t name_len = strlen(name);
   for (const char* line = text; *line;) {
     const char* end = strchr(line, '\n');
     size_t len = end ? static_cast<size_t>(end - line) : strlen(line);
-    if (len == 5 + name_len && strncmp(line, "fail ", 5) == 0 && strncmp(line + 5, name, name_len) == 0)
-      *failing = 1;
+    bool names = len >= 5 + name_len && strncmp(line + 5, name, name_len) == 0;
+    if (names && strncmp(line, "fail ", 5) == 0 && len == 5 + name_len)
+      *failing = -1;
+    else if (names && strncmp(line, "fail ", 5) == 0 && line[5 + name_len] == ' ')
+      *failing = atoi(line + 6 + name_len);
+    else if (len == 7 + name_len && strncmp(line, "failed ", 7) == 0 && strncmp(line + 7, name, name_len) == 0)
+      ++*failed;
     else if (len > name_len + 1 && strncmp(line, name, name_len) == 0 && line[name_len] == ' ')
       *last = static_cast<unsigned int>(strtoul(line + name_len + 1, nullptr, 0));
     line += len + (end ? 1 : 0);
   }
+}
+
+int append_line(int fd, const char* line) {
+  size_t len = strlen(line);
+  if (lseek(fd, 0, SEEK_END) < 0) return -1;
+  return write(fd, line, len) == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
 int emulate(int fd, unsigned long request, unsigned int* value, bool is_set) {
@@ -60,10 +73,13 @@ int emulate(int fd, unsigned long request, unsigned int* value, bool is_set) {
   constexpr size_t kRecordSize = 65536;
   std::unique_ptr<char[]> record(new (std::nothrow) char[kRecordSize]);
   if (!record || read_record(fd, record.get(), kRecordSize) != 0) return -1;
-  int failing = 0;
+  int failing = 0, failed = 0;
   unsigned int last = 0;
-  scan_record(record.get(), name, &failing, &last);
-  if (failing) {
+  scan_record(record.get(), name, &failing, &failed, &last);
+  if (failing < 0 || failed < failing) {
+    char line[64];
+    snprintf(line, sizeof line, "failed %s\n", name);
+    if (failing > 0) (void)append_line(fd, line);
     errno = EIO;
     return -1;
   }
@@ -72,9 +88,8 @@ int emulate(int fd, unsigned long request, unsigned int* value, bool is_set) {
     return 0;
   }
   char line[64];
-  int len = snprintf(line, sizeof line, "%s %u\n", name, *value);
-  if (lseek(fd, 0, SEEK_END) < 0) return -1;
-  return write(fd, line, static_cast<size_t>(len)) == len ? 0 : -1;
+  snprintf(line, sizeof line, "%s %u\n", name, *value);
+  return append_line(fd, line);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // On a character device the requests are real ioctls. On a regular file
 // (the simulated phone) the file is the device's record: every set request
 // appends a line "<name> <value>", a get request answers the value of the
-// last line of its kind, and a line "fail <name>" makes that request fail.
+// last line of its kind, and a line "fail <name>" makes that request fail
+// ("fail <name> N": only its first N times, each recorded as "failed <name>").
 #pragma once
 
 #include <sys/ioctl.h>

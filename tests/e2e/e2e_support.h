@@ -30,11 +30,11 @@ std::string as_logged(const std::string& text);
 
 struct IpcMessage {
   int type, param1, param2, sender;
+  bool operator==(const IpcMessage&) const = default;
 };
 
 struct Boot {
   std::string root;
-  int status = -1;
   std::string end;                     // "reboot", "exit N", "signal N", "timeout"
   std::vector<LogEntry> log;           // the program's lines (and a second program's)
   std::vector<IpcMessage> broadcasts;  // the messages id 1 received, in order
@@ -42,7 +42,6 @@ struct Boot {
   int reboot_requests = 0;
   int killapps_runs = 0;
   int frames = 0;
-  std::string env_after;               // /sim/state/env
 
   // Lines whose whole text equals as_logged(message).
   bool logged(int level, const std::string& message) const;

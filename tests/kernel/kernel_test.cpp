@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,14 +47,6 @@ std::string rom_for(const std::string& name, const std::vector<std::pair<std::st
   return e2e::build_rom(name, desc + extra);
 }
 
-BootRequest request(const std::string& name, const std::string& profile, const std::string& rom) {
-  BootRequest r;
-  r.name = name;
-  r.profile = profile;
-  r.rom_path = rom;
-  return r;
-}
-
 Boot on_kernel(BootRequest r) {
   Tier t;
   r.name += "-kernel";
@@ -76,22 +69,8 @@ std::string last_frame(const Boot& b) {
 // The lines written to the boot-loader environment, without their times.
 std::vector<std::string> env_writes(const Boot& b) {
   std::vector<std::string> out;
-  std::string text = b.file("/sim/boot/env-writes");
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    out.push_back(line.substr(line.find(' ') + 1));
-    at = end + 1;
-  }
-  return out;
-}
-
-std::vector<std::string> broadcasts(const Boot& b) {
-  std::vector<std::string> out;
-  for (const e2e::IpcMessage& m : b.broadcasts)
-    out.push_back(std::to_string(m.type) + "," + std::to_string(m.param1) + "," + std::to_string(m.param2) + " from " +
-                  std::to_string(m.sender));
+  std::istringstream in(b.file("/sim/boot/env-writes"));
+  for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find(' ') + 1));
   return out;
 }
 
@@ -105,20 +84,13 @@ std::string first_difference(const std::string& a, const std::string& b) {
   return text;
 }
 
-void expect_payload(const Boot& b, const std::string& rom, unsigned id, int mtd) {
-  std::string payload = e2e::payload_of(rom, id), flash = b.file("/dev/mtd" + std::to_string(mtd));
-  ASSERT_FALSE(payload.empty());
-  std::string head = flash.substr(0, payload.size());
-  EXPECT_TRUE(head == payload) << "mtd" << mtd << ": " << first_difference(head, payload);
+// The ROM's partitions, each written to the partition of its id: "" when
+// each holds its payload (when written) and is erased beyond.
+std::string flash_differences(const Boot& b, const std::string& rom, bool written) {
+  std::string out;
+  for (unsigned id : {0, 1, 5, 6}) out += e2e::flash_difference(b, rom, id, written);
+  return out;
 }
-
-bool erased(const Boot& b, int mtd) {
-  std::string flash = b.file("/dev/mtd" + std::to_string(mtd));
-  return !flash.empty() && flash.find_first_not_of('\xff') == std::string::npos;
-}
-
-// ROM partition ids and the partitions they are written to.
-const std::pair<unsigned, int> kWritten[] = {{0, 0}, {1, 1}, {5, 5}, {6, 6}};
 
 struct Panel {
   const char* name;
@@ -134,12 +106,12 @@ TEST_P(FileModeUpgrade, MatchesTheSimulator) {
   REQUIRE_KERNEL_TIER();
   const Panel& p = GetParam();
   std::string rom = rom_for(std::string("typical-") + p.name, {});
-  BootRequest r = request(std::string("upgrade-") + p.name,
-                          e2e::profile({{"hwver = 59.0.0.1.0.0.0.0", p.hwver}}, p.panel), rom);
+  BootRequest r = {.name = std::string("upgrade-") + p.name,
+                   .profile = e2e::profile({{"hwver = 59.0.0.1.0.0.0.0", p.hwver}}, p.panel), .rom_path = rom};
   Boot kernel = on_kernel(r), sim = on_simulator(r);
   ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
   ASSERT_EQ("reboot", sim.end);
-  for (const auto& [id, mtd] : kWritten) expect_payload(kernel, rom, id, mtd);
+  EXPECT_EQ("", flash_differences(kernel, rom, true));
   for (int mtd = 0; mtd <= 9; ++mtd) {
     std::string path = "/dev/mtd" + std::to_string(mtd);
     EXPECT_TRUE(kernel.file(path) == sim.file(path)) << path << ": " << first_difference(kernel.file(path), sim.file(path));
@@ -148,7 +120,7 @@ TEST_P(FileModeUpgrade, MatchesTheSimulator) {
   std::string frame = last_frame(kernel), expected = last_frame(sim);
   EXPECT_TRUE(frame == expected) << first_difference(frame, expected);
   EXPECT_EQ(env_writes(sim), env_writes(kernel));
-  EXPECT_EQ(broadcasts(sim), broadcasts(kernel));
+  EXPECT_EQ(sim.broadcasts, kernel.broadcasts);
   EXPECT_EQ(1, kernel.reboot_requests);
 }
 
@@ -164,16 +136,16 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RealKernel, FailureScreenThenRebootKey) {
   REQUIRE_KERNEL_TIER();
   std::string rom = rom_for("kernel-other-board", {{"device_id = 59", "device_id = 58"}});
-  BootRequest r =
-      request("failure-reboot-key", e2e::profile({}, "[keypad]\nkey = 1 35\nwait_for_reader = yes\n"), rom);
+  BootRequest r = {.name = "failure-reboot-key",
+                   .profile = e2e::profile({}, "[keypad]\nkey = 1 35\nwait_for_reader = yes\n"), .rom_path = rom};
   Boot kernel = on_kernel(r), sim = on_simulator(r);
   ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
   EXPECT_NE(std::string::npos, kernel.file("/sim/boot/keys").find("code=35 value=press+release delivered"));
   EXPECT_EQ(1, kernel.reboot_requests);
-  for (const auto& [id, mtd] : kWritten) EXPECT_TRUE(erased(kernel, mtd)) << "mtd" << mtd;
+  EXPECT_EQ("", flash_differences(kernel, rom, false));
   std::string frame = last_frame(kernel), expected = last_frame(sim);
   EXPECT_TRUE(frame == expected) << "the failure screen: " << first_difference(frame, expected);
-  EXPECT_EQ(broadcasts(sim), broadcasts(kernel));
+  EXPECT_EQ(sim.broadcasts, kernel.broadcasts);
 }
 
 // mtdram answers the program's MTD requests with the kernel's decoding and
@@ -183,10 +155,12 @@ TEST(RealKernel, MtdramWith128KiBEraseBlocks) {
   REQUIRE_KERNEL_TIER();
   std::string rom = rom_for("typical-mtdram", {});
   // The key ends a failure screen at once instead of at the time-out.
-  Boot kernel = on_kernel(request(
-      "mtdram-128k", e2e::profile({}, "[kernel]\nmtdram = mtd6 128K\n[keypad]\nkey = 1 35\nwait_for_reader = yes\n"), rom));
+  const char keys[] = "[keypad]\nkey = 1 35\nwait_for_reader = yes\n";
+  Boot kernel = on_kernel({.name = "mtdram-128k",
+                           .profile = e2e::profile({}, std::string("[kernel]\nmtdram = mtd6 128K\n") + keys),
+                           .rom_path = rom});
   EXPECT_TRUE(kernel.logged(6, "kernel_support is :0 \n"));
-  for (const auto& [id, mtd] : kWritten) expect_payload(kernel, rom, id, mtd);
+  EXPECT_EQ("", flash_differences(kernel, rom, true));
   EXPECT_EQ("reboot", kernel.end);
 }
 
@@ -200,12 +174,13 @@ TEST(RealKernel, EnottyMeansNoRepairSupport) {
       "mtd5 = 0x903b0000,0x904b0000\\nmtd6 = 0x904b0000,0x907b0000\\nmtd7 = 0x907b0000,0x907d0000\\n"
       "mtd8 = 0x907d0000,0x907f0000\\nmtd9 = 0x907f0000,0x90800000\\n\n";
   std::string rom = rom_for("kernel-moved-layout", {}, layout);
-  Boot kernel = on_kernel(request("enotty-kernel-only", e2e::profile({}, "[kernel]\nmtdram = mtd1\n"), rom));
+  Boot kernel = on_kernel(
+      {.name = "enotty-kernel-only", .profile = e2e::profile({}, "[kernel]\nmtdram = mtd1\n"), .rom_path = rom});
   ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
   EXPECT_TRUE(kernel.logged(6, "kernel_support is :0 \n"));
   EXPECT_TRUE(kernel.logged(6, "kernel_support is UNAVAILABLE\n"));
-  expect_payload(kernel, rom, 1, 1);
-  for (int mtd : {0, 5, 6}) EXPECT_TRUE(erased(kernel, mtd)) << "mtd" << mtd;
+  EXPECT_EQ("", e2e::flash_difference(kernel, rom, 1, true));
+  for (unsigned mtd : {0, 5, 6}) EXPECT_EQ("", e2e::flash_difference(kernel, rom, mtd, false));
 }
 
 }  // namespace

@@ -17,14 +17,20 @@ TEST(Watchdog, RecordsTheHistoryOrSaysWhyNot) {
   ASSERT_TRUE(write_file("/dev/misc0", "fail watchdog\n"));
   EXPECT_EQ(-1, set_watchdog(0));
   EXPECT_EQ(-1, upgrader_set_watchdog(1));
-  ASSERT_TRUE(write_file("/dev/misc0", ""));
+  // A counted fault: the first two requests fail, the next ones work.
+  ASSERT_TRUE(write_file("/dev/misc0", "fail watchdog 2\n"));
+  EXPECT_EQ(-1, set_watchdog(0));
+  EXPECT_EQ(-1, set_watchdog(0));
   EXPECT_EQ(0, set_watchdog(0));
   EXPECT_EQ(0, set_watchdog(1));
+  EXPECT_EQ("fail watchdog 2\nfailed watchdog\nfailed watchdog\nwatchdog 0\nwatchdog 1\n", read_file("/dev/misc0"));
+  ASSERT_TRUE(write_file("/dev/misc0", ""));
   EXPECT_EQ(0, upgrader_set_watchdog(0));
-  EXPECT_EQ("watchdog 0\nwatchdog 1\nwatchdog 0\n", read_file("/dev/misc0"));
+  EXPECT_EQ("watchdog 0\n", read_file("/dev/misc0"));
   EXPECT_EQ((std::vector<std::string>{"/dev/misc0 open failed\n", "upgrader_set_watchdog",
                                       "open misc ioctl device failed.", "/dev/misc0 ctrl failed!\n",
                                       "upgrader_set_watchdog", "IOCTL MISC_IOCS_WATCHDOG failed.",
+                                      "/dev/misc0 ctrl failed!\n", "/dev/misc0 ctrl failed!\n",
                                       "upgrader_set_watchdog", "upgrader_set_watchdog,ok"}),
             cap.messages(3));
 }
