@@ -254,8 +254,6 @@ TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
        0x20000, 0x10000},
       {"part of a block at the end", 3, 0x18000, 0x18000, 0x20000, "", 0, "mtd_write :3 \n", LOG_DEBUG, 2,
        0x20000, 0x18000},
-      {"128 KiB erase units", 4, 0x80000, 0x80000, 0x80000, "erasesize 131072\n", 0, "mtd_write :4 \n", LOG_DEBUG, 8,
-       0x80000, 0x80000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
