@@ -35,14 +35,10 @@ std::vector<Range> installed_layout() {
 void write_layout_file(const std::vector<Range>& layout, int key = -1, const char* other = nullptr) {
   std::string text = "[mtd]\n";
   for (int i = 0; i < 10; ++i) {
-    if (i == key && !other) continue;
-    char line[96];
-    if (i == key) {
-      snprintf(line, sizeof line, "mtd%d = %s\n", i, other);
-    } else {
-      snprintf(line, sizeof line, "mtd%d = 0x%x,0x%x\n", i, layout[i].start, layout[i].end);
-    }
-    text += line;
+    char pair[32];
+    snprintf(pair, sizeof pair, "0x%x,0x%x", layout[i].start, layout[i].end);
+    const char* value = i == key ? other : pair;
+    if (value) text += "mtd" + std::to_string(i) + " = " + value + "\n";
   }
   ASSERT_TRUE(write_file("/tmp/mtd.conf", text));
 }
@@ -98,17 +94,40 @@ class MtdLayoutTest : public ::testing::Test {
   env_info env_[ENV_TABLE_SIZE];
 };
 
-TEST_F(MtdLayoutTest, MovedPartitionIsRemappedAndTakesItsNewPlace) {
+// Moved partitions are re-mapped and take their new places; a missing
+// variable or a failed re-map stops the step, and earlier re-maps stay.
+TEST_F(MtdLayoutTest, MovedPartitionsAreRemappedUntilOneFails) {
   std::vector<Range> layout = installed_layout();
   layout[5] = {0x902a0000, 0x90300000};  // starts 0x20000 later
+  layout[8] = {0x90400000, 0x90500000};  // ends 0x80000 later
   write_layout_file(layout);
   EXPECT_EQ(0, mtd_config_deal(env_));
   EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));
-  EXPECT_EQ(1, remap_logs());
+  EXPECT_EQ("remap 0x400000 0x100000\n", remap_log(8));
+  EXPECT_EQ(2, remap_logs());
   EXPECT_EQ(layout, env_layout());
   EXPECT_FALSE(file_exists("/tmp/mtdblock3"));
   EXPECT_FALSE(file_exists("/tmp/mtdblock4"));
   EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
+
+  std::vector<Range> only_5 = installed_layout();
+  only_5[5] = layout[5];
+  SetUp();
+  write_layout_file(layout);
+  snprintf(env_[10 - 6].name, ENV_NAME_SIZE, "mtd66");
+  SyslogCapture cap;
+  EXPECT_EQ(-1, mtd_config_deal(env_));
+  EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", LOG_INFO));
+  EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));
+  EXPECT_EQ(1, remap_logs());
+
+  SetUp();
+  write_layout_file(layout);
+  ASSERT_TRUE(write_file("/dev/mtd8.sim", "remap 1\nfail remap\n"));
+  cap.clear();
+  EXPECT_EQ(-1, mtd_config_deal(env_));
+  EXPECT_TRUE(cap.has("/dev/mtd8 ioctl failed!\n", LOG_DEBUG));
+  EXPECT_EQ(only_5, env_layout());  // mtd8 unchanged: its re-map failed
 }
 
 TEST_F(MtdLayoutTest, KernelWithoutSupportRestrictsTheUpgrade) {
@@ -161,29 +180,6 @@ TEST_F(MtdLayoutTest, InvalidLayoutsAreRefusedWhole) {
     EXPECT_TRUE(cap.messages(LOG_INFO).empty());
     EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
   }
-}
-
-TEST_F(MtdLayoutTest, MissingVariableOrFailedRemapStopsTheStep) {
-  std::vector<Range> layout = installed_layout();
-  layout[5] = {0x902a0000, 0x90300000};
-  layout[8] = {0x90400000, 0x90500000};
-  write_layout_file(layout);
-  snprintf(env_[10 - 6].name, ENV_NAME_SIZE, "mtd66");
-  {
-    SyslogCapture cap;
-    EXPECT_EQ(-1, mtd_config_deal(env_));
-    EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", LOG_INFO));
-    EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));  // earlier re-maps stay
-    EXPECT_EQ(1, remap_logs());
-  }
-  SetUp();
-  write_layout_file(layout);
-  ASSERT_TRUE(write_file("/dev/mtd8.sim", "remap 1\nfail remap\n"));
-  SyslogCapture cap;
-  EXPECT_EQ(-1, mtd_config_deal(env_));
-  EXPECT_TRUE(cap.has("/dev/mtd8 ioctl failed!\n", LOG_DEBUG));
-  EXPECT_EQ(0x90400000u, env_layout()[8].start);  // unchanged: the re-map failed
-  EXPECT_EQ(0x902a0000u, env_layout()[5].start);
 }
 
 // A device that is missing ends the question; one that cannot re-map hands it on.
