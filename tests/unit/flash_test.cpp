@@ -174,8 +174,7 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
     std::function<void(TestImage&)> edit;  // changes to the image, the environment or the devices
     int rc;
     std::vector<std::string> errors;  // error-level lines expected
-    size_t erased;                    // bytes of mtd1 erased
-    size_t written;                   // bytes of mtd1's payload programmed
+    size_t erased, written;           // bytes of mtd1 erased, bytes of its payload programmed
     std::vector<int> progress;        // step 14: mtd5 from 15, mtd1 from 43, never further; none: refused first
   };
   const std::vector<Case> cases = {

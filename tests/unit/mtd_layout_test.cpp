@@ -217,42 +217,35 @@ TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
   EXPECT_EQ(calls, read_file("/tmp/umount.calls"));
 }
 
-// The configuration's copy cannot be made: the environment's copy is taken
-// once, before its window moves, and the configuration's window is not moved
-// without its copy.
-TEST_F(MtdLayoutTest, CopiesAreTakenOnceFromTheOriginalPlaceOnly) {
-  const std::string env_block(0x10000, '\x33');
-  ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
-  write_layout_file(moving_env_and_config());
-  SyslogCapture cap;
-  EXPECT_EQ(-1, mtd_config_deal(env_));
-  EXPECT_EQ(1, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
-  // Five attempts before each window would move.
-  EXPECT_EQ(10, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n", LOG_INFO));
-  EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
-  EXPECT_EQ("remap 0x700000 0x80000\n", remap_log(3));
-  EXPECT_FALSE(file_exists("/dev/mtd4.log"));
-}
-
-// A run that ends without writing a copy back moves that window back to
-// where its contents are; a window whose copy went back stays.
-TEST_F(MtdLayoutTest, WindowsNotWrittenBackAreMovedBack) {
+// Each window moves only with its partition's copy taken from where the
+// contents are (five attempts each; the environment's copy is taken once,
+// before its window moves). A run that ends without writing a copy back
+// moves that window back; a window whose copy went back stays.
+TEST_F(MtdLayoutTest, WindowsMoveWithTheirCopiesAndBackWithout) {
   const struct {
     const char* name;
+    bool config_block;  // /dev/mtdblock/4 can be read
+    int rc;
     std::vector<int> written_back;
     std::string log3, log4;
   } cases[] = {
-      {"configuration written back", {4}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
+      {"configuration not copied", false, -1, {}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n", ""},
+      {"configuration written back", true, 0, {4}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
        "remap 0x780000 0x80000\n"},
-      {"both written back", {4, 3}, "remap 0x700000 0x80000\n", "remap 0x780000 0x80000\n"},
+      {"both written back", true, 0, {4, 3}, "remap 0x700000 0x80000\n", "remap 0x780000 0x80000\n"},
   };
+  const std::string env_block(0x10000, '\x33');
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    ASSERT_TRUE(write_file("/dev/mtdblock/3", "env"));
-    ASSERT_TRUE(write_file("/dev/mtdblock/4", "config"));
+    ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
+    if (c.config_block) { ASSERT_TRUE(write_file("/dev/mtdblock/4", "config")); }
     write_layout_file(moving_env_and_config());
-    ASSERT_EQ(0, mtd_config_deal(env_));
+    SyslogCapture cap;
+    ASSERT_EQ(c.rc, mtd_config_deal(env_));
+    EXPECT_EQ(1, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
+    EXPECT_EQ(c.config_block ? 1 : 10, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n", LOG_INFO));
+    EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
     for (int i : c.written_back) mtd_layout_written_back(i);
     EXPECT_EQ(0, mtd_layout_move_back());
     EXPECT_EQ(0, mtd_layout_move_back());  // once only
