@@ -241,6 +241,18 @@ TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
       {"empty payload in an empty region", "--set part1.partition_size=0",
        [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, "MTD_ADDR_ERR"},
       {"no partition at all", "", {}, 0, "", "", kEmpty},
+      // Board model: byte 0 of the hardware version against the whole device_id word.
+      {"board 59 / 59", "--set rom.device_id=59", hwver("59.0.0.0.0.0.0.0"), 0, ""},
+      {"board 1 / 53", "--set rom.device_id=53", hwver("1.0.0.0.0.0.0.0"), 0, "", "hardware_version is 1\n"},
+      {"board 53 / 1", "--set rom.device_id=1", hwver("53.0.0.0.0.0.0.0"), 0, "", "hardware_version is 1\n"},
+      {"board 52 / 55", "--set rom.device_id=55", hwver("52.0.0.0.0.0.0.0"), 0, "", "Upgrade Q60 rom on Q57 device."},
+      {"board 55 / 52", "--set rom.device_id=52", hwver("55.0.0.0.0.0.0.0"), -95, "MACHINE_ID_ERR",
+       "hardware_version:37 prom_header->device_id:34\n"},
+      {"board 1 / 1", "--set rom.device_id=1", hwver("1.0.0.0.0.0.0.0"), 0, ""},
+      {"board 53 / 55", "--set rom.device_id=55", hwver("53.0.0.0.0.0.0.0"), -95, "MACHINE_ID_ERR",
+       "hardware_version:35 prom_header->device_id:37\n"},
+      {"board 59 / 315", "--set rom.device_id=315", hwver("59.0.0.0.0.0.0.0"), -95, "MACHINE_ID_ERR",
+       "hardware_version:3b prom_header->device_id:13b\n"},
       // Payloads are checked by whole words: "abc" by none, "abcdef" by "abcd"
       // alone, and neither checksum covers the image's last two bytes, "ef".
       {"payloads under a word", "", {}, 0, "", "", kSmall},
@@ -249,22 +261,6 @@ TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
       {"byte 4 of 6 in the data checksum", "--flip 251", {}, -97, "ROM_CHECKSUM_ERR", "", kSmall},
       {"byte 4 of 6 in its payload's", "--set rom.rom_size=0 --flip 251", {}, -91, "PART_CHECKSUM_ERR", "", kSmall},
   };
-  // Board model: byte 0 of the hardware version against the whole device_id word.
-  const struct { int hw0, device_id, code; const char* log; } boards[] = {
-      {59, 59, 0, ""},
-      {1, 53, 0, "hardware_version is 1\n"},
-      {53, 1, 0, "hardware_version is 1\n"},
-      {52, 55, 0, "Upgrade Q60 rom on Q57 device."},
-      {55, 52, -95, "hardware_version:37 prom_header->device_id:34\n"},
-      {1, 1, 0, ""},
-      {53, 55, -95, "hardware_version:35 prom_header->device_id:37\n"},
-      {59, 315, -95, "hardware_version:3b prom_header->device_id:13b\n"},
-  };
-  for (const auto& b : boards) {
-    rows.push_back({"board " + std::to_string(b.hw0) + " / " + std::to_string(b.device_id),
-                    "--set rom.device_id=" + std::to_string(b.device_id),
-                    hwver(std::to_string(b.hw0) + ".0.0.0.0.0.0.0"), b.code, b.code ? "MACHINE_ID_ERR" : "", b.log});
-  }
   const struct { const char* hwver; const char* version; int code; } minimums[] = {
       {"59.0.0.1.0.0.0.0", "1.143.6.199", -74}, {"59.0.0.1.0.0.0.0", "1.143.6.200", 0},
       {"59.0.0.1.0.0.0.0", "1.164.6.199", -74}, {"59.0.0.1.0.0.0.0", "1.144.5.255", -74},
