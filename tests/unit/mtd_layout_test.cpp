@@ -185,20 +185,18 @@ TEST_F(MtdLayoutTest, InvalidLayoutsAreRefusedWhole) {
 // A device that is missing ends the question; one that cannot re-map hands it on.
 TEST_F(MtdLayoutTest, KernelSupportIsAskedOnMtd0ThenMtd1) {
   const struct {
-    const char* mtd0;  // control file, or nullptr for no device
-    const char* mtd1;
+    const char* sim[2];  // control files of mtd0 and mtd1, nullptr: no device
     int result;
   } cases[] = {
-      {"remap 1\n", "remap 0\n", 1}, {"remap 0\n", "remap 1\n", 1}, {"remap 0\n", "remap 0\n", 0},
-      {nullptr, "remap 1\n", 0},    {"remap 0\n", nullptr, 0},
+      {{"remap 1\n", "remap 0\n"}, 1}, {{"remap 0\n", "remap 1\n"}, 1}, {{"remap 0\n", "remap 0\n"}, 0},
+      {{nullptr, "remap 1\n"}, 0},    {{"remap 0\n", nullptr}, 0},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.sim[0] ? c.sim[0] : "none") + " / " + (c.sim[1] ? c.sim[1] : "none"));
     SetUp();
-    SCOPED_TRACE(std::string(c.mtd0 ? c.mtd0 : "none") + " / " + (c.mtd1 ? c.mtd1 : "none"));
-    const char* controls[2] = {c.mtd0, c.mtd1};
     for (int n = 0; n < 2; ++n) {
       std::string dev = "/dev/mtd" + std::to_string(n);
-      ASSERT_TRUE(controls[n] ? write_file(dev + ".sim", controls[n]) : unlink(dev.c_str()) == 0);
+      ASSERT_TRUE(c.sim[n] ? write_file(dev + ".sim", c.sim[n]) : unlink(dev.c_str()) == 0);
     }
     EXPECT_EQ(c.result, kernel_support_mtd_repair_check());
   }

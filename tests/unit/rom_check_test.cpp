@@ -242,7 +242,6 @@ TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
        [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, "MTD_ADDR_ERR"},
       {"no partition at all", "", {}, 0, "", "", kEmpty},
       // Board model: byte 0 of the hardware version against the whole device_id word.
-      {"board 59 / 59", "--set rom.device_id=59", hwver("59.0.0.0.0.0.0.0"), 0, ""},
       {"board 1 / 53", "--set rom.device_id=53", hwver("1.0.0.0.0.0.0.0"), 0, "", "hardware_version is 1\n"},
       {"board 53 / 1", "--set rom.device_id=1", hwver("53.0.0.0.0.0.0.0"), 0, "", "hardware_version is 1\n"},
       {"board 52 / 55", "--set rom.device_id=55", hwver("52.0.0.0.0.0.0.0"), 0, "", "Upgrade Q60 rom on Q57 device."},
