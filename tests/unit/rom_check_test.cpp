@@ -79,10 +79,9 @@ class RomCheck : public ::testing::Test {
   }
 
   // The device's kernel and version files. The test root's environment file
-  // is a plain file that keeps only the last echoed line, so every check
-  // starts again from the device installed last.
+  // is a plain file that keeps only the last echoed line: SetUp and run()
+  // install the device again for every check.
   static void install(const Device& d) {
-    device_ = d;
     std::string env;
     for (const auto& kv : d.env) env += kv.first + " " + kv.second + "\n";
     ASSERT_TRUE(write_file("/proc/avalanche/env", env));
@@ -97,7 +96,6 @@ class RomCheck : public ::testing::Test {
       else ASSERT_TRUE(write_file(path, ""));
     }
   }
-  static inline Device device_;
 
   static std::string build(const std::string& description, const std::string& args = "") {
     EXPECT_TRUE(write_file("/tmp/rom.desc", description));
@@ -110,7 +108,6 @@ class RomCheck : public ::testing::Test {
   }
 
   static Outcome check(const std::string& image, const rom_check_hooks* hooks = nullptr) {
-    install(Device(device_));
     Outcome o;
     memset(&o, 0x5A, sizeof o);
     // A word-aligned copy, as a mapping or the shared block would be.
