@@ -46,13 +46,9 @@ struct TestImage {
     flags.reserve(1);
     for (size_t i = 0; i < parts.size(); ++i) {
       const Part& p = parts[i];
-      partition_header h = {};
-      h.magic_num = PARTITION_MAGIC;
-      h.partition_header_size = PARTITION_STANDARD_HEADER_SIZE;
-      h.partition_id = p.id;
-      h.partition_size = p.payload;
-      h.partition_offset = static_cast<uint32_t>(at);
-      headers.push_back(h);
+      // Magic, header size, id, payload size and offset; every other field 0.
+      headers.push_back({PARTITION_MAGIC, PARTITION_STANDARD_HEADER_SIZE, 0, 0, 0, 0, p.id, 0, p.payload, 0,
+                         static_cast<uint32_t>(at)});
       flags.push_back(p.flagged ? 1 : 0);
       bytes.resize(at + p.payload);
       for (uint32_t k = 0; k < p.payload; ++k)
