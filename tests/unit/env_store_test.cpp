@@ -56,7 +56,9 @@ class EnvStore : public ::testing::Test {
   }
 };
 
-TEST_F(EnvStore, EnvironmentLines) {
+// The environment's lines, then the software version: the text before the
+// first comma of the first 148 characters, cut to 99.
+TEST_F(EnvStore, EnvironmentLinesAndSoftwareVersion) {
   const std::string name49(49, 'N');
   const std::string name50(50, 'N');
   const struct {
@@ -64,6 +66,9 @@ TEST_F(EnvStore, EnvironmentLines) {
     std::string env;
     Lines entries;  // environment entries, before Mtd1Version
     Lines errors;
+    std::string software = "1.2.3.4,build 5\n";
+    std::string mtd1 = "1.2.3.4";
+    int rc = 0;  // -88: no Mtd1Version
   } cases[] = {
       {"tab or space separate alike", "SW_OEM\t5\nMID_VERSION 3\n", {"SW_OEM=5", "MID_VERSION=3"}, {}},
       {"second blank starts the value", "SW_OEM  5\nSW_protect \t1\n", {"SW_OEM= 5", "SW_protect=\t1"}, {}},
@@ -92,14 +97,25 @@ TEST_F(EnvStore, EnvironmentLines) {
        "mtd0 10000,20000\nmtd1  0x0 ,0x1\nmtd2 \nmtd3 1\nmtd4 zz\nmtd5 0X1F, 0x2F\nmtd6 100000000,1\n"
        "mtd7 \t\nmtd8 ffffffff,0xFFFFFFFF junk\nmtd9 1,\n",
        {"mtd0:10000-20000", "mtd5:1f-2f", "mtd8:ffffffff-ffffffff"}, {}},
+      {"text before the first comma", "SW_OEM 5\n", {"SW_OEM=5"}, {}, "2.3.4.5,a,b\n", "2.3.4.5"},
+      {"comma only on the second line", "SW_OEM 5\n", {"SW_OEM=5"}, {}, "2.3.4.5\nx,y\n", "", -88},
+      {"empty version", "SW_OEM 5\n", {"SW_OEM=5"}, {}, ",x\n", ""},
+      {"99 characters", "SW_OEM 5\n", {"SW_OEM=5"}, {}, std::string(99, 'v') + ",x\n", std::string(99, 'v')},
+      {"120 characters are cut", "SW_OEM 5\n", {"SW_OEM=5"}, {"software version too long\n"},
+       std::string(120, 'v') + ",x\n", std::string(99, 'v')},
+      {"comma beyond the 148 characters read", "SW_OEM 5\n", {"SW_OEM=5"}, {}, std::string(148, 'v') + ",x\n", "",
+       -88},
+      {"comma at the 148th character", "SW_OEM 5\n", {"SW_OEM=5"}, {"software version too long\n"},
+       std::string(147, 'v') + ",x\n", std::string(99, 'v')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(write_file("/proc/avalanche/env", c.env));
+    ASSERT_TRUE(write_file("/proc/ver/software", c.software));
     SyslogCapture cap;
     Lines expected = c.entries;
-    expected.push_back("Mtd1Version=1.2.3.4");
-    EXPECT_EQ(expected, load());
+    if (c.rc == 0) expected.push_back("Mtd1Version=" + c.mtd1);
+    EXPECT_EQ(expected, load(c.rc));
     EXPECT_EQ(c.errors, cap.messages(LOG_ERR));
   }
 }
@@ -131,36 +147,6 @@ TEST_F(EnvStore, FullTableDropsEverythingElse) {
   EXPECT_EQ("SW_OEM=29", entries[29]);
   // Three further variables, the unknown one, RomVersion and Mtd1Version.
   EXPECT_EQ(Lines(6, "env data too many\n"), cap.messages(LOG_ERR));
-}
-
-TEST_F(EnvStore, SoftwareVersion) {
-  const struct {
-    const char* name;
-    std::string software;
-    int result;
-    std::string mtd1;
-    const char* error;
-  } cases[] = {
-      {"text before the first comma", "2.3.4.5,a,b\n", 0, "2.3.4.5", nullptr},
-      {"comma only on the second line", "2.3.4.5\nx,y\n", -88, "", nullptr},
-      {"empty version", ",x\n", 0, "", nullptr},
-      {"99 characters", std::string(99, 'v') + ",x\n", 0, std::string(99, 'v'), nullptr},
-      {"120 characters are cut", std::string(120, 'v') + ",x\n", 0, std::string(99, 'v'),
-       "software version too long\n"},
-      {"comma beyond the 148 characters read", std::string(148, 'v') + ",x\n", -88, "", nullptr},
-      {"comma at the 148th character", std::string(147, 'v') + ",x\n", 0, std::string(99, 'v'),
-       "software version too long\n"},
-  };
-  ASSERT_TRUE(write_file("/proc/avalanche/env", "SW_OEM 5\n"));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_TRUE(write_file("/proc/ver/software", c.software));
-    SyslogCapture cap;
-    Lines expected{"SW_OEM=5"};
-    if (c.result == 0) expected.push_back("Mtd1Version=" + c.mtd1);
-    EXPECT_EQ(expected, load(c.result));
-    EXPECT_EQ(c.error ? Lines{c.error} : Lines{}, cap.messages(LOG_ERR));
-  }
 }
 
 // cat stands in for the kernel copies: empty copies are taken again (five

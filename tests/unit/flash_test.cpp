@@ -46,13 +46,9 @@ struct TestImage {
     flags.reserve(1);
     for (size_t i = 0; i < parts.size(); ++i) {
       const Part& p = parts[i];
-      partition_header h = {};
-      h.magic_num = PARTITION_MAGIC;
-      h.partition_header_size = PARTITION_STANDARD_HEADER_SIZE;
-      h.partition_id = p.id;
-      h.partition_size = p.payload;
-      h.partition_offset = static_cast<uint32_t>(at);
-      headers.push_back(h);
+      // Magic, header size, id, payload size and offset; every other field 0.
+      headers.push_back({PARTITION_MAGIC, PARTITION_STANDARD_HEADER_SIZE, 0, 0, 0, 0, p.id, 0, p.payload, 0,
+                         static_cast<uint32_t>(at)});
       flags.push_back(p.flagged ? 1 : 0);
       bytes.resize(at + p.payload);
       for (uint32_t k = 0; k < p.payload; ++k)
@@ -76,11 +72,11 @@ struct TestImage {
   }
 };
 
-// The flash after a run: the old content, the first erased_blocks blocks
-// erased, then the first written bytes of the payload programmed over it.
-std::string expected_flash(size_t device_size, uint32_t erased_blocks, const std::string& payload, size_t written) {
+// The flash after a run: the old content, its first `erased` bytes erased,
+// then the first `written` bytes of the payload programmed over them.
+std::string expected_flash(size_t device_size, size_t erased, const std::string& payload, size_t written) {
   std::string flash(device_size, static_cast<char>(kOld));
-  for (size_t k = 0; k < erased_blocks * size_t{kBlock} && k < device_size; ++k) flash[k] = static_cast<char>(0xFF);
+  flash.replace(0, erased, erased, static_cast<char>(0xFF));
   for (size_t k = 0; k < written; ++k) flash[k] = static_cast<char>(flash[k] & payload[k]);
   return flash;
 }
@@ -101,35 +97,57 @@ class FlashTest : public ::testing::Test {
 };
 
 // Progress values and final flash for the layouts the screen must follow.
+// Every byte the payload lands on is erased first, whatever the region's
+// length, the device's erase unit and how much a write stores, with the
+// progress steps of 64 KiB blocks; what cannot be erased inside the device
+// is refused untouched.
 TEST_F(FlashTest, ProgressAndFlashContents) {
   struct Case {
     const char* name;
     std::vector<Part> parts;
-    int kernel_only;
     std::vector<int> progress;
+    int erase_calls;
+    int kernel_only = 0;
+    std::string sim = "";  // control file of every device
+    size_t device = 0;     // size of every device; 0: its region and one block more
+    size_t erased = 0;     // bytes from 0 erased on a burnt device; 0: its region
+    int rc = 0;
   };
+  const std::vector<int> steps_of_21 = {15, 36, 57, 78, 100};
   const std::vector<Case> cases = {
       {"three flagged, step 14",
-       {{2, 0x20000, 0x20000}, {4, 0x10000, 0x10000, false}, {5, 0x20000, 0x18000}, {7, 0x10000, 0x10000}}, 0,
-       {15, 22, 29, 36, 43, 50, 57, 71, 85, 100}},
-      {"region 0x30000, payload 0x28000", {{6, 0x30000, 0x28000}}, 0, {15, 29, 43, 57, 78, 100}},
-      {"kernel only, 1 and 2 flagged", {{2, 0x10000, 0x10000}, {1, 0x10000, 0x10000}}, 1, {15, 36, 100}},
-      {"no flag set", {{1, 0x10000, 0x10000, false}, {2, 0x10000, 0x8000, false}}, 0, {100}},
-      {"no partition", {}, 0, {100}},
+       {{2, 0x20000, 0x20000}, {4, 0x10000, 0x10000, false}, {5, 0x20000, 0x18000}, {7, 0x10000, 0x10000}},
+       {15, 22, 29, 36, 43, 50, 57, 71, 85, 100}, 5},
+      {"region 0x30000, payload 0x28000", {{6, 0x30000, 0x28000}}, {15, 29, 43, 57, 78, 100}, 3},
+      {"kernel only, 1 and 2 flagged", {{2, 0x10000, 0x10000}, {1, 0x10000, 0x10000}}, {15, 36, 100}, 1, 1},
+      {"no flag set", {{1, 0x10000, 0x10000, false}, {2, 0x10000, 0x8000, false}}, {100}, 0},
+      {"no partition", {}, {100}, 0},
+      {"region ends inside a block", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "", 0x30000, 0x30000},
+      {"writes store 1000 bytes", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "short 1000\n", 0x30000, 0x30000},
+      {"32 KiB units", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "erasesize 32768\n", 0x30000, 0x30000},
+      {"region shorter than a block", {{6, 0x8000, 0x8000}}, {100}, 1, 0, "", 0x10000, 0x10000},
+      {"last block cut short by the device", {{6, 0x28000, 0x28000}}, {}, 0, 0, "", 0x28000, 0, -84},
+      {"128 KiB units", {{6, 0x60000, 0x50000}}, {15, 22, 29, 36, 43, 50, 57, 65, 73, 82, 90, 100}, 3, 0,
+       "erasesize 131072\n", 0x80000, 0x60000},
+      {"128 KiB units past the region", {{6, 0x30000, 0x30000}}, {15, 29, 43, 57, 71, 85, 100}, 2, 0,
+       "erasesize 131072\n", 0x40000, 0x40000},
+      {"128 KiB units past the device", {{6, 0x30000, 0x30000}}, {}, 0, 0, "erasesize 131072\n", 0x30000, 0, -84},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     upgrader_kernel_only = c.kernel_only;
     TestImage image(c.parts);
-    for (const Part& p : c.parts) make_device(p.id, p.region + kBlock);
+    for (const Part& p : c.parts) make_device(p.id, c.device ? c.device : p.region + kBlock, c.sim);
     SyslogCapture cap;
-    EXPECT_EQ(0, image.burn(&ui));
+    EXPECT_EQ(c.rc, image.burn(&ui));
     EXPECT_EQ(c.progress, ui_recorded_progress());
+    EXPECT_EQ(c.erase_calls, cap.count("erase done\n", LOG_DEBUG));
     for (size_t i = 0; i < c.parts.size(); ++i) {
       const Part& p = c.parts[i];
-      bool burnt = p.flagged && (!c.kernel_only || p.id == 1);
-      std::string want = expected_flash(p.region + kBlock, burnt ? p.region / kBlock : 0, image.payload(i),
+      bool burnt = c.rc == 0 && p.flagged && (!c.kernel_only || p.id == 1);
+      std::string want = expected_flash(c.device ? c.device : p.region + kBlock,
+                                        burnt ? (c.erased ? c.erased : p.region) : 0, image.payload(i),
                                         burnt ? p.payload : 0);
       EXPECT_TRUE(read_file(dev_path(p.id)) == want) << "mtd" << p.id;
     }
@@ -152,16 +170,15 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
     std::function<void(TestImage&)> edit;  // changes to the image, the environment or the devices
     int rc;
     std::vector<std::string> errors;  // error-level lines expected
-    uint32_t erased_blocks;           // of mtd1
-    size_t written;                   // bytes of mtd1's payload programmed
+    size_t erased, written;           // bytes of mtd1 erased, bytes of its payload programmed
     std::vector<int> progress;        // step 14: mtd5 from 15, mtd1 from 43, never further; none: refused first
   };
   const std::vector<Case> cases = {
-      {"erase of block 1 fails", "fail erase 1\n", nullptr, -82, {"UPD_MSG_FLASH_ERASE_ERR\n"}, 1, 0,
+      {"erase of block 1 fails", "fail erase 1\n", nullptr, -82, {"UPD_MSG_FLASH_ERASE_ERR\n"}, 0x10000, 0,
        {15, 22, 29, 43}},
-      {"write of chunk 1 fails", "fail write 1\n", nullptr, -81, {"UPD_MSG_FLASH_WRITE_ERR\n"}, 3, 0x10000,
+      {"write of chunk 1 fails", "fail write 1\n", nullptr, -81, {"UPD_MSG_FLASH_WRITE_ERR\n"}, 0x30000, 0x10000,
        {15, 22, 29, 43, 47, 52, 57}},
-      {"writes store nothing", "short 0\n", nullptr, -81, {"UPD_MSG_FLASH_WRITE_ERR\n"}, 3, 0,
+      {"writes store nothing", "short 0\n", nullptr, -81, {"UPD_MSG_FLASH_WRITE_ERR\n"}, 0x30000, 0,
        {15, 22, 29, 43, 47, 52}},
       {"info query fails", "fail info\n", nullptr, -82, {"MEMGETINFO failed!\n", "UPD_MSG_FLASH_ERASE_ERR\n"}, 0, 0,
        {15, 22, 29}},
@@ -198,56 +215,12 @@ TEST_F(FlashTest, FaultsLeaveEarlierPartitionsWrittenAndLaterUntouched) {
     for (const std::string& e : c.errors) EXPECT_TRUE(cap.has(e, LOG_ERR)) << e;
     bool refused = c.progress.empty();
     EXPECT_TRUE(read_file("/dev/mtd5") ==
-                expected_flash(0x20000, refused ? 0 : 2, first, refused ? 0 : 0x18000));
+                expected_flash(0x20000, refused ? 0 : 0x20000, first, refused ? 0 : 0x18000));
     if (c.rc != -83) {  // the device is gone
-      EXPECT_TRUE(read_file("/dev/mtd1") == expected_flash(0x30000, c.erased_blocks, second, c.written));
+      EXPECT_TRUE(read_file("/dev/mtd1") == expected_flash(0x30000, c.erased, second, c.written));
     }
     EXPECT_TRUE(read_file("/dev/mtd3") == std::string(0x10000, static_cast<char>(kOld)));
     EXPECT_EQ(c.progress, ui_recorded_progress());  // the bar stops where the fault is
-  }
-}
-
-// Every byte the payload lands on is erased first, whatever the region's
-// length, the device's erase unit and how much a write stores, with the
-// progress steps of 64 KiB blocks; what cannot be erased inside the device
-// is refused untouched.
-TEST_F(FlashTest, NoByteIsWrittenUnerased) {
-  struct Case {
-    const char* name;
-    std::string sim;
-    size_t device;
-    uint32_t region, payload;
-    int rc;
-    std::vector<int> progress;
-    size_t erased;  // bytes from 0 that end up erased
-    int erase_calls;
-  };
-  const std::vector<int> steps_of_21 = {15, 36, 57, 78, 100};
-  const std::vector<Case> cases = {
-      {"region ends inside a block", "", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
-      {"writes store 1000 bytes", "short 1000\n", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
-      {"32 KiB units", "erasesize 32768\n", 0x30000, 0x28000, 0x28000, 0, steps_of_21, 0x30000, 3},
-      {"region shorter than a block", "", 0x10000, 0x8000, 0x8000, 0, {100}, 0x10000, 1},
-      {"last block cut short by the device", "", 0x28000, 0x28000, 0x28000, -84, {}, 0, 0},
-      {"128 KiB units", "erasesize 131072\n", 0x80000, 0x60000, 0x50000, 0,
-       {15, 22, 29, 36, 43, 50, 57, 65, 73, 82, 90, 100}, 0x60000, 3},
-      {"128 KiB units past the region", "erasesize 131072\n", 0x40000, 0x30000, 0x30000, 0,
-       {15, 29, 43, 57, 71, 85, 100}, 0x40000, 2},
-      {"128 KiB units past the device", "erasesize 131072\n", 0x30000, 0x30000, 0x30000, -84, {}, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    TestImage image({{6, c.region, c.payload}});
-    make_device(6, c.device, c.sim);
-    SyslogCapture cap;
-    EXPECT_EQ(c.rc, image.burn(&ui));
-    EXPECT_EQ(c.progress, ui_recorded_progress());
-    EXPECT_EQ(c.erase_calls, cap.count("erase done\n", LOG_DEBUG));
-    std::string want(c.device, static_cast<char>(kOld));
-    want.replace(0, c.erased, c.erased, static_cast<char>(0xFF));
-    if (c.rc == 0) want.replace(0, c.payload, image.payload(0));
-    EXPECT_TRUE(read_file("/dev/mtd6") == want);
   }
 }
 
@@ -261,23 +234,21 @@ TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
     int rc;
     std::string line;
     int line_level, times;  // times: how often the line is logged
-    uint32_t erased_blocks;
-    size_t written;
+    size_t erased, written;
   };
   const std::vector<Case> cases = {
-      {"configuration copy", 4, 0x80000, 0x80000, 0x80000, "short 3000\n", 0, "mtd_write :4 \n", LOG_DEBUG, 8, 8,
-       0x80000},
+      {"configuration copy", 4, 0x80000, 0x80000, 0x80000, "short 3000\n", 0, "mtd_write :4 \n", LOG_DEBUG, 8,
+       0x80000, 0x80000},
       {"file one byte too long", 3, 0x10000, 0x10001, 0x20000, "", -1, "/tmp/blk size error\n", LOG_ERR, 1, 0, 0},
       {"file missing", 3, 0x10000, -1, 0x20000, "", -1, "/tmp/blk File open failed!\n", LOG_DEBUG, 1, 0, 0},
       {"empty file", 3, 0, 0, 0x20000, "", -1, "memory map failed!\n", LOG_DEBUG, 1, 0, 0},
       {"device missing", 7, 0x10000, 0x10000, 0, "", -1, "/dev/mtd7 open failed!\n", LOG_ERR, 1, 0, 0},
-      {"erase fails", 3, 0x20000, 0x20000, 0x20000, "fail erase 1\n", -1, "erase done\n", LOG_DEBUG, 1, 1, 0},
-      {"write fails", 3, 0x20000, 0x20000, 0x20000, "fail write 1\n", -1, "mtd_write :3 \n", LOG_DEBUG, 2, 2,
-       0x10000},
-      {"part of a block at the end", 3, 0x18000, 0x18000, 0x20000, "", 0, "mtd_write :3 \n", LOG_DEBUG, 2, 2,
-       0x18000},
-      {"128 KiB erase units", 4, 0x80000, 0x80000, 0x80000, "erasesize 131072\n", 0, "mtd_write :4 \n", LOG_DEBUG, 8,
-       8, 0x80000},
+      {"erase fails", 3, 0x20000, 0x20000, 0x20000, "fail erase 1\n", -1, "erase done\n", LOG_DEBUG, 1, 0x10000,
+       0},
+      {"write fails", 3, 0x20000, 0x20000, 0x20000, "fail write 1\n", -1, "mtd_write :3 \n", LOG_DEBUG, 2,
+       0x20000, 0x10000},
+      {"part of a block at the end", 3, 0x18000, 0x18000, 0x20000, "", 0, "mtd_write :3 \n", LOG_DEBUG, 2,
+       0x20000, 0x18000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -290,7 +261,7 @@ TEST_F(FlashTest, MtdWriteCopiesTheFileOrRefusesBeforeErasing) {
     EXPECT_EQ(c.rc, mtd_write(c.mtd, c.size, "/tmp/blk"));
     EXPECT_EQ(c.times, cap.count(c.line, c.line_level)) << c.line;
     if (c.device_size) {
-      EXPECT_TRUE(read_file(dev_path(c.mtd)) == expected_flash(c.device_size, c.erased_blocks, copy, c.written));
+      EXPECT_TRUE(read_file(dev_path(c.mtd)) == expected_flash(c.device_size, c.erased, copy, c.written));
     }
   }
 }

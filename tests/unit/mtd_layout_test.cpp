@@ -35,14 +35,10 @@ std::vector<Range> installed_layout() {
 void write_layout_file(const std::vector<Range>& layout, int key = -1, const char* other = nullptr) {
   std::string text = "[mtd]\n";
   for (int i = 0; i < 10; ++i) {
-    if (i == key && !other) continue;
-    char line[96];
-    if (i == key) {
-      snprintf(line, sizeof line, "mtd%d = %s\n", i, other);
-    } else {
-      snprintf(line, sizeof line, "mtd%d = 0x%x,0x%x\n", i, layout[i].start, layout[i].end);
-    }
-    text += line;
+    char pair[32];
+    snprintf(pair, sizeof pair, "0x%x,0x%x", layout[i].start, layout[i].end);
+    const char* value = i == key ? other : pair;
+    if (value) text += "mtd" + std::to_string(i) + " = " + value + "\n";
   }
   ASSERT_TRUE(write_file("/tmp/mtd.conf", text));
 }
@@ -98,17 +94,40 @@ class MtdLayoutTest : public ::testing::Test {
   env_info env_[ENV_TABLE_SIZE];
 };
 
-TEST_F(MtdLayoutTest, MovedPartitionIsRemappedAndTakesItsNewPlace) {
+// Moved partitions are re-mapped and take their new places; a missing
+// variable or a failed re-map stops the step, and earlier re-maps stay.
+TEST_F(MtdLayoutTest, MovedPartitionsAreRemappedUntilOneFails) {
   std::vector<Range> layout = installed_layout();
   layout[5] = {0x902a0000, 0x90300000};  // starts 0x20000 later
+  layout[8] = {0x90400000, 0x90500000};  // ends 0x80000 later
   write_layout_file(layout);
   EXPECT_EQ(0, mtd_config_deal(env_));
   EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));
-  EXPECT_EQ(1, remap_logs());
+  EXPECT_EQ("remap 0x400000 0x100000\n", remap_log(8));
+  EXPECT_EQ(2, remap_logs());
   EXPECT_EQ(layout, env_layout());
   EXPECT_FALSE(file_exists("/tmp/mtdblock3"));
   EXPECT_FALSE(file_exists("/tmp/mtdblock4"));
   EXPECT_EQ(0, upgrader_kernel_only + env_mtd_moved + config_mtd_moved);
+
+  std::vector<Range> only_5 = installed_layout();
+  only_5[5] = layout[5];
+  SetUp();
+  write_layout_file(layout);
+  snprintf(env_[10 - 6].name, ENV_NAME_SIZE, "mtd66");
+  SyslogCapture cap;
+  EXPECT_EQ(-1, mtd_config_deal(env_));
+  EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", LOG_INFO));
+  EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));
+  EXPECT_EQ(1, remap_logs());
+
+  SetUp();
+  write_layout_file(layout);
+  ASSERT_TRUE(write_file("/dev/mtd8.sim", "remap 1\nfail remap\n"));
+  cap.clear();
+  EXPECT_EQ(-1, mtd_config_deal(env_));
+  EXPECT_TRUE(cap.has("/dev/mtd8 ioctl failed!\n", LOG_DEBUG));
+  EXPECT_EQ(only_5, env_layout());  // mtd8 unchanged: its re-map failed
 }
 
 TEST_F(MtdLayoutTest, KernelWithoutSupportRestrictsTheUpgrade) {
@@ -163,46 +182,21 @@ TEST_F(MtdLayoutTest, InvalidLayoutsAreRefusedWhole) {
   }
 }
 
-TEST_F(MtdLayoutTest, MissingVariableOrFailedRemapStopsTheStep) {
-  std::vector<Range> layout = installed_layout();
-  layout[5] = {0x902a0000, 0x90300000};
-  layout[8] = {0x90400000, 0x90500000};
-  write_layout_file(layout);
-  snprintf(env_[10 - 6].name, ENV_NAME_SIZE, "mtd66");
-  {
-    SyslogCapture cap;
-    EXPECT_EQ(-1, mtd_config_deal(env_));
-    EXPECT_TRUE(cap.has("RomVersion env isnot exist!\n", LOG_INFO));
-    EXPECT_EQ("remap 0x2a0000 0x60000\n", remap_log(5));  // earlier re-maps stay
-    EXPECT_EQ(1, remap_logs());
-  }
-  SetUp();
-  write_layout_file(layout);
-  ASSERT_TRUE(write_file("/dev/mtd8.sim", "remap 1\nfail remap\n"));
-  SyslogCapture cap;
-  EXPECT_EQ(-1, mtd_config_deal(env_));
-  EXPECT_TRUE(cap.has("/dev/mtd8 ioctl failed!\n", LOG_DEBUG));
-  EXPECT_EQ(0x90400000u, env_layout()[8].start);  // unchanged: the re-map failed
-  EXPECT_EQ(0x902a0000u, env_layout()[5].start);
-}
-
 // A device that is missing ends the question; one that cannot re-map hands it on.
 TEST_F(MtdLayoutTest, KernelSupportIsAskedOnMtd0ThenMtd1) {
   const struct {
-    const char* mtd0;  // control file, or nullptr for no device
-    const char* mtd1;
+    const char* sim[2];  // control files of mtd0 and mtd1, nullptr: no device
     int result;
   } cases[] = {
-      {"remap 1\n", "remap 0\n", 1}, {"remap 0\n", "remap 1\n", 1}, {"remap 0\n", "remap 0\n", 0},
-      {nullptr, "remap 1\n", 0},    {"remap 0\n", nullptr, 0},
+      {{"remap 1\n", "remap 0\n"}, 1}, {{"remap 0\n", "remap 1\n"}, 1}, {{"remap 0\n", "remap 0\n"}, 0},
+      {{nullptr, "remap 1\n"}, 0},    {{"remap 0\n", nullptr}, 0},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.sim[0] ? c.sim[0] : "none") + " / " + (c.sim[1] ? c.sim[1] : "none"));
     SetUp();
-    SCOPED_TRACE(std::string(c.mtd0 ? c.mtd0 : "none") + " / " + (c.mtd1 ? c.mtd1 : "none"));
-    const char* controls[2] = {c.mtd0, c.mtd1};
     for (int n = 0; n < 2; ++n) {
       std::string dev = "/dev/mtd" + std::to_string(n);
-      ASSERT_TRUE(controls[n] ? write_file(dev + ".sim", controls[n]) : unlink(dev.c_str()) == 0);
+      ASSERT_TRUE(c.sim[n] ? write_file(dev + ".sim", c.sim[n]) : unlink(dev.c_str()) == 0);
     }
     EXPECT_EQ(c.result, kernel_support_mtd_repair_check());
   }
@@ -221,42 +215,35 @@ TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
   EXPECT_EQ(calls, read_file("/tmp/umount.calls"));
 }
 
-// The configuration's copy cannot be made: the environment's copy is taken
-// once, before its window moves, and the configuration's window is not moved
-// without its copy.
-TEST_F(MtdLayoutTest, CopiesAreTakenOnceFromTheOriginalPlaceOnly) {
-  const std::string env_block(0x10000, '\x33');
-  ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
-  write_layout_file(moving_env_and_config());
-  SyslogCapture cap;
-  EXPECT_EQ(-1, mtd_config_deal(env_));
-  EXPECT_EQ(1, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
-  // Five attempts before each window would move.
-  EXPECT_EQ(10, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n", LOG_INFO));
-  EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
-  EXPECT_EQ("remap 0x700000 0x80000\n", remap_log(3));
-  EXPECT_FALSE(file_exists("/dev/mtd4.log"));
-}
-
-// A run that ends without writing a copy back moves that window back to
-// where its contents are; a window whose copy went back stays.
-TEST_F(MtdLayoutTest, WindowsNotWrittenBackAreMovedBack) {
+// Each window moves only with its partition's copy taken from where the
+// contents are (five attempts each; the environment's copy is taken once,
+// before its window moves). A run that ends without writing a copy back
+// moves that window back; a window whose copy went back stays.
+TEST_F(MtdLayoutTest, WindowsMoveWithTheirCopiesAndBackWithout) {
   const struct {
     const char* name;
+    bool config_block;  // /dev/mtdblock/4 can be read
+    int rc;
     std::vector<int> written_back;
     std::string log3, log4;
   } cases[] = {
-      {"configuration written back", {4}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
+      {"configuration not copied", false, -1, {}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n", ""},
+      {"configuration written back", true, 0, {4}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
        "remap 0x780000 0x80000\n"},
-      {"both written back", {4, 3}, "remap 0x700000 0x80000\n", "remap 0x780000 0x80000\n"},
+      {"both written back", true, 0, {4, 3}, "remap 0x700000 0x80000\n", "remap 0x780000 0x80000\n"},
   };
+  const std::string env_block(0x10000, '\x33');
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
-    ASSERT_TRUE(write_file("/dev/mtdblock/3", "env"));
-    ASSERT_TRUE(write_file("/dev/mtdblock/4", "config"));
+    ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
+    if (c.config_block) { ASSERT_TRUE(write_file("/dev/mtdblock/4", "config")); }
     write_layout_file(moving_env_and_config());
-    ASSERT_EQ(0, mtd_config_deal(env_));
+    SyslogCapture cap;
+    ASSERT_EQ(c.rc, mtd_config_deal(env_));
+    EXPECT_EQ(1, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
+    EXPECT_EQ(c.config_block ? 1 : 10, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n", LOG_INFO));
+    EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
     for (int i : c.written_back) mtd_layout_written_back(i);
     EXPECT_EQ(0, mtd_layout_move_back());
     EXPECT_EQ(0, mtd_layout_move_back());  // once only
