@@ -326,15 +326,6 @@ TEST_F(SimBoot, WhatEachBootShows) {
                                 {.steps = exit0, .fresh = false,
                                  .seen = {{"/sim/boot/windows-before", 'L', window}, {"/sim/boot/windows-after", 'L', window}}}}});
   }
-  // The ready profiles describe their phones (the typical one: every end-to-end row).
-  for (auto [file, hwver, fb_size, remap, protect] :
-       {std::tuple<const char*, const char*, const char*, const char*, const char*>{
-            "protected.ini", "59.0.0.1.0.0.0.0", "261120", "remap 1", "SW_protect 1"},
-        {"other-board.ini", "58.0.0.2.0.0.0.0", "65280", "remap 0", "SW_protect 0"}})
-    cases.push_back({file, {{.steps = {"cat", "/proc/misc/hwver", ",", "cat", "/proc/avalanche/env"},
-                             .profile = ready(file),
-                             .seen = {{kCon, '~', std::string(hwver) + "\n"}, {kCon, '~', std::string("\n") + protect + "\n"},
-                                      {"/dev/fb0", '#', fb_size}, {"/dev/mtd6.sim", '~', remap}, {"/dev/mtd6", '#', "3145728"}}}}});
   // The framebuffer is sized for the panel the program will pick: the same
   // rule on the same /proc/misc/hwver, unless the profile names the panel.
   const char *gtype = "261120", *mono = "65280";
