@@ -87,16 +87,11 @@ TEST(LcdDevice, PanelDetectionFromTheHardwareVersion) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.hwver ? c.hwver : "(missing)");
     unlink(kHwver);
-    if (c.hwver) {
-      ASSERT_TRUE(write_file(kHwver, c.hwver));
-    }
+    ASSERT_TRUE(!c.hwver || write_file(kHwver, c.hwver));
     SyslogCapture cap;
     EXPECT_EQ(c.gtype, lcdGetGtype());
-    if (c.message) {
-      EXPECT_EQ(std::vector<std::string>{c.message}, cap.messages(LOG_ERR));
-    } else {
-      EXPECT_TRUE(cap.messages().empty());
-    }
+    std::vector<std::string> logged = cap.messages(c.message ? LOG_ERR : -1);  // nothing at any level, else the line
+    EXPECT_EQ(c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}, logged);
   }
 }
 
@@ -153,9 +148,7 @@ TEST(LcdDevice, FailedStartLeavesTheFramebufferAndStillRefreshes) {
     SCOPED_TRACE(c.name);
     phone(kGtype, c.fb_size == SIZE_MAX ? 0 : c.fb_size, 0x33);
     if (c.fb_size == SIZE_MAX) unlink(kFb);
-    if (c.fault) {
-      ASSERT_TRUE(write_file("/dev/fb0.fail", c.fault));
-    }
+    ASSERT_TRUE(!c.fault || write_file("/dev/fb0.fail", c.fault));
     std::string before = file_exists(kFb) ? read_file(kFb) : "";
     SyslogCapture cap;
     EXPECT_EQ(0, run_in_child([&] {
