@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "basicui/controls.h"
@@ -33,17 +34,10 @@ void play(ctrl_data* c, const std::string& script) {
   }
 }
 
-struct TapCase {
-  uint8_t mode;
-  std::string script;
-  std::string text;
-  int highlight;
-  int cursor;
-};
-
+// Rows: input mode, keys played, then the text, highlight and cursor.
 TEST(Controls, MultiTapEntry) {
   const std::string star25(25, '*');
-  const std::vector<TapCase> cases = {
+  const std::vector<std::tuple<uint8_t, std::string, std::string, int, int>> cases = {
       {1, "222", "c", 1, 1},
       {1, "23", "ad", 1, 2},
       {1, "2..2", "aa", 1, 2},          // settled after two blinks
@@ -66,13 +60,13 @@ TEST(Controls, MultiTapEntry) {
       {1, "23~", "a", 0, 1},
       {1, "22~2", "a", 1, 1},           // a deletion ends composing
   };
-  for (const TapCase& tc : cases) {
-    SCOPED_TRACE("mode " + std::to_string(tc.mode) + " script " + tc.script);
-    ctrl_data c = entry(CTRL_TYPE_TEXT, tc.mode);
-    play(&c, tc.script);
-    EXPECT_EQ(tc.text, c.input_text);
-    EXPECT_EQ(tc.highlight, c.highlight);
-    EXPECT_EQ(tc.cursor, c.cursor);
+  for (const auto& [mode, script, text, highlight, cursor] : cases) {
+    SCOPED_TRACE("mode " + std::to_string(mode) + " script " + script);
+    ctrl_data c = entry(CTRL_TYPE_TEXT, mode);
+    play(&c, script);
+    EXPECT_EQ(text, c.input_text);
+    EXPECT_EQ(highlight, c.highlight);
+    EXPECT_EQ(cursor, c.cursor);
   }
 }
 
