@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lcd/lcd_device.h"
@@ -66,32 +67,29 @@ int on_panel(const char* hwver, size_t fb_size, const std::function<void()>& fn)
   });
 }
 
+// Rows: the file's text (nullptr: no file), the panel found, the lines logged
+// at error level (none: nothing logged at any level).
 TEST(LcdDevice, PanelDetectionFromTheHardwareVersion) {
-  struct Case {
-    const char* hwver;  // nullptr: the file is missing
-    int gtype;
-    const char* message;  // logged at error level, or nullptr
-  } cases[] = {
-      {"59.0.0.1.0.0.0.0\n", 1, nullptr},
-      {"59.0.0.17.0.0.0.0\n", 1, nullptr},
-      {"1.2.3.4.5.6.7.9\n", 1, nullptr},
-      {"58.0.0.1.0.0.0.0\n", 0, nullptr},
-      {"59.0.0.2.0.0.0.0\n", 0, nullptr},
-      {"59.0.0", 0, nullptr},        // fields that do not parse stay 0
-      {"x59.0.0.1.0.0.0.1", 0, nullptr},
-      {"", 0, "fgets cat /proc/misc/hwver  failed."},
-      {nullptr, 0, "fgets cat /proc/misc/hwver  failed."},
-      {"\n", 0, "lcdGetGtype  failed."},
+  const std::vector<std::tuple<const char*, int, std::vector<std::string>>> cases = {
+      {"59.0.0.1.0.0.0.0\n", 1, {}},
+      {"59.0.0.17.0.0.0.0\n", 1, {}},
+      {"1.2.3.4.5.6.7.9\n", 1, {}},
+      {"58.0.0.1.0.0.0.0\n", 0, {}},
+      {"59.0.0.2.0.0.0.0\n", 0, {}},
+      {"59.0.0", 0, {}},  // fields that do not parse stay 0
+      {"x59.0.0.1.0.0.0.1", 0, {}},
+      {"", 0, {"fgets cat /proc/misc/hwver  failed."}},
+      {nullptr, 0, {"fgets cat /proc/misc/hwver  failed."}},
+      {"\n", 0, {"lcdGetGtype  failed."}},
   };
   ASSERT_EQ(0, shell("mkdir -p /proc/misc"));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.hwver ? c.hwver : "(missing)");
+  for (const auto& [hwver, gtype, logged] : cases) {
+    SCOPED_TRACE(hwver ? hwver : "(missing)");
     unlink(kHwver);
-    ASSERT_TRUE(!c.hwver || write_file(kHwver, c.hwver));
+    ASSERT_TRUE(!hwver || write_file(kHwver, hwver));
     SyslogCapture cap;
-    EXPECT_EQ(c.gtype, lcdGetGtype());
-    std::vector<std::string> logged = cap.messages(c.message ? LOG_ERR : -1);  // nothing at any level, else the line
-    EXPECT_EQ(c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}, logged);
+    EXPECT_EQ(gtype, lcdGetGtype());
+    EXPECT_EQ(logged, cap.messages(logged.empty() ? -1 : LOG_ERR));
   }
 }
 
