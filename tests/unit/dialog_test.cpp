@@ -8,7 +8,6 @@
 #include "basicui/dialog.h"
 #include "basicui/screens.h"
 #include "lcd/lcd_device.h"
-#include "lcd/lcd_draw.h"
 #include "tests/support/panel.h"
 
 namespace {
@@ -137,25 +136,6 @@ TEST_F(Dialog, FieldLosingFocusLooksUnfocused) {
     EXPECT_EQ(keys_before.empty(), never_focused == field1());  // unless a "d" was typed
     EXPECT_EQ(0, dlg_->controls[1].cursor_shown);
   }
-}
-
-TEST_F(Dialog, NoFocusIgnoresKeysAndBlinks) {
-  basicui_displayline_init(&screen_);
-  screen_.lines[1] = display_line{0, 27, 480, 26, 300, 0, 24, 0, 0, CTRL_TYPE_TEXT, "User:", "old"};
-  screen_.first_focus = 1;
-  screen_.last_focus = 1;
-  open_dlg(dlg_, &screen_);
-  lcd_draw_point(5, 5, 1);  // a mark a redraw would wipe
-  for (int k : {1, 2, 13, 14, 15, 17, 18, 32, 33, 35}) EXPECT_EQ(-1, dlg_key(dlg_, k)) << k;
-  dlg_tick(dlg_);
-  EXPECT_EQ(1, lcd_get_point_color(5, 5));
-  EXPECT_STREQ("old", screen_.lines[1].input_text);
-  EXPECT_STREQ("old", dlg_->controls[1].input_text);
-  EXPECT_EQ(-1, dlg_key(nullptr, 2));
-  open_dlg(nullptr, &screen_);
-  dlg_tick(nullptr);
-  dlg_load(dlg_, nullptr);  // a null description leaves the dialog as it was
-  EXPECT_EQ(&screen_, dlg_->description);
 }
 
 }  // namespace

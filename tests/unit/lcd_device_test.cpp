@@ -6,11 +6,11 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lcd/lcd_device.h"
 #include "lcd/lcd_draw.h"
-#include "lcd/reference/lcd_reference.h"
 #include "tests/support/files.h"
 #include "tests/support/syslog_capture.h"
 
@@ -67,37 +67,29 @@ int on_panel(const char* hwver, size_t fb_size, const std::function<void()>& fn)
   });
 }
 
+// Rows: the file's text (nullptr: no file), the panel found, the lines logged
+// at error level (none: nothing logged at any level).
 TEST(LcdDevice, PanelDetectionFromTheHardwareVersion) {
-  struct Case {
-    const char* hwver;  // nullptr: the file is missing
-    int gtype;
-    const char* message;  // logged at error level, or nullptr
-  } cases[] = {
-      {"59.0.0.1.0.0.0.0\n", 1, nullptr},
-      {"59.0.0.17.0.0.0.0\n", 1, nullptr},
-      {"1.2.3.4.5.6.7.9\n", 1, nullptr},
-      {"58.0.0.1.0.0.0.0\n", 0, nullptr},
-      {"59.0.0.2.0.0.0.0\n", 0, nullptr},
-      {"59.0.0", 0, nullptr},        // fields that do not parse stay 0
-      {"x59.0.0.1.0.0.0.1", 0, nullptr},
-      {"", 0, "fgets cat /proc/misc/hwver  failed."},
-      {nullptr, 0, "fgets cat /proc/misc/hwver  failed."},
-      {"\n", 0, "lcdGetGtype  failed."},
+  const std::vector<std::tuple<const char*, int, std::vector<std::string>>> cases = {
+      {"59.0.0.1.0.0.0.0\n", 1, {}},
+      {"59.0.0.17.0.0.0.0\n", 1, {}},
+      {"1.2.3.4.5.6.7.9\n", 1, {}},
+      {"58.0.0.1.0.0.0.0\n", 0, {}},
+      {"59.0.0.2.0.0.0.0\n", 0, {}},
+      {"59.0.0", 0, {}},  // fields that do not parse stay 0
+      {"x59.0.0.1.0.0.0.1", 0, {}},
+      {"", 0, {"fgets cat /proc/misc/hwver  failed."}},
+      {nullptr, 0, {"fgets cat /proc/misc/hwver  failed."}},
+      {"\n", 0, {"lcdGetGtype  failed."}},
   };
   ASSERT_EQ(0, shell("mkdir -p /proc/misc"));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.hwver ? c.hwver : "(missing)");
+  for (const auto& [hwver, gtype, logged] : cases) {
+    SCOPED_TRACE(hwver ? hwver : "(missing)");
     unlink(kHwver);
-    if (c.hwver) {
-      ASSERT_TRUE(write_file(kHwver, c.hwver));
-    }
+    ASSERT_TRUE(!hwver || write_file(kHwver, hwver));
     SyslogCapture cap;
-    EXPECT_EQ(c.gtype, lcdGetGtype());
-    if (c.message) {
-      EXPECT_EQ(std::vector<std::string>{c.message}, cap.messages(LOG_ERR));
-    } else {
-      EXPECT_TRUE(cap.messages().empty());
-    }
+    EXPECT_EQ(gtype, lcdGetGtype());
+    EXPECT_EQ(logged, cap.messages(logged.empty() ? -1 : LOG_ERR));
   }
 }
 
@@ -136,35 +128,6 @@ TEST(LcdDevice, RefreshAndRedrawRegion) {
   }));
 }
 
-TEST(LcdDevice, FourBitPanelWritesOneNibblePerPixel) {
-  EXPECT_EQ(0, on_panel(kOther, LCD_FB_SIZE_4BIT, [] {
-    memset(lcd_get_canvas(), 0, LCD_CANVAS_SIZE);
-    lcd_draw_point(4, 0, 1);
-    lcd_draw_point(479, 271, 1);
-    EXPECT_EQ(0, lcd_refresh());
-    std::string fb = read_file(kFb);
-    std::string want(LCD_FB_SIZE_4BIT, '\xFF');
-    want[2] = '\xF0';
-    want[LCD_FB_SIZE_4BIT - 1] = '\x0F';
-    EXPECT_EQ(want, fb);
-  }));
-}
-
-TEST(LcdDevice, CopyIntoACallersBuffer) {
-  // A caller's buffer: the whole panel image is copied; null does nothing.
-  EXPECT_EQ(0, on_panel(kGtype, LCD_FB_SIZE_GTYPE, [] {
-    memset(lcd_get_canvas(), 0x0F, LCD_CANVAS_SIZE);
-    std::vector<unsigned char> fb(LCD_FB_SIZE_GTYPE, 0x77);
-    lcd_copy_framebuffer(nullptr, lcd_get_canvas());
-    lcd_copy_framebuffer(fb.data(), nullptr);
-    EXPECT_EQ(std::vector<unsigned char>(LCD_FB_SIZE_GTYPE, 0x77), fb);
-    lcd_copy_framebuffer(fb.data(), lcd_get_canvas());
-    std::vector<unsigned char> want(LCD_FB_SIZE_GTYPE);
-    ref_convert(want.data(), lcd_get_canvas(), 0, 0, 479, 271, 1);
-    EXPECT_EQ(want, fb);
-  }));
-}
-
 TEST(LcdDevice, FailedStartLeavesTheFramebufferAndStillRefreshes) {
   struct Case {
     const char* name;
@@ -183,9 +146,7 @@ TEST(LcdDevice, FailedStartLeavesTheFramebufferAndStillRefreshes) {
     SCOPED_TRACE(c.name);
     phone(kGtype, c.fb_size == SIZE_MAX ? 0 : c.fb_size, 0x33);
     if (c.fb_size == SIZE_MAX) unlink(kFb);
-    if (c.fault) {
-      ASSERT_TRUE(write_file("/dev/fb0.fail", c.fault));
-    }
+    ASSERT_TRUE(!c.fault || write_file("/dev/fb0.fail", c.fault));
     std::string before = file_exists(kFb) ? read_file(kFb) : "";
     SyslogCapture cap;
     EXPECT_EQ(0, run_in_child([&] {
@@ -207,21 +168,18 @@ TEST(LcdDevice, FailedStartLeavesTheFramebufferAndStillRefreshes) {
   }
 }
 
+// The refresh request fails, with its line, when the driver's file is missing
+// or refuses the write (a kernel file that takes no writes).
 TEST(LcdDevice, RefreshFileFailures) {
-  ASSERT_EQ(0, shell("mkdir -p /proc/glcd && rm -rf /proc/glcd/refresh"));
-  {
-    SyslogCapture cap;
-    EXPECT_EQ(-1, devctrl_refresh_lcd());
-    EXPECT_EQ(std::vector<std::string>{"open glcd refresh procfs device failed."}, cap.messages(LOG_ERR));
-  }
-  // A kernel file that refuses the write.
-  ASSERT_EQ(0, shell("ln -s /proc/self/attr/exec /proc/glcd/refresh"));
-  {
+  for (auto [link, message] : {std::pair<const char*, const char*>{nullptr, "open glcd refresh procfs device failed."},
+                               {"/proc/self/attr/exec", "WRITE GLCD_REFRESH_DEV failed."}}) {
+    ASSERT_EQ(0, shell("mkdir -p /proc/glcd && rm -rf /proc/glcd/refresh"));
+    ASSERT_EQ(0, link ? symlink(link, kRefresh) : 0);
     SyslogCapture cap;
     EXPECT_EQ(-1, lcd_devctrl_refresh());
-    EXPECT_EQ(std::vector<std::string>{"WRITE GLCD_REFRESH_DEV failed."}, cap.messages(LOG_ERR));
+    EXPECT_EQ(std::vector<std::string>{message}, cap.messages(LOG_ERR));
   }
-  ASSERT_EQ(0, shell("rm -f /proc/glcd/refresh"));
+  unlink(kRefresh);
 }
 
 TEST(LcdDevice, SmallerFramebufferGetsWhatFits) {
@@ -235,29 +193,6 @@ TEST(LcdDevice, SmallerFramebufferGetsWhatFits) {
   EXPECT_EQ(std::vector<std::string>{"framebuffer holds 1000 bytes, the panel image 261120: refreshes copy only "
                                      "the first 1000\n"},
             cap.messages(LOG_ERR));
-}
-
-TEST(LcdDevice, OpenOnceAndStop) {
-  phone(kOther, LCD_FB_SIZE_4BIT);
-  EXPECT_EQ(0, run_in_child([] {
-    unsigned char* first = nullptr;
-    unsigned char* second = nullptr;
-    EXPECT_EQ(0, devctrl_open_lcd(&first));
-    EXPECT_NE(nullptr, first);
-    int fds = open_fds();
-    EXPECT_EQ(0, devctrl_open_lcd(&second));
-    EXPECT_EQ(first, second);
-    EXPECT_EQ(fds, open_fds());
-    EXPECT_EQ(0, lcd_init());
-    EXPECT_EQ(first, lcd_get_framebuffer());
-    lcd_denit();
-    EXPECT_EQ(nullptr, lcd_get_canvas());
-    EXPECT_EQ(first, lcd_get_framebuffer());  // stays mapped
-    devctrl_close_lcd();
-    EXPECT_EQ(nullptr, lcd_get_framebuffer());
-    EXPECT_EQ(fds - 1, open_fds());
-    return failures();
-  }));
 }
 
 }  // namespace

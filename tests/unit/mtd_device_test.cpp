@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/unique_fd.h"
@@ -61,19 +62,15 @@ TEST_F(MtdDeviceTest, FileIsNorFlash) {
 }
 
 TEST_F(MtdDeviceTest, KernelRulesAreEnforced) {
-  struct Case {
-    const char* name;
-    uint32_t start;
-    uint32_t length;
-  };
-  for (const Case& c : std::vector<Case>{{"unaligned start", 0x1000, kBlock},
-                                         {"unaligned length", 0, 0x8000},
-                                         {"empty", 0, 0},
-                                         {"past the end", 2 * kBlock, 2 * kBlock},
-                                         {"wraps", 0xFFFF0000u, 0x20000}}) {
-    SCOPED_TRACE(c.name);
+  for (auto [name, start, length] : std::initializer_list<std::tuple<const char*, uint32_t, uint32_t>>{
+           {"unaligned start", 0x1000, kBlock},
+           {"unaligned length", 0, 0x8000},
+           {"empty", 0, 0},
+           {"past the end", 2 * kBlock, 2 * kBlock},
+           {"wraps", 0xFFFF0000u, 0x20000}}) {
+    SCOPED_TRACE(name);
     errno = 0;
-    EXPECT_EQ(-1, erase(c.start, c.length));
+    EXPECT_EQ(-1, erase(start, length));
     EXPECT_EQ(EINVAL, errno);
   }
   // A write is cut at the end of the device; at the end it stores nothing.

@@ -249,43 +249,41 @@ std::string labels() {
 // them, and its golden picture, where it has one.
 struct ScreenRow {
   const char* golden;  // nullptr: none
-  std::function<void(CBasicUI&)> show;
-  const char* labels;  // nullptr: not a text screen
-  const char* log;
+  std::function<int(CBasicUI&)> show;  // the call's result, 0 for calls that have none
+  const char* log = nullptr;
+  const char* labels = nullptr;  // nullptr: not a text screen
 };
 
 TEST_F(Screens, GoldenPictures) {
   static const char* seven[] = {"Information", "first line", "second line", "third line", "fourth line", "fifth",
                                 "sixth"};
   const std::vector<ScreenRow> rows = {
-      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(0); }, nullptr, nullptr},
-      {"progress_50.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(50); }, nullptr, nullptr},
-      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(100); }, nullptr, nullptr},
-      {"progress_100.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(250); }, nullptr, nullptr},
-      {"progress_0.pbm", [](CBasicUI& ui) { ui.SetUpgradingProgressBar(-5); }, nullptr, nullptr},
-      {"failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0)); }, nullptr,
+      {"progress_0.pbm", [](CBasicUI& ui) { return ui.SetUpgradingProgressBar(0); }},
+      {"progress_50.pbm", [](CBasicUI& ui) { return ui.SetUpgradingProgressBar(50); }},
+      {"progress_100.pbm", [](CBasicUI& ui) { return ui.SetUpgradingProgressBar(100); }},
+      {"progress_100.pbm", [](CBasicUI& ui) { return ui.SetUpgradingProgressBar(250); }},
+      {"progress_0.pbm", [](CBasicUI& ui) { return ui.SetUpgradingProgressBar(-5); }},
+      {"failed.pbm", [](CBasicUI& ui) { return ui.ShowUpgradingFailedInfo("Upgrade Failed!", 0); },
        "Do ShowUpgradingFailedInfo"},
-      {"failed_id.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74)); },
-       nullptr, "Do ShowUpgradingFailedInfo"},
-      {"autoprovision_countdown.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingAutop2FailedInfoWithID(5, 60)); },
-       nullptr, "Do ShowUpgradingAutop2FailedInfoWithID"},
-      {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); }, nullptr, nullptr},
-      {"expansion_failed.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtFailed()); }, nullptr,
-       "Do ShowUpgradingExtFailed"},
-      {"expansion_running.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradingExtInfo(3)); }, nullptr,
-       "Do ShowUpgradingExtInfo"},
-      {"expansion_upgraded.pbm", [](CBasicUI& ui) { EXPECT_EQ(0, ui.ShowUpgradedExtInfo(3)); }, nullptr,
-       "Do ShowUpgradedExtInfo"},
-      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); }, nullptr, nullptr},
-      {nullptr, [](CBasicUI& ui) { ui.ShowInfo(seven, 2); }, "Information|first line||||-|-|-|-|-|-|-|", nullptr},
-      {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); }, nullptr, nullptr},
+      {"failed_id.pbm", [](CBasicUI& ui) { return ui.ShowUpgradingFailedInfoWithID("Upgrade Failed!", -74); },
+       "Do ShowUpgradingFailedInfo"},
+      {"autoprovision_countdown.pbm", [](CBasicUI& ui) { return ui.ShowUpgradingAutop2FailedInfoWithID(5, 60); },
+       "Do ShowUpgradingAutop2FailedInfoWithID"},
+      {"notice.pbm", [](CBasicUI& ui) { ui.DispNoticeInfo("Rebooting..."); return 0; }},
+      {"expansion_failed.pbm", [](CBasicUI& ui) { return ui.ShowUpgradingExtFailed(); }, "Do ShowUpgradingExtFailed"},
+      {"expansion_running.pbm", [](CBasicUI& ui) { return ui.ShowUpgradingExtInfo(3); }, "Do ShowUpgradingExtInfo"},
+      {"expansion_upgraded.pbm", [](CBasicUI& ui) { return ui.ShowUpgradedExtInfo(3); }, "Do ShowUpgradedExtInfo"},
+      {"info.pbm", [](CBasicUI& ui) { ui.ShowInfo(seven, 7); return 0; }},
+      {nullptr, [](CBasicUI& ui) { ui.ShowInfo(seven, 2); return 0; }, nullptr,
+       "Information|first line||||-|-|-|-|-|-|-|"},
+      {"user_settings.pbm", [](CBasicUI&) { show_user_settings({}); return 0; }},
       // "ad" typed, then the password field with a "k" being composed.
-      {"user_settings_entry.pbm", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); }, nullptr, nullptr},
+      {"user_settings_entry.pbm", [](CBasicUI&) { show_user_settings({2, 3, 14, 5, 5}); return 0; }},
   };
   for (const ScreenRow& row : rows) {
     SCOPED_TRACE(row.golden ? row.golden : row.labels);
     SyslogCapture cap;
-    row.show(ui_);
+    EXPECT_EQ(0, row.show(ui_));
     if (row.labels) {
       EXPECT_EQ(row.labels, labels());
       EXPECT_EQ(DLG_NO_FOCUS, gp_dlgdisplay->focus);
