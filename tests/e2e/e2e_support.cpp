@@ -13,12 +13,13 @@
 #include <sstream>
 
 namespace e2e {
-namespace {
 
 std::string env_or(const char* name, const char* fallback) {
   const char* v = getenv(name);
   return v ? v : fallback;
 }
+
+namespace {
 
 int level_of(const std::string& name) {
   const char* names[] = {"emerg", "alert", "crit", "err", "warn", "notice", "info", "debug"};

@@ -17,6 +17,7 @@ struct Paths {
   std::string simdev, romtool, program, faketime, work, source;
 };
 const Paths& paths();
+std::string env_or(const char* name, const char* fallback);  // a variable of the environment
 
 struct LogEntry {
   int level;            // 0 emerg .. 7 debug (-1: the program's prefix names another level)
@@ -85,6 +86,5 @@ std::string payload_of(const std::string& rom, unsigned partition_id);
 // "" when /dev/mtdN begins with its payload in the ROM (when written) and is
 // erased beyond; else where it first differs.
 std::string flash_difference(const Boot& b, const std::string& rom, unsigned id, bool written);
-
 
 }  // namespace e2e
