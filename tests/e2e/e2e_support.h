@@ -24,11 +24,6 @@ struct LogEntry {
   std::string message;  // the program's text as logged, after the "name pidN,tidN,lL: " prefix
 };
 
-// A text as the phone's syslog daemon writes it: line ends at its end
-// dropped, the others turned into blanks. Expected texts are written as the
-// program composes them, line ends included, and compared whole.
-std::string as_logged(const std::string& text);
-
 struct IpcMessage {
   int type, param1, param2, sender;
   bool operator==(const IpcMessage&) const = default;
@@ -44,7 +39,10 @@ struct Boot {
   int killapps_runs = 0;
   int frames = 0;
 
-  // Lines whose whole text equals as_logged(message).
+  // Lines whose whole text is the message as the phone's syslog daemon
+  // writes it: line ends at its end dropped, the others turned into blanks.
+  // Expected texts are written as the program composes them, line ends
+  // included, and compared whole.
   bool logged(int level, const std::string& message) const;
   int count(const std::string& message) const;
   // Index of the first such line at or after `from`; -1 if none.
