@@ -13,12 +13,13 @@
 #include <sstream>
 
 namespace e2e {
-namespace {
 
 std::string env_or(const char* name, const char* fallback) {
   const char* v = getenv(name);
   return v ? v : fallback;
 }
+
+namespace {
 
 int level_of(const std::string& name) {
   const char* names[] = {"emerg", "alert", "crit", "err", "warn", "notice", "info", "debug"};
@@ -60,6 +61,14 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
+std::string as_logged(const std::string& text) {
+  std::string out = text;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  for (char& c : out)
+    if (c == '\n') c = ' ';
+  return out;
+}
+
 }  // namespace
 
 const Paths& paths() {
@@ -67,14 +76,6 @@ const Paths& paths() {
                     env_or("UPG_FAKETIME", ""), env_or("UPG_E2E_WORK", "/tmp/e2e"),
                     env_or("UPG_SOURCE_DIR", ".")};
   return p;
-}
-
-std::string as_logged(const std::string& text) {
-  std::string out = text;
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  for (char& c : out)
-    if (c == '\n') c = ' ';
-  return out;
 }
 
 bool Boot::logged(int level, const std::string& message) const {

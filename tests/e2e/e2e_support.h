@@ -17,16 +17,12 @@ struct Paths {
   std::string simdev, romtool, program, faketime, work, source;
 };
 const Paths& paths();
+std::string env_or(const char* name, const char* fallback);  // a variable of the environment
 
 struct LogEntry {
   int level;            // 0 emerg .. 7 debug (-1: the program's prefix names another level)
   std::string message;  // the program's text as logged, after the "name pidN,tidN,lL: " prefix
 };
-
-// A text as the phone's syslog daemon writes it: line ends at its end
-// dropped, the others turned into blanks. Expected texts are written as the
-// program composes them, line ends included, and compared whole.
-std::string as_logged(const std::string& text);
 
 struct IpcMessage {
   int type, param1, param2, sender;
@@ -43,7 +39,10 @@ struct Boot {
   int killapps_runs = 0;
   int frames = 0;
 
-  // Lines whose whole text equals as_logged(message).
+  // Lines whose whole text is the message as the phone's syslog daemon
+  // writes it: line ends at its end dropped, the others turned into blanks.
+  // Expected texts are written as the program composes them, line ends
+  // included, and compared whole.
   bool logged(int level, const std::string& message) const;
   int count(const std::string& message) const;
   // Index of the first such line at or after `from`; -1 if none.
@@ -85,6 +84,5 @@ std::string payload_of(const std::string& rom, unsigned partition_id);
 // "" when /dev/mtdN begins with its payload in the ROM (when written) and is
 // erased beyond; else where it first differs.
 std::string flash_difference(const Boot& b, const std::string& rom, unsigned id, bool written);
-
 
 }  // namespace e2e

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,13 +21,9 @@ namespace {
 using e2e::Boot;
 using e2e::BootRequest;
 
-std::string env_or(const char* name) {
-  const char* v = getenv(name);
-  return v ? v : "";
-}
-
 struct Tier {
-  std::string runner = env_or("UPG_SIMKERNEL"), guest = env_or("UPG_SIMGUEST"), cache = env_or("UPG_KERNEL_CACHE");
+  std::string runner = e2e::env_or("UPG_SIMKERNEL", ""), guest = e2e::env_or("UPG_SIMGUEST", "");
+  std::string cache = e2e::env_or("UPG_KERNEL_CACHE", "");
   bool ready() const { return file_exists(cache + "/READY") && file_exists(guest) && file_exists(runner); }
 };
 
@@ -76,9 +73,8 @@ std::vector<std::string> env_writes(const Boot& b) {
 
 // Where two byte strings first differ, for a failure message.
 std::string first_difference(const std::string& a, const std::string& b) {
-  size_t i = 0;
-  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-  if (i == a.size() && i == b.size()) return "equal";
+  if (a == b) return "equal";
+  size_t i = static_cast<size_t>(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
   char text[96];
   snprintf(text, sizeof text, "first difference at byte %zu of %zu/%zu", i, a.size(), b.size());
   return text;

@@ -157,19 +157,14 @@ TEST_F(LcdDraw, RefreshesKeepTheStagingImageExact) {
   lcd_get_redraw(nullptr, nullptr, nullptr, nullptr);
   for (int i = 0; i < 300; i++) {
     if (i % 40 == 0) g_is_Gtype_basicui = static_cast<unsigned char>(i / 40 % 2);
-    switch (rng_() % 4) {
-      case 0:
-        for (int k = 0; k < 20; k++) canvas_[rng_() % LCD_CANVAS_SIZE] = static_cast<unsigned char>(rng_());
-        break;
-      case 1:
-        lcd_fill_color(coord(479), coord(271), coord(100), coord(30), static_cast<int>(rng_() % 2));
-        break;
-      case 2:
-        lcd_draw_icon(0, 0, LCD_WIDTH, LCD_HEIGHT, g_image_upgrading, LCD_CANVAS_SIZE);
-        break;
-      default:
-        break;
-    }
+    // Bytes changed at random, a fill, the whole picture, or nothing.
+    unsigned change = rng_() % 4;
+    if (change == 0)
+      for (int k = 0; k < 20; k++) canvas_[rng_() % LCD_CANVAS_SIZE] = static_cast<unsigned char>(rng_());
+    else if (change == 1)
+      lcd_fill_color(coord(479), coord(271), coord(100), coord(30), static_cast<int>(rng_() % 2));
+    else if (change == 2)
+      lcd_draw_icon(0, 0, LCD_WIDTH, LCD_HEIGHT, g_image_upgrading, LCD_CANVAS_SIZE);
     uint16_t x2 = i % 3 ? 479 : coord(i % 9 == 0 ? 600 : 479);
     uint16_t y2 = i % 3 ? 271 : coord(i % 27 == 0 ? 272 : 271);
     lcd_set_redraw(coord(x2), coord(y2), x2, y2);
