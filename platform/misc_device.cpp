@@ -36,21 +36,42 @@ int read_record(int fd, char* buf, size_t size) {
   return 0;
 }
 
-// Scans the record line by line. A "fail <name>" line makes every request
-// of that kind fail; "fail <name> N" only the first N, each failed one being
-// recorded as "failed <name>" (*failed counts those). *last is the value of
-// the last "<name> <value>" line.
+// The rest of the line after "<word> <name>" when the line starts so (the
+// name ends there or at a blank); nullptr otherwise.
+const char* after_word_and_name(const char* line, size_t len, const char* word, const char* name) {
+  size_t word_len = strlen(word), name_len = strlen(name);
+  if (len < word_len + name_len || strncmp(line, word, word_len) != 0 ||
+      strncmp(line + word_len, name, name_len) != 0)
+    return nullptr;
+  const char* rest = line + word_len + name_len;
+  return rest == line + len || *rest == ' ' ? rest : nullptr;
+}
+
+// "fail <name>" fails every request (-1); "fail <name> N" only the first N.
+// A count that is not plain digits also fails every request, so that a
+// mistyped line never makes the board kinder than asked.
+int fail_count(const char* rest, const char* line_end) {
+  if (rest == line_end) return -1;
+  long n = 0;
+  for (const char* c = rest + 1; c < line_end; ++c) {
+    if (*c < '0' || *c > '9' || n > 100000) return -1;
+    n = n * 10 + (*c - '0');
+  }
+  return rest + 1 < line_end ? static_cast<int>(n) : -1;
+}
+
+// Scans the record line by line: *failing from the last "fail <name>" line,
+// *failed counts the "failed <name>" lines (each a counted fault used up),
+// *last is the value of the last "<name> <value>" line.
 void scan_record(const char* text, const char* name, int* failing, int* failed, unsigned int* last) {
   size_t name_len = strlen(name);
   for (const char* line = text; *line;) {
     const char* end = strchr(line, '\n');
     size_t len = end ? static_cast<size_t>(end - line) : strlen(line);
-    bool names = len >= 5 + name_len && strncmp(line + 5, name, name_len) == 0;
-    if (names && strncmp(line, "fail ", 5) == 0 && len == 5 + name_len)
-      *failing = -1;
-    else if (names && strncmp(line, "fail ", 5) == 0 && line[5 + name_len] == ' ')
-      *failing = atoi(line + 6 + name_len);
-    else if (len == 7 + name_len && strncmp(line, "failed ", 7) == 0 && strncmp(line + 7, name, name_len) == 0)
+    const char* rest = nullptr;
+    if ((rest = after_word_and_name(line, len, "fail ", name)) != nullptr)
+      *failing = fail_count(rest, line + len);
+    else if ((rest = after_word_and_name(line, len, "failed ", name)) != nullptr && rest == line + len)
       ++*failed;
     else if (len > name_len + 1 && strncmp(line, name, name_len) == 0 && line[name_len] == ' ')
       *last = static_cast<unsigned int>(strtoul(line + name_len + 1, nullptr, 0));

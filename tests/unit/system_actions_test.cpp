@@ -24,6 +24,9 @@ TEST(Watchdog, RecordsTheHistoryOrSaysWhyNot) {
   EXPECT_EQ(0, set_watchdog(0));
   EXPECT_EQ(0, set_watchdog(1));
   EXPECT_EQ("fail watchdog 2\nfailed watchdog\nfailed watchdog\nwatchdog 0\nwatchdog 1\n", read_file("/dev/misc0"));
+  // A count that is not a number fails every request, used-up lines or not.
+  ASSERT_TRUE(write_file("/dev/misc0", "fail watchdog 2x\nfailed watchdog\nfailed watchdog\n"));
+  EXPECT_EQ(-1, set_watchdog(0));
   ASSERT_TRUE(write_file("/dev/misc0", ""));
   EXPECT_EQ(0, upgrader_set_watchdog(0));
   EXPECT_EQ("watchdog 0\n", read_file("/dev/misc0"));
@@ -31,7 +34,7 @@ TEST(Watchdog, RecordsTheHistoryOrSaysWhyNot) {
                                       "open misc ioctl device failed.", "/dev/misc0 ctrl failed!\n",
                                       "upgrader_set_watchdog", "IOCTL MISC_IOCS_WATCHDOG failed.",
                                       "/dev/misc0 ctrl failed!\n", "/dev/misc0 ctrl failed!\n",
-                                      "upgrader_set_watchdog", "upgrader_set_watchdog,ok"}),
+                                      "/dev/misc0 ctrl failed!\n", "upgrader_set_watchdog", "upgrader_set_watchdog,ok"}),
             cap.messages(3));
 }
 
