@@ -33,6 +33,9 @@ TEST(Semctrl, LocksByKeyTheirUndoAndBadIds) {
     int memory = binary_sem_create_key(SEM_KEY_MEMORY);
     EXPECT_EQ(0, run_in_child([memory] { return lock_binary_sem(memory) == 0 && value_of(memory) == 0 ? 0 : 1; }));
     EXPECT_EQ(1, value_of(memory));
+    // Taken and given back, both with undo: nothing is left to undo when its process ends.
+    EXPECT_EQ(0, run_in_child([memory] { return lock_binary_sem(memory) == 0 && unlock_binary_sem(memory) == 0 ? 0 : 1; }));
+    EXPECT_EQ(1, value_of(memory));
     EXPECT_EQ(0, try_lock_binary_sem(memory));
     EXPECT_EQ(0, unlock_binary_sem(memory));
     EXPECT_EQ(1, value_of(memory));
