@@ -20,7 +20,7 @@ using Messages = std::vector<std::pair<int, int>>;  // (type, first parameter) o
 using Lines = std::vector<std::pair<int, std::string>>;  // (level, text) that must be logged
 
 constexpr int kErr = 3, kInfo = 6, kDebug = 7;
-constexpr unsigned kSaverLockKey = 0xB012, kMemoryLockKey = 0xA130;
+constexpr unsigned kSaverLockKey = 0xB012, kMemoryLockKey = 0xA130, kProcessLockKey = 0xC002;
 
 // Partition ids of the sample release, in image order.
 const std::vector<unsigned> kReleasePartitions = {1, 0, 5, 6};
@@ -314,6 +314,13 @@ const Scenario kScenarios[] = {
     {.name = "watchdog_off_works_at_the_third_try", .profile_extra = "[faults]\nmisc0 = fail watchdog 2\n",
      .burnt = kReleasePartitions, .broadcasts = {{4, 2}},
      .board = {"fail watchdog 2", "failed watchdog", "failed watchdog", "watchdog 0"}},
+    // All three tries fail: the failure screen, and the process lock, taken
+    // at start-up, is free again for another driver.
+    {.name = "watchdog_that_stays_on_gives_the_process_lock_back",
+     .profile_extra = std::string(kRebootKey) + "[faults]\nmisc0 = fail watchdog 3\n",
+     .broadcasts = {{3, 0}}, .failure_text = "Upgrade Failed!", .logs = {{kDebug, "upgrader_state:0\n"}},
+     .board = {"fail watchdog 3", "failed watchdog", "failed watchdog", "failed watchdog"},
+     .absent = {"wait lock upgrader_process"}, .semaphores = {{kProcessLockKey, "1"}}},
     {.name = "rom_path_that_is_a_fifo",
      .command = {"/bin/sh", "-c", "mkfifo /data/rom.fifo && exec /basic/bin/upgrader /data/rom.fifo"},
      .end = "exit 61",  // -195
