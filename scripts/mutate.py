@@ -6,7 +6,7 @@ tests noticed (killed) or not (survived).
 Mutations are listed per module in tests/mutations/<module>.txt:
 
     default tests flash_test             CTest names (a regex) run for every mutation below
-    default e2e *upgrade*:*power*        end-to-end rows (a gtest filter), or none
+    default e2e *success*:erase_failure  end-to-end rows (a gtest filter), or none
 
     mutation erase_skips_the_last_block
       file rom/flash.cpp
@@ -14,6 +14,10 @@ Mutations are listed per module in tests/mutations/<module>.txt:
       to     for (uint32_t off = 0; off + step < size; off += step)
       tests flash_test                   optional, replaces the default
       e2e none                           optional, replaces the default
+
+An e2e pattern without a dot names rows of the scenario table; one with a
+dot is a whole gtest name, e.g. EveryRequest/PowerCutAt.*/erase_* for the
+power-cut sweep.
 
 `from` must occur exactly once in the file; repeated `from`/`to` lines make
 multi-line snippets. The text after the keyword and one blank is taken as is.
@@ -142,7 +146,8 @@ class Tests:
     def run_e2e(self, gtest_filter):
         env = dict(os.environ)
         env.update({k: v for k, v in self.tests["e2e_0"]["env"].items() if not k.startswith("GTEST_")})
-        env["GTEST_FILTER"] = "OnThePhone/Upgrade.Scenario/" + gtest_filter.replace(":", ":OnThePhone/Upgrade.Scenario/")
+        env["GTEST_FILTER"] = ":".join(p if "." in p else "OnThePhone/Upgrade.Scenario/" + p
+                                       for p in gtest_filter.split(":"))
         return run([os.path.join(BUILD, "tests/e2e/e2e_scenarios")], cwd=BUILD, env=env, timeout=1800)
 
 

@@ -9,6 +9,12 @@ if(NOT UPG_TARGET_MIPSEL)
   target_compile_definitions(sim_boot_test PRIVATE
     SIM_SIMDEV="$<TARGET_FILE:simdev>" SIM_STANDIN="$<TARGET_FILE:sim_standin>"
     SIM_WORK_DIR="${CMAKE_BINARY_DIR}/simroots/sim_boot_test" SIM_PROFILES="${PROJECT_SOURCE_DIR}/sim/profiles")
+  # The programs the cases start are built with it, so that building the
+  # test alone never leaves them stale.
+  add_dependencies(sim_boot_test simdev sim_standin)
+  if(TARGET shmwriter)
+    add_dependencies(sim_boot_test shmwriter)
+  endif()
   add_test(NAME sim_boot_test COMMAND sim_boot_test)
 else()
   add_test(NAME sim_boot_test COMMAND ${UPG_HOST_TOOLS_DIR}/sim/sim_boot_test)
