@@ -168,7 +168,7 @@ def check(tests, names, e2e, jobs):
 
 
 def build(targets):
-    code, out = run(["ninja", "-C", BUILD] + targets, timeout=3600)
+    code, out = run(["ninja", "-C", BUILD, "-j", "2"] + targets, timeout=3600)
     return code == 0, out
 
 
