@@ -1,53 +1,97 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the simulator need, from Debian
-# packages, and registers qemu-user for mipsel binaries. Safe to run twice.
+# Installs from Debian packages what the build, the tests and the simulator
+# need, and registers qemu-user for mipsel binaries. With --demo, only what
+# scripts/demo.sh needs: the host build of the program, the simulator and
+# romtool. Safe to run twice.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=(
-  build-essential cmake ninja-build pkg-config git
+# The demo: a host build of the program, simdev and romtool.
+demo_packages=(
+  build-essential cmake ninja-build pkg-config
+  busybox-static                # the simulated phone's syslogd and reboot
+  fuse3 libfuse3-dev            # the simulated phone's /proc and flash
+  libpng-dev                    # the LCD frames as pictures
+  nlohmann-json3-dev libssl-dev # the boot report's JSON and digests
+)
+# The test command adds: the test and benchmark frameworks, the mipsel cross
+# build and qemu-user, clang for fuzzing, libfaketime, valgrind, the fonts the
+# font generator reads.
+test_packages=(
+  git
   g++-mipsel-linux-gnu libc6-dev-mipsel-cross
   qemu-user-static
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  busybox-static
-  fuse3 libfuse3-dev
   faketime libfaketime
-  libpng-dev
-  nlohmann-json3-dev libssl-dev
   valgrind
   fonts-terminus xfonts-base
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
+# A simulated boot keeps its mounts from the host by making the mount that
+# holds its root private: "/", or in a plain chroot (whose "/" is no mount
+# point) the nearest mount point between "/" and the root. The roots are in
+# build/; without such a mount every boot and every test fails, so say it
+# before anything is installed or built.
+check_mounts_for_boots() {
+  local dir
+  dir=$(realpath -m build)
+  if [ ! -r /proc/self/mountinfo ]; then
+    echo "setup: /proc is not mounted; the simulated phone needs it (mount -t proc proc /proc)" >&2
+    return 1
+  fi
+  while :; do
+    if awk -v d="$dir" '$5 == d { found = 1 } END { exit !found }' /proc/self/mountinfo; then return 0; fi
+    [ "$dir" = / ] && break
+    dir=$(dirname "$dir")
+  done
+  echo "setup: \"/\" is not a mount point (a plain chroot?) and no mount point lies between / and $(realpath -m build)." >&2
+  echo "setup: every simulated boot would fail. Give the tree a mount of its own (mount --bind $PWD $PWD)," >&2
+  echo "setup: or run outside the chroot." >&2
+  return 1
+}
+
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then return 0; fi
+  echo "setup: installing ${missing[*]} (and what they depend on)"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
 
 # qemu-user through binfmt_misc. The static interpreter with the F flag is
 # opened at registration time, so mipsel binaries also run inside a chroot.
-binfmt=/proc/sys/fs/binfmt_misc
-if [ ! -e "$binfmt/register" ]; then
-  mount -t binfmt_misc binfmt_misc "$binfmt"
+register_qemu() {
+  local binfmt=/proc/sys/fs/binfmt_misc interp=/usr/bin/qemu-mipsel-static
+  local entry=/proc/sys/fs/binfmt_misc/qemu-mipsel magic mask
+  if [ ! -e "$binfmt/register" ]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt"
+  fi
+  if [ -e "$entry" ] && ! { grep -q "interpreter $interp" "$entry" && grep -q '^flags: .*F' "$entry"; }; then
+    echo -1 > "$entry"
+  fi
+  if [ ! -e "$entry" ]; then
+    magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00'
+    mask='\xff\xff\xff\xff\xff\xff\xff\x00\xfe\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    printf ':qemu-mipsel:M::%s:%s:%s:F' "$magic" "$mask" "$interp" > "$binfmt/register"
+  fi
+  grep -q enabled "$entry"
+}
+
+check_mounts_for_boots
+if [ "${1:-}" = --demo ]; then
+  install_missing "${demo_packages[@]}"
+  exit 0
 fi
-interp=/usr/bin/qemu-mipsel-static
-entry="$binfmt/qemu-mipsel"
-if [ -e "$entry" ] && ! { grep -q "interpreter $interp" "$entry" && grep -q '^flags: .*F' "$entry"; }; then
-  echo -1 > "$entry"
-fi
-if [ ! -e "$entry" ]; then
-  magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08\x00'
-  mask='\xff\xff\xff\xff\xff\xff\xff\x00\xfe\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-  printf ':qemu-mipsel:M::%s:%s:%s:F' "$magic" "$mask" "$interp" > "$binfmt/register"
-fi
-grep -q enabled "$entry"
+install_missing "${demo_packages[@]}" "${test_packages[@]}"
+register_qemu
 
 # The real-kernel tier (docs/simulator.md, "On a real kernel"): qemu-system-mips
 # on the host, and Debian's mipsel Malta kernel, static busybox and static
 # libfuse3 unpacked (never installed) into build/kernel-cache. A machine where
 # this cannot be had still builds and runs every other test.
-bash "$(dirname "$0")/kernel-cache.sh" || echo "setup: the real-kernel tier is not available (see above); its tests will be skipped"
+bash scripts/kernel-cache.sh || echo "setup: the real-kernel tier is not available (see above); its tests will be skipped"

@@ -5,7 +5,7 @@
 //              [--workdir DIR] [--timeout SECONDS] -- COMMAND [ARGS...]
 //   simdev boot --root DIR [--profile FILE] [--fresh] [--report DIR] [--program FILE]
 //               [--install HOSTFILE:PATH]... [--shm PATH [--shm-state N] [--shm-fail]]
-//               [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]
+//               [--key SECONDS:CODE[:VALUE]]... [--key-wait] [--saver SECONDS] [--second-at SECONDS]
 //               [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...
 //               [--timeout SECONDS] [--cut-erase N | --cut-write N | --cut-frame N | --cut-time S]
 //               [-- COMMAND [ARGS...]]
@@ -48,7 +48,7 @@ int usage() {
           "                  [--workdir DIR] [--timeout SECONDS] -- COMMAND [ARGS...]\n"
           "       simdev boot --root DIR [--profile FILE] [--fresh] [--report DIR] [--program FILE]\n"
           "                  [--install HOSTFILE:PATH]... [--shm PATH [--shm-state N] [--shm-fail]]\n"
-          "                  [--key SECONDS:CODE[:VALUE]]... [--saver SECONDS] [--second-at SECONDS]\n"
+          "                  [--key SECONDS:CODE[:VALUE]]... [--key-wait] [--saver SECONDS] [--second-at SECONDS]\n"
           "                  [--killapps-exit N] [--end idle|program] [--bind PATH]... [--env NAME=VALUE]...\n"
           "                  [--timeout SECONDS] [--cut-erase N | --cut-write N | --cut-frame N | --cut-time S]\n"
           "                  [-- COMMAND [ARGS...]]\n"
@@ -221,7 +221,7 @@ int cmd_boot(int argc, char** argv) {
   std::string profile_path, report_dir, program, shm, shmwriter = SIMDEV_SHMWRITER, end;
   std::vector<std::string> installs, keys;
   std::vector<std::pair<std::string, std::string>> cuts;
-  bool fresh = false, shm_fail = false;
+  bool fresh = false, shm_fail = false, key_wait = false;
   int shm_state = 0, killapps_exit = -1;
   double saver = -1, second_at = -1;
   int i = 0;
@@ -235,6 +235,8 @@ int cmd_boot(int argc, char** argv) {
       fresh = true;
     } else if (a == "--shm-fail") {
       shm_fail = true;
+    } else if (a == "--key-wait") {
+      key_wait = true;
     } else if (a == "--root" && v) {
       o.root = absolute(argv[++i]);
     } else if (a == "--profile" && v) {
@@ -311,6 +313,7 @@ int cmd_boot(int argc, char** argv) {
       if (c == ':') c = ' ';
     set("keypad", "key", k);
   }
+  if (key_wait) set("keypad", "wait_for_reader", "yes");
   if (saver >= 0) set("saver", "hold", std::to_string(saver));
   if (killapps_exit >= 0) set("apps", "killapps_exit", std::to_string(killapps_exit));
   if (!end.empty()) set("boot", "end", end);

@@ -216,6 +216,10 @@ TEST_F(SimBoot, WhatEachBootShows) {
       {"the writer fails to load a missing ROM",
        {{.steps = {"shm"}, .options = {"--shm", "/data/missing.bin", "--shm-state", "2"},
          .seen = {{kCon, '~', "shm state -3 rom"}}}}},
+      // Pressed at 0.1 s, read from 0.5 s on: without --key-wait it is lost.
+      {"a key waits for the keypad's reader when asked",
+       {{.steps = {"sleep", "0.5", ",", "keys", "1"}, .options = {"--key", "0.1:35:1", "--key-wait"},
+         .seen = {{kCon, '~', "key type 1 code 35 value 1 at"}, {"/sim/boot/keys", '~', "code=35 value=1 delivered"}}}}},
       // mtd7 (0x907b0000..0x907d0000) reaching into a region of 128 KiB units
       // takes those: one unit at 500 ms per 64 KiB, and 2 KiB at 4 ms a KiB.
       // (The typical phone's own times: power_cut_test.)
