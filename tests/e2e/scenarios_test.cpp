@@ -34,23 +34,10 @@ std::string poweroff_after_reboots(int n) {
          std::to_string(n) + " ]; do usleep 100000; done; poweroff\n";
 }
 
-// A layout that moves the environment (mtd3) and configuration (mtd4)
-// partitions to the end of the applications' (mtd6), which shrinks to make
-// room: on the one flash chip a partition written after the write-back must
-// not cover the saved copies. The environment's new place lies in mtd8,
-// which the release does not write. The ROM's entry holds the text with its
-// line ends written as "\n".
-const char kMovedLayout[] =
-    "\n[partition]\nspecial = mtd_config\ntext = [mtd]\\n"
-    "mtd0 = 0x90130000,0x90330000\\nmtd1 = 0x90030000,0x90130000\\nmtd2 = 0x90000000,0x90020000\\n"
-    "mtd3 = 0x907e0000,0x907f0000\\nmtd4 = 0x90700000,0x90780000\\nmtd5 = 0x903b0000,0x904b0000\\n"
-    "mtd6 = 0x904b0000,0x90700000\\nmtd7 = 0x907b0000,0x907d0000\\nmtd8 = 0x907d0000,0x907f0000\\n"
-    "mtd9 = 0x907f0000,0x90800000\\n\n";
-
 // The kernel keeps the re-map across reboots; the environment and the
 // configuration partitions are filled with 0x33 and 0x44.
 const std::pair<std::string, std::string> kMovedToStay = {
-    "remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"};
+    "remap_persists = no", "mtd3 = env fill=0x33\nmtd4 = env fill=0x44\nremap_persists = yes"};
 
 // A run that ends before the write-back moves the windows back to where the
 // environment and configuration still are; the next boot starts from there.
@@ -60,8 +47,10 @@ void expect_moved_back(const Boot& b) {
   for (const char* back : {"mtd3 0x90020000 0x10000\n", "mtd4 0x90330000 0x80000\n"})
     EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find(back)) << back;
   if (b.exists("/dev/mtd3.log")) {
-    EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
-    EXPECT_EQ("remap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
+    // Put where the environment records them before their copies, moved,
+    // and moved back.
+    EXPECT_EQ("remap 0x20000 0x10000\nremap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
+    EXPECT_EQ("remap 0x330000 0x80000\nremap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
   }
 }
 
