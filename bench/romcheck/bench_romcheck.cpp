@@ -112,7 +112,7 @@ int mem_hw(unsigned char hw[8]) {
 int mem_set_env(const char*, const char*) { return 0; }
 int mem_exists(const char*) { return 0; }
 int mem_extract(const char*, const unsigned char*, size_t) { return 0; }
-int mem_probe(const char*) { return 0; }
+int mem_probe(const char*, uint32_t) { return 0; }
 const rom_check_hooks kMemHooks = {mem_load_env, mem_hw, mem_set_env, mem_exists, mem_extract, mem_probe};
 
 void PlainXor(benchmark::State& state) {
