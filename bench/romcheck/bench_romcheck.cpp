@@ -190,7 +190,9 @@ void register_device_benchmark() {
     char line[64];
     snprintf(line, sizeof line, "mtd%d 0x%x,0x%x\n", i, i << 20, (i + 1) << 20);
     env += line;
-    write_text(("/dev/mtd" + std::to_string(i)).c_str(), "");
+    // A sparse 1 MiB device per region, in 64 KiB erase units.
+    std::string dev = "/dev/mtd" + std::to_string(i);
+    if (!write_text(dev.c_str(), "") || truncate(dev.c_str(), 1 << 20) != 0) return;
   }
   env += "SW_OEM 0\n";
   g_device_env = env;
