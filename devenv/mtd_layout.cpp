@@ -24,8 +24,9 @@ constexpr int kEnvPartition = 3;
 constexpr int kConfigPartition = 4;
 constexpr uint32_t kWindowToOffset = 0x70000000u;  // start - 0x90000000, modulo 2^32
 
-// Where the environment and configuration partitions were before this run
-// moved them, to move them back when their copies are not written back.
+// Where the boot-loader environment records each partition this run moved,
+// and mtd3 and mtd4 from the start: their copies are taken there, and
+// windows whose copies are not written back go back there.
 env_info g_original[MTD_LAYOUT_COUNT];
 constexpr char kUmountCommand[] = "/tmp/bin/umount /etc/; /tmp/bin/umount /config/";
 
@@ -96,13 +97,33 @@ int copy_block(const char* format, const char* target) {
   return -1;
 }
 
-// The partition's copy, taken once and only while the partition is still in
-// its original place: a copy of a moved window is not the partition.
-int copy_partition(int* copied, int moved, const char* format, const char* target) {
+// Re-maps partition i's window to the place the environment records (a
+// no-op where it already is). A kernel that keeps re-maps across reboots
+// may still show a window moved by a run that lost its power before the
+// write-back; what that window holds is not the partition.
+bool window_at_recorded_place(int i) {
+  const env_info& place = g_original[i];
+  if (place.end_addr <= place.start_addr) return false;
+  return mtd_addr_repair(i, place.start_addr + kWindowToOffset, place.end_addr - place.start_addr) == 0;
+}
+
+// The partition's copy, taken once, while the partition has not moved in
+// this run, and from the place the environment records.
+int copy_partition(int i, int* copied, int moved, const char* format, const char* target) {
   if (*copied) return 0;
-  if (moved || copy_block(format, target) != 0) return -1;
+  if (moved || !window_at_recorded_place(i) || copy_block(format, target) != 0) return -1;
   *copied = 1;
   return 0;
+}
+
+// Notes where the environment records mtd3 and mtd4 before anything moves.
+void record_saved_places(const env_info* env_table) {
+  for (int i : {kEnvPartition, kConfigPartition}) {
+    char name[16];
+    snprintf(name, sizeof name, "mtd%d", i);
+    int index = -1;
+    g_original[i] = env_find(env_table, name, &index) == 0 ? env_table[index] : env_info{};
+  }
 }
 
 int* moved_flag(int i) {
@@ -133,6 +154,7 @@ int mtd_config_deal(env_info* env_table) {
   if (!env_table) return -1;
   env_info layout[MTD_LAYOUT_COUNT] = {};
   if (read_layout(layout) != MTD_LAYOUT_COUNT) return -1;
+  record_saved_places(env_table);
 
   for (int i = 0; i < MTD_LAYOUT_COUNT; ++i) {
     int index = -1;
@@ -195,9 +217,10 @@ int mtd_addr_repair(int i, uint32_t offset, uint32_t size) {
 int cat_env_config_block() {
   rl_log_debug("cat_env_config_block\n");
   if (env_config_blocks_saved) return 0;
-  if (copy_partition(&env_block_copied, env_mtd_moved, "/tmp/bin/cat /dev/mtdblock/3 > %s", MTD_ENV_BLOCK_COPY) != 0)
+  if (copy_partition(kEnvPartition, &env_block_copied, env_mtd_moved, "/tmp/bin/cat /dev/mtdblock/3 > %s",
+                     MTD_ENV_BLOCK_COPY) != 0)
     return -1;
-  if (copy_partition(&config_block_copied, config_mtd_moved, "/tmp/bin/cat /dev/mtdblock/4 > %s",
+  if (copy_partition(kConfigPartition, &config_block_copied, config_mtd_moved, "/tmp/bin/cat /dev/mtdblock/4 > %s",
                      MTD_CONFIG_BLOCK_COPY) != 0)
     return -1;
   env_config_blocks_saved = 1;

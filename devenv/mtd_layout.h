@@ -41,8 +41,9 @@ int mtd_diffrent_deal(int i, const env_info* layout_entry);
 int mtd_addr_repair(int i, uint32_t offset, uint32_t size);
 
 // Copies /dev/mtdblock/3 and /4 to /tmp/mtdblock3 and /4, each at most
-// once per run and never after its partition moved. 0 when both copies
-// exist, -1 when one cannot be made.
+// once per run, never after its partition moved, and each from the place
+// the environment records (the window is re-mapped there first). 0 when
+// both copies exist, -1 when one cannot be made.
 int cat_env_config_block();
 
 // The copy of partition i (3 or 4) is back in its moved window: nothing

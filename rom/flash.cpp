@@ -11,6 +11,7 @@
 #include "common/unique_mapping.h"
 #include "log/rl_log.h"
 #include "platform/mtd_device.h"
+#include "rom/flash_region.h"
 #include "rom/rom_check.h"
 
 namespace {
@@ -57,60 +58,72 @@ int refuse(int code) {
   return code;
 }
 
-// Erasing from offset 0 onwards: every byte below `done` is erased. Each
-// mtd_erase call of one block clears `span` bytes (whole erase units, at
-// least 64 KiB) and starts on a multiple of it, so every erase unit is
-// erased once and aligned to itself whatever the device's erase size.
-struct erase_cursor {
-  int fd;
-  uint32_t span;
-  uint64_t done;
-};
-
-int erase_through(erase_cursor* c, uint64_t end) {
-  while (c->done < end) {
-    if (mtd_erase(c->fd, static_cast<unsigned>(c->done), 1) < 0) return -1;
-    c->done += c->span;
-  }
-  return 0;
-}
-
 int query_info(int fd, mtd_info_user* info) {
   if (plat_mtd_get_info(fd, info) == 0) return 0;
   rl_log_err("MEMGETINFO failed!\n");
   return -1;
 }
 
-// Sets up the cursor for a device and checks that erasing [0, need) stays
-// inside it, so that nothing is touched when it cannot be done.
+// Erases the device's units from start that cover len bytes (rounded up to
+// whole units). 0, or -1 when the device cannot be queried or a request fails.
+int erase_span(int fd, unsigned start, uint64_t len) {
+  mtd_info_user info;
+  if (query_info(fd, &info) != 0) return -1;
+  if (info.erasesize != FLASH_BLOCK_SIZE) rl_log_err("------------FLASH_BLOCK_SIZE------ERROR---------------\n");
+  if (info.erasesize == 0) return -1;
+  uint64_t requests = (len + info.erasesize - 1) / info.erasesize;
+  for (uint64_t r = 0; r < requests; ++r) {
+    erase_info_user region = {start, info.erasesize};
+    if (plat_mtd_erase(fd, &region) != 0) return -1;
+    start += info.erasesize;
+  }
+  rl_log_debug("erase done\n");
+  return 0;
+}
+
+// Erasing from offset 0 onwards: every byte below `done` is erased, in spans
+// of a 64 KiB block (or one erase unit when that is larger), and the end of
+// the extent, which may be shorter than a span, in the device's own units.
+// Every unit is erased once, aligned to itself, and none past the extent.
+struct erase_cursor {
+  int fd;
+  uint32_t span;
+  uint64_t done;
+  uint64_t extent;
+};
+
+int erase_through(erase_cursor* c, uint64_t end) {
+  while (c->done < end && c->done < c->extent) {
+    uint64_t len = c->extent - c->done < c->span ? c->extent - c->done : c->span;
+    if (erase_span(c->fd, static_cast<unsigned>(c->done), len) < 0) return -1;
+    c->done += len;
+  }
+  return 0;
+}
+
+// Sets up the cursor for a device and checks that the units covering
+// [0, need) lie inside it, so that nothing is touched when they do not.
 int erase_plan(int fd, uint64_t need, erase_cursor* c) {
   mtd_info_user info;
   if (query_info(fd, &info) != 0 || info.erasesize == 0) return UPD_MSG_FLASH_ERASE_ERR;
+  if (!flash_extent_fits(info, need)) return UPD_MSG_MTD_ADDR_ERR;
   uint32_t span = (FLASH_BLOCK_SIZE + info.erasesize - 1) / info.erasesize * info.erasesize;
-  uint64_t extent = (need + span - 1) / span * span;
-  if (extent > info.size) {
-    rl_log_debug("erase of %llx bytes in %x units does not fit the device of %x bytes\n",
-                 static_cast<unsigned long long>(extent), span, info.size);
-    return UPD_MSG_MTD_ADDR_ERR;
-  }
-  *c = {fd, span, 0};
+  *c = {fd, span, 0, flash_erase_extent(info, need)};
   return 0;
 }
 
 // Erases the partition's region block by block, progress running from base
-// over one step, then the rest of the block the payload ends in when the
-// region ends inside a block: no byte is written unerased.
-int erase_region(int fd, uint32_t region, uint32_t payload, int base, int step, CBasicUI* ui) {
+// over one step, then the rest of the region when it ends inside a block.
+int erase_region(int fd, uint32_t region, int base, int step, CBasicUI* ui) {
   uint32_t blocks = region / FLASH_BLOCK_SIZE;
-  uint64_t whole = static_cast<uint64_t>(blocks) * FLASH_BLOCK_SIZE;
   erase_cursor c;
-  int rc = erase_plan(fd, payload > whole ? payload : whole, &c);
+  int rc = erase_plan(fd, region, &c);
   if (rc != 0) return rc;
   for (uint32_t j = 0; j < blocks; ++j) {
     if (erase_through(&c, (j + uint64_t{1}) * FLASH_BLOCK_SIZE) < 0) return UPD_MSG_FLASH_ERASE_ERR;
     ui->SetUpgradingProgressBar(base + static_cast<int>((j * static_cast<uint64_t>(step)) / blocks));
   }
-  return erase_through(&c, payload) < 0 ? UPD_MSG_FLASH_ERASE_ERR : 0;
+  return erase_through(&c, region) < 0 ? UPD_MSG_FLASH_ERASE_ERR : 0;
 }
 
 // Writes the payload straight from the image in 64 KiB chunks, then the
@@ -130,31 +143,59 @@ int write_payload(int fd, const unsigned char* payload, uint32_t size, int base,
   return 0;
 }
 
+// The environment's entry "mtd<id>", or null.
+const env_info* region_of(const env_info* env_table, uint32_t id, char name[16]) {
+  snprintf(name, 16, "mtd%d", static_cast<int>(id));
+  int index = -1;
+  return env_find(env_table, name, &index) == 0 ? &env_table[index] : nullptr;
+}
+
+int open_partition(uint32_t id, char path[32]) {
+  snprintf(path, 32, "/dev/mtd%d", static_cast<int>(id));
+  return open(path, O_RDWR | O_CLOEXEC);
+}
+
+// The units that will erase each region lie inside its device: checked for
+// every partition before the first erase, as the layout step may have moved
+// windows since the ROM check. A region or a device that cannot be found is
+// left to its turn, which reports it.
+int check_regions(const env_info* env_table, uint32_t partition_num, const partition_header* partitions,
+                  const uint32_t* upgrade_flags) {
+  for (uint32_t i = 0; i < partition_num; ++i) {
+    const partition_header& p = partitions[i];
+    char name[16], path[32];
+    const env_info* region = upgrade_flags[i] == 1 && partition_burnt(p) ? region_of(env_table, p.partition_id, name)
+                                                                           : nullptr;
+    if (!region || region->end_addr < region->start_addr) continue;
+    unique_fd fd(open_partition(p.partition_id, path));
+    if (fd.valid() && flash_region_erasable(fd.get(), region->end_addr - region->start_addr) != 0)
+      return UPD_MSG_MTD_ADDR_ERR;
+  }
+  return 0;
+}
+
 // Erases and writes one partition. *base advances by two steps on success.
 int burn_partition(const unsigned char* image, env_info* env_table, const partition_header& p, int step,
                    int* base, CBasicUI* ui) {
-  char name[16];
-  snprintf(name, sizeof name, "mtd%d", static_cast<int>(p.partition_id));
-  int index = -1;
-  if (env_find(env_table, name, &index) != 0) {
+  char name[16], path[32];
+  const env_info* found = region_of(env_table, p.partition_id, name);
+  if (!found) {
     rl_log_err("%s isnot exist!\n", name);
     return refuse(UPD_MSG_MTD_ENV_LOSED);
   }
-  const env_info& region = env_table[index];
+  const env_info& region = *found;
   rl_log_info("%s start_addr:%x end_addr:%x\n", name, region.start_addr, region.end_addr);
   // A layout step may have shrunk the region since the check; never write
   // past what is erased.
   if (region.end_addr < region.start_addr || region.end_addr - region.start_addr < p.partition_size)
     return refuse(UPD_MSG_MTD_ADDR_ERR);
 
-  char path[32];
-  snprintf(path, sizeof path, "/dev/mtd%d", static_cast<int>(p.partition_id));
-  unique_fd fd(open(path, O_RDWR | O_CLOEXEC));
+  unique_fd fd(open_partition(p.partition_id, path));
   if (!fd.valid()) {
     rl_log_err("%s open failed!\n", path);
     return refuse(UPD_MSG_MTD_OPEN_ERR);
   }
-  int rc = erase_region(fd.get(), region.end_addr - region.start_addr, p.partition_size, *base, step, ui);
+  int rc = erase_region(fd.get(), region.end_addr - region.start_addr, *base, step, ui);
   if (rc != 0) {
     fd.reset();
     return refuse(rc);
@@ -185,6 +226,7 @@ int burn_flash(const unsigned char* image, size_t image_len, env_info* env_table
     return 0;
   }
   int rc = check_payloads(image_len, partition_num, partitions, upgrade_flags);
+  if (rc == 0) rc = check_regions(env_table, partition_num, partitions, upgrade_flags);
   if (rc != 0) return refuse(rc);
 
   for (uint32_t i = 0; i < partition_num; ++i) {
@@ -206,21 +248,9 @@ int burn_flash(const unsigned char* image, size_t image_len, env_info* env_table
 }
 
 int mtd_erase(int fd, unsigned start, int count) {
-  mtd_info_user info;
-  if (query_info(fd, &info) != 0) return -1;
-  if (info.erasesize != FLASH_BLOCK_SIZE) rl_log_err("------------FLASH_BLOCK_SIZE------ERROR---------------\n");
-  if (info.erasesize == 0) return -1;
   // Requests of the device's own size cover the whole count x 64 KiB, so a
   // device with smaller erase blocks leaves nothing unerased.
-  uint64_t span = count > 0 ? static_cast<uint64_t>(count) * FLASH_BLOCK_SIZE : 0;
-  uint64_t requests = (span + info.erasesize - 1) / info.erasesize;
-  for (uint64_t r = 0; r < requests; ++r) {
-    erase_info_user region = {start, info.erasesize};
-    if (plat_mtd_erase(fd, &region) != 0) return -1;
-    start += info.erasesize;
-  }
-  rl_log_debug("erase done\n");
-  return 0;
+  return erase_span(fd, start, count > 0 ? static_cast<uint64_t>(count) * FLASH_BLOCK_SIZE : 0);
 }
 
 int mtd_write(int mtd, int size, const char* path) {

@@ -14,10 +14,11 @@ class CBasicUI;
 
 // Erases and writes every flagged partition of a checked image, in image
 // order, moving the progress bar from 15 to 100. Payloads are read only
-// within the image_len bytes of the image. Every byte written is erased
-// first, each erase unit once; a partition whose erase would not fit its
-// device is refused (-84) before it is touched. 0, -1 for a missing
-// argument, or a refusal code (reported through upd_msg_report).
+// within the image_len bytes of the image. Each region is erased whole, in
+// the device's own units, each once; when the units covering a region do
+// not fit its device the burn is refused (-84) before anything is erased.
+// 0, -1 for a missing argument, or a refusal code (reported through
+// upd_msg_report).
 int burn_flash(const unsigned char* image, size_t image_len, env_info* env_table, uint32_t partition_num,
                const partition_header* partitions, const uint32_t* upgrade_flags, CBasicUI* ui);
 

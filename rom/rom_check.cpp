@@ -235,7 +235,11 @@ int examine_flash(const check_context& c, const partition_header& p, int index) 
   if (end <= start || end - start < p.partition_size) return refuse(UPD_MSG_MTD_ADDR_ERR);
   char path[kNameSize];
   snprintf(path, sizeof path, "/dev/mtd%d", static_cast<int>(p.partition_id));
-  if (c.hooks->probe_flash(path) != 0) {
+  // A region the device's erase units cannot cover is refused here, before
+  // anything is written, not half-way through the burn.
+  int probed = c.hooks->probe_flash(path, end - start);
+  if (probed == UPD_MSG_MTD_ADDR_ERR) return refuse(UPD_MSG_MTD_ADDR_ERR);
+  if (probed != 0) {
     rl_log_err("%s open failed!\n", path);
     return refuse(UPD_MSG_MTD_OPEN_ERR);
   }

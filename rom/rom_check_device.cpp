@@ -9,6 +9,7 @@
 
 #include "common/unique_fd.h"
 #include "log/rl_log.h"
+#include "rom/flash_region.h"
 #include "rom/rom_check.h"
 #include "rom/rom_check_hooks.h"
 #include "sysrun/shell_runner.h"
@@ -55,9 +56,9 @@ int device_extract_payload(const char* path, const unsigned char* data, size_t l
   return 0;
 }
 
-int device_probe_flash(const char* path) {
+int device_probe_flash(const char* path, uint32_t region) {
   unique_fd fd(open(path, O_RDWR | O_CLOEXEC));
-  return fd.valid() ? 0 : -1;
+  return fd.valid() ? flash_region_erasable(fd.get(), region) : -1;
 }
 
 }  // namespace

@@ -22,8 +22,10 @@ struct rom_check_hooks {
   // opened and written (whatever the write's outcome), -1 when it could not
   // be opened.
   int (*extract_payload)(const char* path, const unsigned char* data, size_t len);
-  // 0 when the flash device at `path` opens for reading and writing.
-  int (*probe_flash)(const char* path);
+  // 0 when the flash device at `path` opens for reading and writing and the
+  // erase units that cover its first `region` bytes lie inside it; -1 when
+  // it cannot be opened, UPD_MSG_MTD_ADDR_ERR when the units run past it.
+  int (*probe_flash)(const char* path, uint32_t region);
 };
 
 // The device's implementations: environment store, shell commands, files.

@@ -112,7 +112,7 @@ int mem_hw(unsigned char hw[8]) {
 int mem_set_env(const char*, const char*) { return 0; }
 int mem_exists(const char*) { return 0; }
 int mem_extract(const char*, const unsigned char*, size_t) { return 0; }
-int mem_probe(const char*) { return 0; }
+int mem_probe(const char*, uint32_t) { return 0; }
 const rom_check_hooks kMemHooks = {mem_load_env, mem_hw, mem_set_env, mem_exists, mem_extract, mem_probe};
 
 void PlainXor(benchmark::State& state) {
@@ -190,7 +190,9 @@ void register_device_benchmark() {
     char line[64];
     snprintf(line, sizeof line, "mtd%d 0x%x,0x%x\n", i, i << 20, (i + 1) << 20);
     env += line;
-    write_text(("/dev/mtd" + std::to_string(i)).c_str(), "");
+    // A sparse 1 MiB device per region, in 64 KiB erase units.
+    std::string dev = "/dev/mtd" + std::to_string(i);
+    if (!write_text(dev.c_str(), "") || truncate(dev.c_str(), 1 << 20) != 0) return;
   }
   env += "SW_OEM 0\n";
   g_device_env = env;

@@ -71,6 +71,13 @@ std::string as_logged(const std::string& text) {
 
 }  // namespace
 
+const char kMovedLayout[] =
+    "\n[partition]\nspecial = mtd_config\ntext = [mtd]\\n"
+    "mtd0 = 0x90130000,0x90330000\\nmtd1 = 0x90030000,0x90130000\\nmtd2 = 0x90000000,0x90020000\\n"
+    "mtd3 = 0x907e0000,0x907f0000\\nmtd4 = 0x90700000,0x90780000\\nmtd5 = 0x903b0000,0x904b0000\\n"
+    "mtd6 = 0x904b0000,0x90700000\\nmtd7 = 0x907b0000,0x907d0000\\nmtd8 = 0x907d0000,0x907f0000\\n"
+    "mtd9 = 0x907f0000,0x90800000\\n\n";
+
 const Paths& paths() {
   static Paths p = {env_or("UPG_SIMDEV", ""),  env_or("UPG_ROMTOOL", ""), env_or("UPG_PROGRAM", ""),
                     env_or("UPG_FAKETIME", ""), env_or("UPG_E2E_WORK", "/tmp/e2e"),

@@ -68,6 +68,13 @@ struct BootRequest {
 };
 Boot boot(const BootRequest& request);
 
+// A layout that moves the environment (mtd3) and configuration (mtd4)
+// partitions to the end of the applications' (mtd6), which shrinks to make
+// room: on the one flash chip a partition written after the write-back must
+// not cover the saved copies. The environment's new place lies in mtd8; no
+// new place covers an old one. A ROM description's special entry.
+extern const char kMovedLayout[];
+
 // The typical phone's profile with textual edits (from, to) and extra text.
 std::string profile(const std::vector<std::pair<std::string, std::string>>& edits, const std::string& extra);
 

@@ -34,23 +34,10 @@ std::string poweroff_after_reboots(int n) {
          std::to_string(n) + " ]; do usleep 100000; done; poweroff\n";
 }
 
-// A layout that moves the environment (mtd3) and configuration (mtd4)
-// partitions to the end of the applications' (mtd6), which shrinks to make
-// room: on the one flash chip a partition written after the write-back must
-// not cover the saved copies. The environment's new place lies in mtd8,
-// which the release does not write. The ROM's entry holds the text with its
-// line ends written as "\n".
-const char kMovedLayout[] =
-    "\n[partition]\nspecial = mtd_config\ntext = [mtd]\\n"
-    "mtd0 = 0x90130000,0x90330000\\nmtd1 = 0x90030000,0x90130000\\nmtd2 = 0x90000000,0x90020000\\n"
-    "mtd3 = 0x907e0000,0x907f0000\\nmtd4 = 0x90700000,0x90780000\\nmtd5 = 0x903b0000,0x904b0000\\n"
-    "mtd6 = 0x904b0000,0x90700000\\nmtd7 = 0x907b0000,0x907d0000\\nmtd8 = 0x907d0000,0x907f0000\\n"
-    "mtd9 = 0x907f0000,0x90800000\\n\n";
-
 // The kernel keeps the re-map across reboots; the environment and the
 // configuration partitions are filled with 0x33 and 0x44.
 const std::pair<std::string, std::string> kMovedToStay = {
-    "remap = yes", "remap = yes\nremap_persists = yes\nmtd3 = env fill=0x33\nmtd4 = env fill=0x44"};
+    "remap_persists = no", "mtd3 = env fill=0x33\nmtd4 = env fill=0x44\nremap_persists = yes"};
 
 // A run that ends before the write-back moves the windows back to where the
 // environment and configuration still are; the next boot starts from there.
@@ -60,14 +47,17 @@ void expect_moved_back(const Boot& b) {
   for (const char* back : {"mtd3 0x90020000 0x10000\n", "mtd4 0x90330000 0x80000\n"})
     EXPECT_NE(std::string::npos, b.file("/sim/boot/windows-after").find(back)) << back;
   if (b.exists("/dev/mtd3.log")) {
-    EXPECT_EQ("remap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
-    EXPECT_EQ("remap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
+    // Put where the environment records them before their copies, moved,
+    // and moved back.
+    EXPECT_EQ("remap 0x20000 0x10000\nremap 0x7e0000 0x10000\nremap 0x20000 0x10000\n", b.file("/dev/mtd3.log"));
+    EXPECT_EQ("remap 0x330000 0x80000\nremap 0x700000 0x80000\nremap 0x330000 0x80000\n", b.file("/dev/mtd4.log"));
   }
 }
 
 struct Scenario {
   const char* name;
   // What the phone is given.
+  const char* release = "sim/roms/typical-upgrade.desc";  // the ROM's description (source tree)
   std::vector<std::string> rom_set = {};    // romtool --set SECTION.KEY=VALUE
   std::string rom_extra = "";                // more description text (special entries)
   Edits edits = {};                          // edits of the typical phone's profile
@@ -108,6 +98,13 @@ int frames_before_the_first_reboot(const Boot& b) {
 }
 
 const std::string kWrongBoard = "rom.device_id=58";  // refused with -95
+
+// Regions that are not whole 64 KiB blocks: the kernel (mtd1, 1 MiB) comes
+// first in the release, then the boot loader (mtd2) and mtd7 (the profile
+// makes them 48 KiB and 96 KiB where a row says so).
+const char kOddRegions[] = "tests/e2e/odd-regions.desc";
+const std::vector<unsigned> kOddRegionPartitions = {1, 2, 7};
+const std::pair<std::string, std::string> kMtd7Of96K = {"mtd7 = 0x907b0000,0x907d0000", "mtd7 = 0x907b0000,0x907c8000"};
 
 const Scenario kScenarios[] = {
     // --- success ---
@@ -174,6 +171,19 @@ const Scenario kScenarios[] = {
        std::string p6 = payload_of(rom, 6);
        EXPECT_EQ(p6, b.file("/dev/mtd6").substr(0, p6.size()));
      }},
+    // Each region is erased in the device's own units, which cover it.
+    {.name = "region_of_96k_in_32k_units", .release = kOddRegions,
+     .edits = {{"erase_size = 65536", "erase_size = 32768"}, kMtd7Of96K}, .burnt = kOddRegionPartitions,
+     .broadcasts = {{4, 2}}, .absent = {"UPD_MSG_MTD_ADDR_ERR"}},
+    {.name = "region_of_48k_in_8k_boot_sectors", .release = kOddRegions,
+     .edits = {{"mtd2 = 0x90000000,0x90020000", "mtd2 = 0x90000000,0x9000c000"},
+               {"erase_size = 65536", "erase_size = 65536\nregion = 0x90000000 0x10000 0x2000"}},
+     .burnt = kOddRegionPartitions, .broadcasts = {{4, 2}}},
+    // 64 KiB units cannot erase 96 KiB within the device: refused by the
+    // check, before the kernel's partition is written.
+    {.name = "region_the_units_cannot_cover_is_refused_by_the_check", .release = kOddRegions, .edits = {kMtd7Of96K},
+     .profile_extra = kRebootKey, .broadcasts = {{4, 1}, {3, 0}}, .failure_text = "Rom check Failed!",
+     .logs = {{kErr, "rom pack check failed! ID:-84"}, {kErr, "UPD_MSG_MTD_ADDR_ERR"}}, .killapps = 0},
     {.name = "kernel_without_remap_writes_partition_1_only", .rom_extra = kMovedLayout,
      .edits = {{"remap = yes", "remap = no"}}, .burnt = {1}, .broadcasts = {{4, 2}},
      .logs = {{kInfo, "kernel_support is :0 \n"}, {kInfo, "kernel_support is UNAVAILABLE"}}},
@@ -348,7 +358,7 @@ TEST_P(Upgrade, Scenario) {
   const Scenario& s = GetParam();
   std::vector<std::string> rom_options;
   for (const std::string& set : s.rom_set) rom_options.insert(rom_options.end(), {"--set", set});
-  std::string release = read_file(paths().source + "/sim/roms/typical-upgrade.desc");
+  std::string release = read_file(paths().source + "/" + s.release);
   std::string rom = build_rom(s.name, release + substitute(s.rom_extra), rom_options);
   ASSERT_FALSE(rom.empty()) << "romtool could not build the scenario's ROM";
 

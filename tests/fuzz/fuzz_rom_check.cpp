@@ -71,9 +71,11 @@ int fuzz_extract(const char*, const unsigned char* data, size_t len) {
   return (g_device[8] & 0x20) ? -1 : 0;
 }
 
-int fuzz_probe_flash(const char* path) {
+int fuzz_probe_flash(const char* path, uint32_t region) {
   int n = path[8] - '0';  // "/dev/mtdN"
-  return (n < 8 && (g_device[9] >> n) & 1) ? -1 : 0;
+  if (n < 8 && (g_device[9] >> n) & 1) return -1;
+  // Bit 0x40: erase units of 64 KiB on a device no larger than the region.
+  return (g_device[8] & 0x40) && region % 0x10000 != 0 ? UPD_MSG_MTD_ADDR_ERR : 0;
 }
 
 const rom_check_hooks kHooks = {fuzz_load_env, fuzz_read_hw_version, fuzz_set_env,

@@ -97,10 +97,10 @@ class FlashTest : public ::testing::Test {
 };
 
 // Progress values and final flash for the layouts the screen must follow.
-// Every byte the payload lands on is erased first, whatever the region's
-// length, the device's erase unit and how much a write stores, with the
-// progress steps of 64 KiB blocks; what cannot be erased inside the device
-// is refused untouched.
+// The whole region is erased first in the device's own units, whatever the
+// region's length, the unit and how much a write stores, with the progress
+// steps of 64 KiB blocks; a region whose units run past its device is
+// refused before any partition is touched.
 TEST_F(FlashTest, ProgressAndFlashContents) {
   struct Case {
     const char* name;
@@ -124,7 +124,11 @@ TEST_F(FlashTest, ProgressAndFlashContents) {
       {"no partition", {}, {100}, 0},
       {"region ends inside a block", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "", 0x30000, 0x30000},
       {"writes store 1000 bytes", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "short 1000\n", 0x30000, 0x30000},
-      {"32 KiB units", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "erasesize 32768\n", 0x30000, 0x30000},
+      {"32 KiB units", {{6, 0x28000, 0x28000}}, steps_of_21, 3, 0, "erasesize 32768\n", 0x30000, 0x28000},
+      {"96 KiB region of 32 KiB units", {{6, 0x18000, 0x16000}}, {15, 57, 100}, 2, 0, "erasesize 32768\n", 0x18000},
+      {"48 KiB region of 8 KiB units", {{6, 0xC000, 0xA000}}, {100}, 1, 0, "erasesize 8192\n", 0xC000},
+      {"second region past its device, first untouched", {{5, 0x10000, 0x10000}, {6, 0x18000, 0x18000}}, {}, 0, 0, "",
+       0x18000, 0, -84},
       {"region shorter than a block", {{6, 0x8000, 0x8000}}, {100}, 1, 0, "", 0x10000, 0x10000},
       {"last block cut short by the device", {{6, 0x28000, 0x28000}}, {}, 0, 0, "", 0x28000, 0, -84},
       {"128 KiB units", {{6, 0x60000, 0x50000}}, {15, 22, 29, 36, 43, 50, 57, 65, 73, 82, 90, 100}, 3, 0,

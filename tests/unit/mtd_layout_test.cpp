@@ -5,6 +5,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -215,35 +216,54 @@ TEST_F(MtdLayoutTest, UnmountRunsBothCommandsAndRetriesFiveTimes) {
   EXPECT_EQ(calls, read_file("/tmp/umount.calls"));
 }
 
-// Each window moves only with its partition's copy taken from where the
-// contents are (five attempts each; the environment's copy is taken once,
-// before its window moves). A run that ends without writing a copy back
-// moves that window back; a window whose copy went back stays.
+// Each window moves only with its partition's copy, taken where the
+// environment records the partition: the window is put back there first, as
+// a run cut before its write-back on a kernel that keeps re-maps leaves it
+// moved (five attempts each; the environment's copy is taken once, before
+// its window moves). A run that ends without writing a copy back moves that
+// window back; a window whose copy went back stays.
 TEST_F(MtdLayoutTest, WindowsMoveWithTheirCopiesAndBackWithout) {
   const struct {
     const char* name;
-    bool config_block;  // /dev/mtdblock/4 can be read
+    bool config_block;       // /dev/mtdblock/4 can be read
+    const char* sim3;        // control file of mtd3
     int rc;
+    int env_copies;          // runs of the environment's copy command
     std::vector<int> written_back;
     std::string log3, log4;
   } cases[] = {
-      {"configuration not copied", false, -1, {}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n", ""},
-      {"configuration written back", true, 0, {4}, "remap 0x700000 0x80000\nremap 0x180000 0x80000\n",
-       "remap 0x780000 0x80000\n"},
-      {"both written back", true, 0, {4, 3}, "remap 0x700000 0x80000\n", "remap 0x780000 0x80000\n"},
+      {"configuration not copied", false, "remap 1\n", -1, 1, {},
+       "remap 0x180000 0x80000\nremap 0x700000 0x80000\nremap 0x180000 0x80000\n",
+       "remap 0x200000 0x80000\nremap 0x200000 0x80000\n"},
+      {"configuration written back", true, "remap 1\n", 0, 1, {4},
+       "remap 0x180000 0x80000\nremap 0x700000 0x80000\nremap 0x180000 0x80000\n",
+       "remap 0x200000 0x80000\nremap 0x780000 0x80000\n"},
+      {"both written back", true, "remap 1\n", 0, 1, {4, 3}, "remap 0x180000 0x80000\nremap 0x700000 0x80000\n",
+       "remap 0x200000 0x80000\nremap 0x780000 0x80000\n"},
+      // No copy is taken where the window may not be the partition.
+      {"environment's window cannot be put back", true, "remap 1\nfail remap\n", -1, 0, {}, "", ""},
   };
   const std::string env_block(0x10000, '\x33');
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
+    ASSERT_TRUE(write_file("/dev/mtd3.sim", c.sim3));
     ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
     if (c.config_block) { ASSERT_TRUE(write_file("/dev/mtdblock/4", "config")); }
     write_layout_file(moving_env_and_config());
     SyslogCapture cap;
     ASSERT_EQ(c.rc, mtd_config_deal(env_));
-    EXPECT_EQ(1, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
-    EXPECT_EQ(c.config_block ? 1 : 10, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n", LOG_INFO));
-    EXPECT_TRUE(read_file("/tmp/mtdblock3") == env_block);
+    EXPECT_EQ(c.env_copies, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
+    EXPECT_EQ(c.env_copies == 0 ? 0 : c.config_block ? 1 : 10,
+              cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n", LOG_INFO));
+    EXPECT_EQ(c.env_copies > 0, read_file("/tmp/mtdblock3") == env_block);
+    if (c.env_copies > 0) {
+      // Each window is at the environment's place before its copy is taken.
+      const std::vector<std::string> all = cap.messages();
+      auto at = [&](const char* text) { return std::find(all.begin(), all.end(), text) - all.begin(); };
+      EXPECT_LT(at("offset:180000 size:80000\n"), at("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"));
+      EXPECT_LT(at("offset:200000 size:80000\n"), at("shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"));
+    }
     for (int i : c.written_back) mtd_layout_written_back(i);
     EXPECT_EQ(0, mtd_layout_move_back());
     EXPECT_EQ(0, mtd_layout_move_back());  // once only

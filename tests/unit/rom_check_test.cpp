@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -31,6 +32,10 @@ struct Device {
   std::string app_version = "RomVersion=1.0.0.1\n";
   std::string root_version;
   int missing_mtd = -1;
+  // Flash devices of 4 MiB in 64 KiB units, but for one, of this size and control file.
+  int odd_mtd = -1;
+  off_t odd_size = 0;
+  std::string odd_control;
 
   // Replaces or, with a null value, removes an environment variable.
   void set_env(const std::string& name, const char* value) {
@@ -92,8 +97,14 @@ class RomCheck : public ::testing::Test {
     ASSERT_TRUE(write_file("/version.conf", "[Version]\n" + d.root_version));
     for (int i = 0; i < 10; ++i) {
       std::string path = "/dev/mtd" + std::to_string(i);
-      if (i == d.missing_mtd) unlink(path.c_str());
-      else ASSERT_TRUE(write_file(path, ""));
+      unlink((path + ".sim").c_str());
+      if (i == d.missing_mtd) {
+        unlink(path.c_str());
+        continue;
+      }
+      ASSERT_TRUE(write_file(path, ""));
+      ASSERT_EQ(0, truncate(path.c_str(), i == d.odd_mtd ? d.odd_size : 0x400000));
+      if (i == d.odd_mtd) { ASSERT_TRUE(write_file(path + ".sim", d.odd_control)); }
     }
   }
 
@@ -177,6 +188,15 @@ struct Refusal {
   std::string description = kBase;
 };
 
+std::function<void(Device&)> odd_mtd1(const char* region, off_t size, const char* control) {
+  return [=](Device& d) {
+    d.set_env("mtd1", region);
+    d.odd_mtd = 1;
+    d.odd_size = size;
+    d.odd_control = control;
+  };
+}
+
 std::function<void(Device&)> hwver(const std::string& text) {
   return [text](Device& d) { d.hwver = text; };
 }
@@ -228,6 +248,10 @@ TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
       {"empty region", "", [](Device& d) { d.set_env("mtd1", "0x20000,0x20000"); }, -84, "MTD_ADDR_ERR"},
       {"region smaller than the payload", "", [](Device& d) { d.set_env("mtd0", "0x0,0x3e7"); }, -84, "MTD_ADDR_ERR"},
       {"no flash device", "", [](Device& d) { d.missing_mtd = 1; }, -83, "MTD_ADDR_ERR", "/dev/mtd1 open failed!\n"},
+      // mtd1 of 96 KiB: its erase units cover it exactly, or run past it.
+      {"96 KiB region of 32 KiB units", "", odd_mtd1("0x20000,0x38000", 0x18000, "erasesize 32768\n"), 0, ""},
+      {"96 KiB region of 64 KiB units", "", odd_mtd1("0x20000,0x38000", 0x18000, ""), -84, "MTD_ADDR_ERR"},
+      {"96 KiB region of 64 KiB units in a larger device", "", odd_mtd1("0x20000,0x38000", 0x20000, ""), 0, ""},
       {"another board", "--set rom.device_id=60", {}, -95, "MACHINE_ID_ERR",
        "hardware_version:3b prom_header->device_id:3c\n"},
       {"forced ROM, another board", "--set rom.process_type=1 --set rom.device_id=60", {}, -95, "MACHINE_ID_ERR"},

@@ -22,6 +22,7 @@
 #include "common/unique_mapping.h"
 #include "rom/rom_check.h"
 #include "sim/boot.h"
+#include "sim/chip.h"
 #include "sim/device.h"
 #include "sim/simroot.h"
 #include "tools/romtool/romtool.h"
@@ -59,6 +60,33 @@ int copy_bin_to_tmp(const std::string& root) {
   return rc;
 }
 
+// The flash devices, each with its erase unit: the check asks whether the
+// units covering a region fit its device. The profile's chip when its
+// partitions lie on one (the windows as the phone's kernel maps them), else
+// one device per environment region, of that region's size.
+int lay_out_flash(const std::string& root, const sim::Profile& profile) {
+  std::string error;
+  sim::Chip chip;
+  std::vector<sim::Window> windows;
+  if (sim::chip_create(root, profile, true, &error) == 0 && sim::chip_load(root, &chip, &windows) == 0) {
+    for (const sim::Window& w : windows) {
+      if (w.name.rfind("mtdblock", 0) == 0) continue;
+      std::string control = "erasesize " + std::to_string(sim::chip_erase_size(chip, w.start, w.size)) + "\n";
+      if (write_whole_file(root + "/dev/" + w.name + ".sim", control, &error) != 0) return -1;
+    }
+    return 0;
+  }
+  for (int i = 0; i < 10; ++i) {
+    std::string path = root + "/dev/mtd" + std::to_string(i);
+    unsigned long long start = 0, end = 0;
+    std::string range = profile.get("env", "mtd" + std::to_string(i));
+    if (sscanf(range.c_str(), "%llx,%llx", &start, &end) != 2 || end < start) start = end = 0;
+    if (write_whole_file(path, "", &error) != 0 || truncate(path.c_str(), static_cast<off_t>(end - start)) != 0)
+      return -1;
+  }
+  return 0;
+}
+
 int lay_out_device(const std::string& root, const sim::Profile& profile, const std::string& image) {
   std::string error;
   std::string env;
@@ -82,10 +110,7 @@ int lay_out_device(const std::string& root, const sim::Profile& profile, const s
   for (const auto& f : files) {
     if (write_whole_file(root + f.path, f.text, &error) != 0) return complain(error);
   }
-  // The check only proves that each flash device opens; empty files do.
-  for (int i = 0; i < 10; ++i) {
-    if (write_whole_file(root + "/dev/mtd" + std::to_string(i), "", &error) != 0) return complain(error);
-  }
+  if (lay_out_flash(root, profile) != 0) return complain("cannot lay out the flash devices in " + root);
   if (copy_bin_to_tmp(root) != 0) return complain("cannot copy /bin to /tmp/bin in " + root);
   return 0;
 }
