@@ -15,7 +15,7 @@
 #include "sim/profile.h"
 #include "sim/sha256.h"
 #include "sim/sysvipc.h"
-#include "tools/fb2png/fbpng.h"
+#include "hostlib/fbpng.h"
 
 namespace sim {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "lcd/lcd_device.h"
 #include "tests/support/files.h"
-#include "tools/fb2png/fbpng.h"
+#include "hostlib/fbpng.h"
 
 namespace {
 

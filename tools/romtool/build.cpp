@@ -109,7 +109,7 @@ class Builder {
       return read_whole_file(path, kMaxImageSize, out, error_) == 0;
     }
     if (v.count("text")) {
-      *out = sim::ini_unescape(v.at("text"));
+      *out = hostlib::ini_unescape(v.at("text"));
       return true;
     }
     if (v.count("pattern") || v.count("fill")) {
