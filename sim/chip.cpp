@@ -61,11 +61,9 @@ bool number_key(const Profile& p, const char* key, uint64_t fallback, uint64_t m
 bool milliseconds_key(const Profile& p, const char* key, double* out, std::string* error) {
   if (!p.has("flash", key)) return true;
   std::string v = trim(p.get("flash", key));
-  char* end = nullptr;
-  double d = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtod(v.c_str(), &end);
-  if (d < 0 || !end || *end != '\0' || !isfinite(d) || d > kMaxMilliseconds)
+  // The one rule of the profile's times: digits with an optional fraction.
+  if (!parse_decimal(v, kMaxMilliseconds, out))
     return bad_value(error, std::string("[flash] ") + key, v, "expected milliseconds from 0 to 1000000");
-  *out = d;
   return true;
 }
 

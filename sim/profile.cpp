@@ -1,5 +1,8 @@
 #include "sim/profile.h"
 
+#include <iterator>
+#include <unordered_map>
+
 namespace sim {
 
 bool read_root_file(const std::string& path, std::string* out) {
@@ -38,15 +41,20 @@ std::string Profile::file(const std::string& name) const {
 int profile_parse(const std::string& text, Profile* out, std::string* error) {
   std::vector<IniSection> read;
   if (ini_parse(text, &read, error) != 0) return -1;
+  // Found by name in a map, not by a walk through the sections merged so
+  // far: a profile of many small sections reads in linear time.
+  std::unordered_map<std::string, size_t> index;
+  index.reserve(out->sections.size() + read.size());
+  out->sections.reserve(out->sections.size() + read.size());
+  for (size_t i = 0; i < out->sections.size(); ++i) index.emplace(out->sections[i].name, i);
   for (IniSection& r : read) {
-    ProfileSection* s = nullptr;
-    for (ProfileSection& have : out->sections)
-      if (have.name == r.name) s = &have;
-    if (!s) {
-      out->sections.push_back(ProfileSection{r.name, {}});
-      s = &out->sections.back();
+    auto [at, added] = index.emplace(r.name, out->sections.size());
+    if (added) {
+      out->sections.push_back(ProfileSection{std::move(r.name), std::move(r.entries)});
+      continue;
     }
-    s->entries.insert(s->entries.end(), r.entries.begin(), r.entries.end());
+    std::vector<std::pair<std::string, std::string>>& entries = out->sections[at->second].entries;
+    entries.insert(entries.end(), std::make_move_iterator(r.entries.begin()), std::make_move_iterator(r.entries.end()));
   }
   return 0;
 }

@@ -254,11 +254,12 @@ TEST_F(SimBoot, WhatEachBootShows) {
                   {"json:/log", 'R', R"("level":6,"text":"standin [^"]*: standin info line")"},
                   {"json:/log", 'R', R"("level":7,"text":"standin [^"]*: standin debug line")"},
                   {"json:/log", '!', "simdev-flush"}}}}},
-      // The profile's sets and segments come first, then the writer's lock
+      // The profile's sets and segments come first (its [ipc] sections merged
+      // in order), then the writer's lock
       // (free) and segment (an 8-byte head and 8 MiB); the report lists them all.
       {"the report lists every semaphore set and segment",
        {{.steps = {"sem-hold", "0x5A5A", ",", "shm"}, .options = shm,
-         .profile = "[ipc]\nsem = 0x1234 3\nshm = 0x4321 4096\nsem_sets = 2\n",
+         .profile = "[ipc]\nsem = 0x1234 3\n[boot]\n[ipc]\nshm = 0x4321 4096\nsem_sets = 2\n",
          .seen = {{"json:/semaphores", '=',
                    R"([{"id":0,"key":4660,"values":[0,0,0]},{"id":1,"key":1577058305,"values":[0]},)"
                    R"({"id":2,"key":1577058306,"values":[0]},{"id":3,"key":41264,"values":[1]},)"
@@ -506,7 +507,14 @@ TEST_F(SimBoot, RefusesWhatItCannotHonour) {
       {fresh, "[flash]\nerase_size = 1000\n", 125, {"[flash] erase_size = \"1000\""}},
       {fresh, "[flash]\nprogram_ms_per_kib = nan\n", 125, {"[flash] program_ms_per_kib = \"nan\""}},
       {fresh, "[cut]\nwrite = -1\n", 125, {"[cut] write = \"-1\""}},
+      {fresh, "[boot]\nhostname = " + std::string(65, 'h') + "\n", 125, {"[boot] hostname", "64"}},
+      {fresh, "[ipc]\nsem = 0x1234 1\nshm = 0x1234 16\nsem = 0x1234 2\n", 125, {"[ipc] sem = \"0x1234 2\"", "duplicate"}},
+      {fresh, "[ipc]\nsem = 0x5E000002 1\nsem_sets = 2\n", 125, {"[ipc] sem_sets = \"2\"", "duplicate"}},
   };
+  // Times take digits and a fraction only, as every other time of a profile.
+  for (const char* ms : {"0x10", "1e3", "0x1p3", "-0"})
+    rows.push_back({fresh, std::string("[flash]\nerase_ms_per_64k = ") + ms + "\n", 125,
+                    {std::string("[flash] erase_ms_per_64k = \"") + ms + "\""}});
   for (auto [option, value, status] : std::initializer_list<std::tuple<const char*, std::string, int>>{
            {"--timeout", "abc", 2}, {"--timeout", "-1", 2}, {"--timeout", "0", 2}, {"--saver", "1e300", 2},
            {"--timeout", "99999999999999999999", 2}, {"--second-at", "nan", 2}, {"--key", "inf:35", 2},
