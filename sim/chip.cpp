@@ -433,6 +433,16 @@ int chip_boot_end(const std::string& root) {
   return write_views(root, flash, windows);
 }
 
+int chip_boot_end_from_copies(const std::string& root) {
+  Chip chip;
+  std::vector<Window> windows;
+  std::string flash;
+  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash) || flash.size() != chip.size)
+    return -1;
+  if (absorb_views(root, windows, &flash) && !write_file(state(root, "flash.bin"), flash)) return -1;
+  return chip_boot_end(root);
+}
+
 int chip_boot_settings(const Profile& p, ChipTiming* timing, bool* remap_persists, std::string* error) {
   if (!milliseconds_key(p, "erase_ms_per_64k", &timing->erase_ms_per_64k, error) ||
       !milliseconds_key(p, "program_ms_per_kib", &timing->program_ms_per_kib, error))
