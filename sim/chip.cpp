@@ -61,11 +61,9 @@ bool number_key(const Profile& p, const char* key, uint64_t fallback, uint64_t m
 bool milliseconds_key(const Profile& p, const char* key, double* out, std::string* error) {
   if (!p.has("flash", key)) return true;
   std::string v = trim(p.get("flash", key));
-  char* end = nullptr;
-  double d = v.empty() || !isdigit(static_cast<unsigned char>(v[0])) ? -1 : strtod(v.c_str(), &end);
-  if (d < 0 || !end || *end != '\0' || !isfinite(d) || d > kMaxMilliseconds)
+  // The one rule of the profile's times: digits with an optional fraction.
+  if (!parse_decimal(v, kMaxMilliseconds, out))
     return bad_value(error, std::string("[flash] ") + key, v, "expected milliseconds from 0 to 1000000");
-  *out = d;
   return true;
 }
 
@@ -433,6 +431,16 @@ int chip_boot_end(const std::string& root) {
   if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash)) return -1;
   if (!copy_file(state(root, "windows"), root + "/sim/boot/windows-after")) return -1;
   return write_views(root, flash, windows);
+}
+
+int chip_boot_end_from_copies(const std::string& root) {
+  Chip chip;
+  std::vector<Window> windows;
+  std::string flash;
+  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash) || flash.size() != chip.size)
+    return -1;
+  if (absorb_views(root, windows, &flash) && !write_file(state(root, "flash.bin"), flash)) return -1;
+  return chip_boot_end(root);
 }
 
 int chip_boot_settings(const Profile& p, ChipTiming* timing, bool* remap_persists, std::string* error) {

@@ -75,6 +75,11 @@ int chip_read_window(const std::string& root, const std::string& name, std::stri
 int chip_boot_begin(const std::string& root, bool remap_persists, std::string* error);
 // After a boot: /sim/boot/windows-after, and fresh plain copies. 0 or -1.
 int chip_boot_end(const std::string& root);
+// After a boot on the real kernel, whose guest wrote the plain copies
+// themselves: the copies it changed go into the chip first (as the next
+// boot would take them), so that the chip, the copies and a report made
+// now tell what the guest wrote. Then as chip_boot_end. 0 or -1.
+int chip_boot_end_from_copies(const std::string& root);
 
 // [flash] keys read at every boot: timing and whether a re-map survives a
 // reboot. 0 or -1 with *error naming the key and value.

@@ -382,6 +382,11 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
     *timeout_seconds = static_cast<int>(timeout);
   }
   if (p.has("boot", "hostname")) boot->hostname = p.get("boot", "hostname");
+  // The kernel's bound, checked here so that the refusal names the key.
+  if (boot->hostname.size() > HOST_NAME_MAX) {
+    bad_value(error, "boot", "hostname", boot->hostname, "at most " + std::to_string(HOST_NAME_MAX) + " bytes");
+    return -1;
+  }
   if (sysv_profile(p, &boot->sysv_objects, error) != 0) return -1;
   return 0;
 }

@@ -1,9 +1,12 @@
 #include "sim/report.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -11,11 +14,12 @@
 #include <optional>
 #include <sstream>
 
+#include "common/unique_fd.h"
+#include "hostlib/fbpng.h"
 #include "sim/chip.h"
 #include "sim/profile.h"
 #include "sim/sha256.h"
 #include "sim/sysvipc.h"
-#include "tools/fb2png/fbpng.h"
 
 namespace sim {
 namespace {
@@ -54,9 +58,13 @@ std::string fmt_ms(double ms) {
   return buf;
 }
 
-double number_or_zero(const std::string& text) {
+// The records' times are milliseconds from the boot's start, for as long as
+// a boot may last (a day): read with the seconds' rule, not their bound.
+constexpr double kMaxRecordMs = kMaxSeconds * 1000;
+
+double ms_or_zero(const std::string& text) {
   double v = 0;
-  return parse_seconds(text, &v) ? v : 0;
+  return parse_decimal(text, kMaxRecordMs, &v) ? v : 0;
 }
 
 // "<time> rest" lines of the boot's records.
@@ -69,7 +77,7 @@ std::vector<Timed> read_timed(const std::string& path) {
   std::vector<Timed> out;
   for (const std::string& line : read_lines(path)) {
     size_t sp = line.find(' ');
-    out.push_back(Timed{number_or_zero(line.substr(0, sp)), sp == std::string::npos ? "" : line.substr(sp + 1)});
+    out.push_back(Timed{ms_or_zero(line.substr(0, sp)), sp == std::string::npos ? "" : line.substr(sp + 1)});
   }
   return out;
 }
@@ -184,10 +192,10 @@ struct Records {
 
 void gather_result(const std::string& boot, Records* r) {
   for (const std::string& line : read_lines(boot + "/result")) {
-    if (line.rfind("end_ms ", 0) == 0) r->end_ms = number_or_zero(line.substr(7));
+    if (line.rfind("end_ms ", 0) == 0) r->end_ms = ms_or_zero(line.substr(7));
     else if (line.rfind("max_rss_kb ", 0) == 0) r->max_rss_kb = atol(line.c_str() + 11);
     else if (line.rfind("end ", 0) == 0) r->end = line.substr(4);
-    else if (line.rfind("program_start_ms ", 0) == 0) r->program_start_ms = number_or_zero(line.substr(17));
+    else if (line.rfind("program_start_ms ", 0) == 0) r->program_start_ms = ms_or_zero(line.substr(17));
     else if (line.rfind("status ", 0) == 0) r->recorded_status = atoi(line.c_str() + 7);
   }
 }
@@ -461,6 +469,14 @@ Json json_flash(const ReportInput& in) {
   return out;
 }
 
+// The listener marks what it could not take as it came: a "bad" word
+// (too short for a header) or a "bad=WHY" field (a length that lies).
+bool well_formed(const std::string& record) {
+  for (const std::string& w : split_words(record))
+    if (w == "bad" || w.rfind("bad=", 0) == 0) return false;
+  return true;
+}
+
 Json json_ipc_messages(const std::vector<Timed>& ipc) {
   Json out = Json::array();
   for (const Timed& m : ipc) {
@@ -468,7 +484,7 @@ Json json_ipc_messages(const std::vector<Timed>& ipc) {
     out.push_back({{"ms", m.ms}, {"to", atoi(f["to"].c_str())}, {"type", atoi(f["type"].c_str())},
                    {"sender", atoi(f["sender"].c_str())}, {"param1", atoi(f["p1"].c_str())},
                    {"param2", atoi(f["p2"].c_str())}, {"length", atoi(f["len"].c_str())}, {"data", f["data"]},
-                   {"well_formed", !(f.count("bad") || m.text.rfind("bad", 0) == 0)}});
+                   {"well_formed", well_formed(m.text)}});
   }
   return out;
 }
@@ -503,15 +519,15 @@ Json json_windows(const std::optional<std::vector<Window>>& list) {
   return out;
 }
 
-// Counts stay integers; times may have fractions; anything else is kept as text.
+// Counts stay integers; times (ms) may have fractions; anything else is kept as text.
 Json json_flash_time(const Records& r) {
   if (!r.flash_time) return nullptr;
   Json out = Json::object();
   for (const auto& [key, value] : *r.flash_time) {
     unsigned long long count = 0;
-    double seconds = 0;
+    double ms = 0;
     if (value.find_first_not_of("0123456789") == std::string::npos && parse_size(value, &count)) out[key] = count;
-    else if (parse_seconds(value, &seconds)) out[key] = seconds;
+    else if (parse_decimal(value, kMaxRecordMs, &ms)) out[key] = ms;
     else out[key] = value;
   }
   return out;
@@ -633,6 +649,41 @@ std::string dump(const Json& j) {
   return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
+int fail_errno(std::string* error, const std::string& path) {
+  if (error) *error = path + ": " + strerror(errno);
+  return -1;
+}
+
+// "frame-NNNN.png", the names write_pictures gives.
+bool frame_png_name(const char* name) {
+  return strlen(name) == 14 && strncmp(name, "frame-", 6) == 0 && strspn(name + 6, "0123456789") == 4 &&
+         strcmp(name + 10, ".png") == 0;
+}
+
+// A report folder used before holds the last report's files: they are
+// removed by name, so that no frame of an older boot stands beside the new
+// ones. Nothing else in the folder is touched, and frames/ is not followed
+// where it is a link.
+int clear_report(const std::string& dir, std::string* error) {
+  unique_fd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!d.valid()) return fail_errno(error, dir);
+  for (const char* name : {"report.txt", "report.json", "frames.png"})
+    if (unlinkat(d.get(), name, 0) != 0 && errno != ENOENT) return fail_errno(error, dir + "/" + name);
+  if (mkdirat(d.get(), "frames", 0755) != 0 && errno != EEXIST) return fail_errno(error, dir + "/frames");
+  int frames = openat(d.get(), "frames", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* list = frames < 0 ? nullptr : fdopendir(frames);
+  if (!list) {
+    if (frames >= 0) (void)close(frames);
+    return fail_errno(error, dir + "/frames");
+  }
+  int rc = 0;
+  while (const struct dirent* e = readdir(list))
+    if (frame_png_name(e->d_name) && unlinkat(dirfd(list), e->d_name, 0) != 0 && errno != ENOENT)
+      rc = fail_errno(error, dir + "/frames/" + e->d_name);
+  (void)closedir(list);
+  return rc;
+}
+
 }  // namespace
 
 bool frame_to_grey(const std::string& fb, std::vector<unsigned char>* grey) {
@@ -676,10 +727,7 @@ int report_write(const ReportInput& in, const std::string& dir, std::string* err
     if (error) *error = dir + ": " + strerror(errno);
     return -1;
   }
-  if (mkdir((dir + "/frames").c_str(), 0755) != 0 && errno != EEXIST) {
-    if (error) *error = dir + "/frames: " + strerror(errno);
-    return -1;
-  }
+  if (clear_report(dir, error) != 0) return -1;
   Records r = gather(in.root);
   if (write_pictures(dir, r, error) != 0) return -1;
   if (write_file(dir + "/report.txt", format_text(in, r), error) != 0) return -1;

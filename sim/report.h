@@ -47,7 +47,7 @@ int report_boot_end(const std::string& root, int status, std::string* error);
 // 0, or -1 with *error (no boot records in the root).
 int report_of_root(const std::string& root, const std::string& dir, std::string* error);
 
-// Grey picture of a framebuffer copy (tools/fb2png): 480 x 272, 0 black to
+// Grey picture of a framebuffer copy (hostlib/fbpng.h): 480 x 272, 0 black to
 // 255 white. The format follows from the size: 16 bits a pixel from 261120
 // bytes on, 4 bits a pixel (even x in the low nibble) from 65280 bytes on.
 // false when shorter.

@@ -8,7 +8,9 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include <set>
 #include <sstream>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -159,24 +161,39 @@ int parse_shm_line(const std::vector<std::string>& w, SysvState* out) {
   return 0;
 }
 
+// A second set (or segment) with a key an earlier one has: refused here by
+// name, rather than by the kernel's "File exists" when it is made.
+int add_object(const SysvObject& o, const std::string& key, const std::string& value,
+               std::set<std::pair<bool, int32_t>>* keys, std::vector<SysvObject>* objects, std::string* error) {
+  if (o.key != 0 && !keys->emplace(o.semaphore, o.key).second) {
+    char why[96];
+    snprintf(why, sizeof why, "duplicate: a %s with key 0x%08x is already made", o.semaphore ? "set" : "segment",
+             static_cast<uint32_t>(o.key));
+    return refuse(error, key, value, why);
+  }
+  objects->push_back(o);
+  return 0;
+}
+
 }  // namespace
 
 int sysv_profile(const Profile& p, std::vector<SysvObject>* out, std::string* error) {
   std::vector<SysvObject> objects;
+  std::set<std::pair<bool, int32_t>> keys;
   const ProfileSection* s = p.section("ipc");
   for (const auto& [key, value] : s ? s->entries : std::vector<std::pair<std::string, std::string>>{}) {
     if (key == "sem" || key == "shm") {
       SysvObject o;
-      if (parse_object(key, value, &o, error) != 0) return -1;
-      objects.push_back(o);
+      if (parse_object(key, value, &o, error) != 0 || add_object(o, key, value, &keys, &objects, error) != 0) return -1;
     } else if (key == "sem_sets" || key == "shm_segments") {
       uint64_t n = 0;
       if (!parse_number(value, kMaxFillers, &n))
         return refuse(error, key, value, "not a number from 0 to " + std::to_string(kMaxFillers));
       bool sem = key == "sem_sets";
-      for (uint32_t i = 0; i < n; ++i)
-        objects.push_back(SysvObject{sem, static_cast<int32_t>((sem ? kFillerSemKey : kFillerShmKey) + i),
-                                     sem ? 1u : kFillerShmSize});
+      for (uint32_t i = 0; i < n; ++i) {
+        SysvObject o{sem, static_cast<int32_t>((sem ? kFillerSemKey : kFillerShmKey) + i), sem ? 1u : kFillerShmSize};
+        if (add_object(o, key, value, &keys, &objects, error) != 0) return -1;
+      }
     } else {
       return refuse(error, key, value, "unknown key (sem_sets, shm_segments, sem, shm)");
     }

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/chip.h"
 #include "sim/device.h"
 #include "sim/procfs.h"
 #include "sim/report.h"
@@ -453,6 +454,9 @@ int cmd_boot(const Options& o) {
   int status = rc != 0 ? rc : guest_status(o);
   unlink(initrd.c_str());
   report.status = status;
+  // The guest wrote the root's copies of the partitions, not the chip.
+  if (sim::chip_boot_end_from_copies(o.root) != 0)
+    fprintf(stderr, "simkernel: %s: cannot take the guest's flash into the chip\n", o.root.c_str());
   report.after = sim::snapshot_take(o.root);
   if (!o.report.empty() && sim::report_write(report, o.report, &error) != 0) return refuse("report: " + error);
   return status;

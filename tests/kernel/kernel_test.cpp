@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,6 +89,16 @@ std::string flash_differences(const Boot& b, const std::string& rom, bool writte
   return out;
 }
 
+// The partitions the boot's report calls changed, in its order.
+std::string changed_in_report(const Boot& b) {
+  nlohmann::json r = nlohmann::json::parse(read_file(b.root + ".report/report.json"), nullptr, false);
+  if (r.is_discarded() || !r.contains("flash")) return "no report";
+  std::string out;
+  for (const nlohmann::json& f : r["flash"])
+    if (f.value("changed", false)) out += f.value("name", "?") + " ";
+  return out;
+}
+
 struct Panel {
   const char* name;
   const char* hwver;        // selects the program's pixel format
@@ -108,6 +119,9 @@ TEST_P(FileModeUpgrade, MatchesTheSimulator) {
   ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
   ASSERT_EQ("reboot", sim.end);
   EXPECT_EQ("", flash_differences(kernel, rom, true));
+  // The report tells what the guest wrote, as the simulator's does.
+  EXPECT_EQ(changed_in_report(sim), changed_in_report(kernel));
+  EXPECT_NE(std::string::npos, changed_in_report(kernel).find("mtd1 "));
   for (int mtd = 0; mtd <= 9; ++mtd) {
     std::string path = "/dev/mtd" + std::to_string(mtd);
     EXPECT_TRUE(kernel.file(path) == sim.file(path)) << path << ": " << first_difference(kernel.file(path), sim.file(path));

@@ -12,8 +12,8 @@
 
 #include "lcd/lcd_device.h"
 #include "tests/support/files.h"
+#include "hostlib/fbpng.h"
 #include "tests/support/pbm.h"
-#include "tools/fb2png/fbpng.h"
 
 namespace {
 

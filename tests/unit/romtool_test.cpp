@@ -104,6 +104,9 @@ TEST_F(Romtool, CommandsAnswerAndRefuse) {
       {"[rom]\n[partition]\nfill = 255 17592186044416M\n", nullptr, "build $D $O", 2, {"fill", "17592186044416M"}},
       {"[rom]\n[partition]\nfile = /dev/zero\n", nullptr, "build $D $O", 2, {"/dev/zero", "regular"}},
       {"[rom]\ndevice_id = 1\n[rom]\ndevice_id = 2\n", nullptr, "build $D $O", 2, {"[rom]", "line 3"}},
+      {"[rom]\ndevice_id = 1\ndevice_id = 2\n", nullptr, "build $D $O", 2, {"[rom] gives device_id twice"}},
+      {"[rom]\n[partition]\ntext = a\n[partition]\ntext = b\ntext = c\n", nullptr, "build $D $O", 2,
+       {"line 4: [partition] gives text twice"}},
       {"", nullptr, "build $D $O", 2, {"[rom]"}},
       {partitions(17), nullptr, "build $D $O", 2, {"[partition]", "16"}},
       {partitions(16), nullptr, "build $D $O", 0, {}},  // the format's limit itself builds

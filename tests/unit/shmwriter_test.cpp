@@ -1,7 +1,10 @@
 // The shared-memory writer as the upgrader meets it: what lands in the
 // segment, and what the writer refuses.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -27,6 +30,32 @@ TEST(Shmwriter, RefusesARequestKindThatIsNoNumber) {
     EXPECT_EQ(2, shmwriter(std::string("--state '") + kind + "' " + kRom + " -- /bin/true"));
     EXPECT_NE(std::string::npos, read_file(kErr).find(std::string("--state ") + kind)) << read_file(kErr);
   }
+}
+
+// What is no regular file is refused by name, at once (a FIFO with no
+// writer included), and the load reported failed; the program still starts.
+TEST(Shmwriter, RefusesARomThatIsNoRegularFile) {
+  const std::string fifo = std::string(kRom) + ".fifo", dir = std::string(kRom) + ".dir";
+  (void)unlink(fifo.c_str());
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  ASSERT_TRUE(mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST);
+  for (auto [path, kind] : {std::pair{fifo, "a FIFO"}, {dir, "a directory"}, {std::string("/dev/null"), "a device"}}) {
+    SCOPED_TRACE(path);
+    remove_segment();
+    EXPECT_EQ(0, shmwriter("--state 2 " + path + " -- /bin/true"));
+    int id = shmget(LIBUPD_SHM_KEY, 0, 0);
+    auto* mem = static_cast<unsigned char*>(shmat(id, nullptr, SHM_RDONLY));
+    ASSERT_NE(reinterpret_cast<void*>(-1), mem);
+    int32_t state;
+    memcpy(&state, mem + 4, sizeof state);
+    EXPECT_EQ(~2, state);
+    shmdt(mem);
+    std::string err = read_file(kErr);
+    EXPECT_NE(std::string::npos, err.find(path + ": not a regular file (" + kind)) << err;
+  }
+  remove_segment();
+  (void)unlink(fifo.c_str());
+  (void)rmdir(dir.c_str());
 }
 
 // A segment that someone else made smaller than a ROM is filled to its end

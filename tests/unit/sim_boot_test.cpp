@@ -258,11 +258,12 @@ TEST_F(SimBoot, WhatEachBootShows) {
                   {"json:/log", 'R', R"("level":6,"text":"standin [^"]*: standin info line")"},
                   {"json:/log", 'R', R"("level":7,"text":"standin [^"]*: standin debug line")"},
                   {"json:/log", '!', "simdev-flush"}}}}},
-      // The profile's sets and segments come first, then the writer's lock
+      // The profile's sets and segments come first (its [ipc] sections merged
+      // in order), then the writer's lock
       // (free) and segment (an 8-byte head and 8 MiB); the report lists them all.
       {"the report lists every semaphore set and segment",
        {{.steps = {"sem-hold", "0x5A5A", ",", "shm"}, .options = shm,
-         .profile = "[ipc]\nsem = 0x1234 3\nshm = 0x4321 4096\nsem_sets = 2\n",
+         .profile = "[ipc]\nsem = 0x1234 3\n[boot]\n[ipc]\nshm = 0x4321 4096\nsem_sets = 2\n",
          .seen = {{"json:/semaphores", '=',
                    R"([{"id":0,"key":4660,"values":[0,0,0]},{"id":1,"key":1577058305,"values":[0]},)"
                    R"({"id":2,"key":1577058306,"values":[0]},{"id":3,"key":41264,"values":[1]},)"
@@ -397,7 +398,12 @@ TEST_F(SimBoot, AReportCanBeMadeOfAnExistingRoot) {
   std::string boot = root_ + "/sim/boot";
   write_file(boot + "/windows-before", "mtd3 0x90020000 0x10000\nmtd4 0x90330000 0x80000\n");
   write_file(boot + "/windows-after", "mtd3 0x907e0000 0x10000\n");
-  write_file(boot + "/flash", "erases 3\nwrites 2\nerase_ms 2100.5\nprogram_ms 12\ntotal_ms 2112.5\n");
+  // Times past 86.4 s (records are in ms); bus messages too short for a
+  // header, or whose length lies, as the listener records them.
+  write_file(boot + "/flash", "erases 3\nwrites 2\nerase_ms 92100.5\nprogram_ms 12\ntotal_ms 92112.5\n");
+  ASSERT_EQ(0, shell("echo end_ms 90123.4 >> " + boot + "/result"));
+  write_file(boot + "/ipc", "10.5 to=1 type=4 sender=6 p1=3 p2=0 len=20\n11 to=2 bad short=3\n"
+                            "90001 to=3 type=4 sender=6 p1=3 p2=0 len=30 got=20 bad=length\n");
   ASSERT_EQ(0, run_argv({kSimdev, "report", "--root", root_, "--report", report_}));
   // (A JSON object's text lists its keys in order.)
   for (const Seen& s : {Seen{"json:/flash/7/changed", '=', "true"}, {"json:/flash/6/changed", '=', "false"},
@@ -405,17 +411,28 @@ TEST_F(SimBoot, AReportCanBeMadeOfAnExistingRoot) {
                         {"json:/windows_before", '=', R"([{"name":"mtd3","size":65536,"start":2416050176},)"
                                                        R"({"name":"mtd4","size":524288,"start":2419261440}])"},
                         {"json:/windows_after", '=', R"([{"name":"mtd3","size":65536,"start":2424176640}])"},
-                        {"json:/flash_time", '=', R"({"erase_ms":2100.5,"erases":3,"program_ms":12,"total_ms":2112.5,)"
+                        {"json:/flash_time", '=', R"({"erase_ms":92100.5,"erases":3,"program_ms":12,"total_ms":92112.5,)"
                                                   R"("writes":2})"},
-                        {"json:/ipc_state", '=', "\"recorded\""}})
+                        {"json:/ipc_state", '=', "\"recorded\""}, {"json:/end_ms", '=', "90123.4"},
+                        {"report/report.txt", '~', "boot ended at 90.123 s"},
+                        {"json:/ipc/0/well_formed", '=', "true"}, {"json:/ipc/1/well_formed", '=', "false"},
+                        {"json:/ipc/2/well_formed", '=', "false"}, {"json:/ipc/2/ms", '=', "90001.0"}})
     expect(s);
 
   // A cut boot leaves no semaphore behind to show, and says where it stopped.
+  // The report folder, used again, keeps no file of the last report but
+  // keeps what is not the report's.
   write_file(boot + "/cut", "write 2 stored 8 of 16\n");
+  for (const char* name : {"/frames/frame-0099.png", "/frames.png", "/notes.txt", "/frames/frame-1.png"})
+    ASSERT_TRUE(write_file(report_ + name, "old"));
   ASSERT_EQ(0, run_argv({kSimdev, "report", "--root", root_, "--report", report_}));
   for (const Seen& s : {Seen{"json:/cut", '=', "\"write 2 stored 8 of 16\""}, {"json:/ipc_state", '=', "\"power cut\""},
                         {"json:/semaphores", '=', "null"}, {"report/report.txt", '~', "the power was cut"}})
     expect(s);
+  EXPECT_FALSE(file_exists(report_ + "/frames/frame-0099.png"));
+  EXPECT_FALSE(file_exists(report_ + "/frames.png"));
+  EXPECT_EQ("old", read_file(report_ + "/notes.txt"));
+  EXPECT_EQ("old", read_file(report_ + "/frames/frame-1.png"));
 }
 
 TEST_F(SimBoot, KeysArriveAtTheirTimesAndArePressedOnlyForAReader) {
@@ -510,7 +527,14 @@ TEST_F(SimBoot, RefusesWhatItCannotHonour) {
       {fresh, "[flash]\nerase_size = 1000\n", 125, {"[flash] erase_size = \"1000\""}},
       {fresh, "[flash]\nprogram_ms_per_kib = nan\n", 125, {"[flash] program_ms_per_kib = \"nan\""}},
       {fresh, "[cut]\nwrite = -1\n", 125, {"[cut] write = \"-1\""}},
+      {fresh, "[boot]\nhostname = " + std::string(65, 'h') + "\n", 125, {"[boot] hostname", "64"}},
+      {fresh, "[ipc]\nsem = 0x1234 1\nshm = 0x1234 16\nsem = 0x1234 2\n", 125, {"[ipc] sem = \"0x1234 2\"", "duplicate"}},
+      {fresh, "[ipc]\nsem = 0x5E000002 1\nsem_sets = 2\n", 125, {"[ipc] sem_sets = \"2\"", "duplicate"}},
   };
+  // Times take digits and a fraction only, as every other time of a profile.
+  for (const char* ms : {"0x10", "1e3", "0x1p3", "-0"})
+    rows.push_back({fresh, std::string("[flash]\nerase_ms_per_64k = ") + ms + "\n", 125,
+                    {std::string("[flash] erase_ms_per_64k = \"") + ms + "\""}});
   for (auto [option, value, status] : std::initializer_list<std::tuple<const char*, std::string, int>>{
            {"--timeout", "abc", 2}, {"--timeout", "-1", 2}, {"--timeout", "0", 2}, {"--saver", "1e300", 2},
            {"--timeout", "99999999999999999999", 2}, {"--second-at", "nan", 2}, {"--key", "inf:35", 2},

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "tools/fb2png/fbpng.h"
+#include "hostlib/fbpng.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

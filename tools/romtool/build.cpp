@@ -109,7 +109,7 @@ class Builder {
       return read_whole_file(path, kMaxImageSize, out, error_) == 0;
     }
     if (v.count("text")) {
-      *out = sim::ini_unescape(v.at("text"));
+      *out = hostlib::ini_unescape(v.at("text"));
       return true;
     }
     if (v.count("pattern") || v.count("fill")) {
@@ -276,7 +276,11 @@ int build_image(const std::string& description, const std::string& base_dir, con
   for (const IniSection& s : sections) {
     Section out;
     out.line = s.line;
-    for (const auto& kv : s.entries) out.values[kv.first] = kv.second;
+    for (const auto& kv : s.entries)
+      if (!out.values.emplace(kv.first, kv.second).second) {
+        *error = "line " + std::to_string(s.line) + ": [" + s.name + "] gives " + kv.first + " twice";
+        return -1;
+      }
     if (s.name == "rom") {
       if (rom.line != 0) {
         *error = "line " + std::to_string(s.line) + ": a second [rom] section (the first is at line " +

@@ -11,7 +11,7 @@
 namespace romtool {
 
 int read_whole_file(const std::string& path, uint64_t max_bytes, std::string* out, std::string* error) {
-  return sim::read_regular_file(path, max_bytes, out, error);
+  return hostlib::read_regular_file(path, max_bytes, out, error);
 }
 
 int write_whole_file(const std::string& path, const std::string& data, std::string* error) {
@@ -50,7 +50,7 @@ bool parse_version(const std::string& text, uint64_t* out) {
     unsigned long long n = 0;
     std::string part = text.substr(pos, dot - pos);
     if (part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
-        !sim::parse_size_max(part, 255, &n))
+        !hostlib::parse_size_max(part, 255, &n))
       return false;
     v = (v << 8) | n;
     ++parts;
@@ -64,10 +64,10 @@ bool parse_version(const std::string& text, uint64_t* out) {
 }  // namespace
 
 bool parse_number(const std::string& raw, uint64_t* out) {
-  std::string text = sim::trim(raw);
+  std::string text = hostlib::trim(raw);
   if (text.find('.') != std::string::npos) return parse_version(text, out);
   unsigned long long v = 0;
-  if (!sim::parse_size(text, &v)) return false;
+  if (!hostlib::parse_size(text, &v)) return false;
   *out = v;
   return true;
 }

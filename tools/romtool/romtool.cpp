@@ -69,7 +69,7 @@ int cmd_build(int argc, char** argv) {
   }
   if (n != 2) return usage();
   std::string description, image, error;
-  if (romtool::read_whole_file(paths[0], sim::kMaxIniBytes, &description, &error) != 0) {
+  if (romtool::read_whole_file(paths[0], hostlib::kMaxIniBytes, &description, &error) != 0) {
     fprintf(stderr, "romtool: %s\n", error.c_str());
     return romtool::kExitUsage;
   }

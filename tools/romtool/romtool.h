@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "rom/rom_format.h"
-#include "sim/profile.h"
+#include "hostlib/ini.h"
 
 namespace romtool {
 
-// Descriptions and profiles are read with the simulator's INI reader.
-using sim::IniSection;
-using sim::ini_parse;
+// Descriptions are read with the host programs' INI reader.
+using hostlib::IniSection;
+using hostlib::ini_parse;
 
 // Largest image romtool builds or reads, and largest file a partition takes.
 constexpr uint64_t kMaxImageSize = 256ull * 1024 * 1024;

@@ -11,16 +11,19 @@
 // starts the program (default /basic/bin/upgrader) with no argument, in
 // its own place (exec).
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <stdint.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "common/unique_fd.h"
 #include "libupgrader/libupgrader.h"
 #include "log/rl_log.h"
 #include "semctrl/semctrl.h"
@@ -32,21 +35,39 @@ int usage() {
   return 2;
 }
 
-// Reads the whole ROM into the segment; false when it cannot be read or does
-// not fit.
+// Reads the whole ROM into the segment; false when it cannot be read, is no
+// regular file or does not fit (the room is filled then). O_NONBLOCK: a FIFO is refused at once
+// instead of waiting for a writer.
 bool load_rom(const char* path, unsigned char* dest, size_t capacity, size_t* loaded) {
-  FILE* f = fopen(path, "rb");
-  if (!f) {
+  *loaded = 0;
+  unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
     fprintf(stderr, "shmwriter: %s: %s\n", path, strerror(errno));
     return false;
   }
-  size_t n = fread(dest, 1, capacity, f);
-  bool too_big = n == capacity && fgetc(f) != EOF;
-  bool failed = ferror(f) != 0;
-  fclose(f);
-  if (too_big) fprintf(stderr, "shmwriter: %s is larger than %zu bytes\n", path, capacity);
-  *loaded = n;
-  return !too_big && !failed;
+  if (!S_ISREG(st.st_mode)) {
+    fprintf(stderr, "shmwriter: %s: not a regular file (%s): nothing loaded\n", path,
+            S_ISDIR(st.st_mode) ? "a directory" : S_ISFIFO(st.st_mode) ? "a FIFO" : "a device or socket");
+    return false;
+  }
+  // Read to the end of the file or of the room, whichever comes first.
+  for (;;) {
+    unsigned char extra;
+    bool full = *loaded == capacity;
+    ssize_t n = full ? read(fd.get(), &extra, 1) : read(fd.get(), dest + *loaded, capacity - *loaded);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      fprintf(stderr, "shmwriter: %s: %s\n", path, strerror(errno));
+      return false;
+    }
+    if (n == 0) return true;
+    if (full) {
+      fprintf(stderr, "shmwriter: %s is larger than %zu bytes\n", path, capacity);
+      return false;
+    }
+    *loaded += static_cast<size_t>(n);
+  }
 }
 
 // A request kind: a decimal number, optionally negative, that fits the state word.

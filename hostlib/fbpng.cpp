@@ -1,4 +1,4 @@
-#include "tools/fb2png/fbpng.h"
+#include "hostlib/fbpng.h"
 
 #include <png.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 // Pictures of the LCD for people: turns a framebuffer image or a canvas into
-// grey levels and writes grey images as PNG files. Host tool (simulator,
-// tests); not part of the phone's program.
+// grey levels and writes grey images as PNG files. Host library (simulator,
+// fb2png, tests); not part of the phone's program.
 #pragma once
 
 #include <stddef.h>
