@@ -14,6 +14,7 @@ packages=(
   faketime libfaketime
   libpng-dev
   nlohmann-json3-dev libssl-dev
+  nettle-dev libgmp-dev
   valgrind
   fonts-terminus xfonts-base
 )
