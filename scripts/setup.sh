@@ -47,6 +47,10 @@ if [ ! -e "$entry" ]; then
 fi
 grep -q enabled "$entry"
 
+# The static mipsel libraries the phone's program links (nettle, gmp),
+# unpacked into build/mipsel-libs, never installed.
+bash "$(dirname "$0")/mipsel-libs.sh"
+
 # The real-kernel tier (docs/simulator.md, "On a real kernel"): qemu-system-mips
 # on the host, and Debian's mipsel Malta kernel, static busybox and static
 # libfuse3 unpacked (never installed) into build/kernel-cache. A machine where
