@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gmp.h>
 #include <nettle/base64.h>
 #include <nettle/eddsa.h>
 #include <nettle/sha2.h>
@@ -151,6 +152,17 @@ int release_sig_verify(const unsigned char* image, size_t image_len, const relea
   return ed25519_sha512_verify(key->pub, sizeof message, message, block.signature) ? RELEASE_SIG_OK
                                                                                     : RELEASE_SIG_MISMATCH;
 }
+
+// Ed25519 multiplies 256-bit numbers only. GMP's general entry points for
+// that (mpn_mul_n, mpn_sqr) also reach its Toom-Cook and FFT code, about
+// 90 KiB of the static program, which GMP itself uses only for operands far
+// larger; these two bind nettle's calls to GMP's schoolbook multiplication,
+// which is what GMP runs at this size anyway.
+extern "C" void __gmpn_mul_basecase(mp_ptr rp, mp_srcptr up, mp_size_t un, mp_srcptr vp, mp_size_t vn);
+
+void mpn_mul_n(mp_ptr rp, mp_srcptr ap, mp_srcptr bp, mp_size_t n) { __gmpn_mul_basecase(rp, ap, n, bp, n); }
+
+void mpn_sqr(mp_ptr rp, mp_srcptr ap, mp_size_t n) { __gmpn_mul_basecase(rp, ap, n, ap, n); }
 
 const char* release_sig_fault_text(int fault) {
   switch (fault) {
