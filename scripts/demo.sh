@@ -3,7 +3,10 @@
 # and tells what happened: partitions written, versions, the reboot, the
 # error lines, and where the LCD frames are. Sets the machine up and builds
 # what it needs. Ends with the program's status (0 after a reboot), also
-# when the upgrade fails. DEMO_PROFILE=FILE boots another phone profile.
+# when the upgrade fails. DEMO_PROFILE=FILE boots another phone profile;
+# DEMO_SIGN=KEY.pem signs the release first (a signed release on a phone
+# with a key: DEMO_PROFILE=sim/profiles/signed.ini
+# DEMO_SIGN=sim/keys/private/demo-release.pem).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +21,9 @@ B=build/host
 D=build/demo
 mkdir -p "$D"
 "$B/tools/romtool/romtool" build sim/roms/typical-upgrade.desc "$D/release.rom" || exit 1
+if [ -n "${DEMO_SIGN:-}" ]; then
+  "$B/tools/romtool/romtool" sign "$D/release.rom" "$DEMO_SIGN" "$D/release.rom" || exit 1
+fi
 echo
 echo "The release (romtool info):"
 "$B/tools/romtool/romtool" info "$D/release.rom" | sed 's/^/  /'
