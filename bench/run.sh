@@ -71,7 +71,7 @@ if [ "${BENCH_NO_BUILD:-0}" != 1 ]; then
           -DCMAKE_BUILD_TYPE=MinSizeRel -DUPG_HOST_TOOLS_DIR="$host" >/dev/null
       fi
     fi
-    cmake --build "$mipsel" --target upgrader upgrader_dynamic -j2 >"$work/build-mipsel.log" 2>&1 ||
+    cmake --build "$mipsel" --target upgrader upgrader_dynamic upgrader_without_signatures bench_signature -j2 >"$work/build-mipsel.log" 2>&1 ||
       { cat "$work/build-mipsel.log"; exit 1; }
   fi
 fi
@@ -155,11 +155,11 @@ sed "s/^pattern = \([0-9]*\) .*/pattern = \1 $(( (image_bytes - 140 - 44 * 10) /
 rom_kb=$(( $(stat -c %s "$work/rom.bin") / 1024 ))
 boot_env=()
 [ -f "$faketime_lib" ] && boot_env=(--env LD_PRELOAD="$faketime_lib" --env FAKETIME="+0 x10")
-peak() {  # peak MODE -> "max_rss_kb anon file shmem"
-  local mode=$1 args=()
-  if [ "$mode" = shm ]; then args=(--shm /data/rom.bin); else args=(-- /basic/bin/upgrader /data/rom.bin); fi
-  "$simdev" boot --root "$work/phone-$mode" --fresh --profile "$src/bench/upgrade/bench.ini" \
-    --program "$host/bin/upgrader" --install "$work/rom.bin:/data/rom.bin" --timeout 300 \
+peak() {  # peak MODE [PROFILE ROM] -> "max_rss_kb anon file shmem"
+  local mode=$1 profile=${2:-$src/bench/upgrade/bench.ini} rom=${3:-$work/rom.bin} args=()
+  if [ "${mode%-*}" = shm ]; then args=(--shm /data/rom.bin); else args=(-- /basic/bin/upgrader /data/rom.bin); fi
+  "$simdev" boot --root "$work/phone-$mode" --fresh --profile "$profile" \
+    --program "$host/bin/upgrader" --install "$rom:/data/rom.bin" --timeout 300 \
     "${boot_env[@]}" "${args[@]}" >"$work/boot-$mode.log" 2>&1 || { cat "$work/boot-$mode.log"; exit 1; }
   local result=$work/phone-$mode/sim/boot/result
   grep -q '^end reboot' "$result" || { echo "the $mode upgrade did not end in a reboot:"; cat "$result"; exit 1; }
@@ -183,6 +183,54 @@ for mode in file shm; do
   note "Peak memory, $mode mode: at the reboot the program held $anon KiB private, $shmem KiB of shared memory (the attached segment in shared-memory mode) and $file KiB of files: $files_are and about $libs KiB of the host's shared libraries (libc, libstdc++, libm, the loader, libfaketime). Less those library pages the peak is the image + $own KiB ($(le "$((rss - libs))" "$goal_kb") against the goal)."
 done
 note "Peak memory is the host build (RelWithDebInfo, dynamic against the host's glibc and libstdc++) on the simulated phone; the resident pages of the image count as they are touched, it is mapped or attached, never copied."
+
+# ------------------------------------------------------- signed releases
+# The image is the benchmark image with payloads 84 bytes shorter, so that
+# image and signature block fit the 8 MiB shared segment.
+say "signed releases: the check's instructions, peak memory with a key, size"
+sed "s/^pattern = \([0-9]*\) .*/pattern = \1 $(( (image_bytes - 84 - 140 - 44 * 10) / 10 / 4 * 4 ))/" \
+  "$src/bench/upgrade/bench-upgrade.desc" >"$work/signed.desc"
+"$romtool" build "$work/signed.desc" "$work/unsigned.bin" >/dev/null
+"$romtool" sign "$work/unsigned.bin" "$src/sim/keys/private/demo-release.pem" "$work/signed.bin"
+mkdir -p "$work/keys" && cp "$src/sim/keys/demo-release.pem" "$work/keys/"
+{ cat "$src/bench/upgrade/bench.ini"; printf '\n[keys]\nrelease = %s\n' "$src/sim/keys/demo-release.pem"; } >"$work/keys.ini"
+for mode in file shm; do
+  read -r rss anon file shmem <<<"$(peak "$mode-signed" "$work/keys.ini" "$work/signed.bin")"
+  row "peak resident memory of the program during a signed $rom_kb KiB upgrade on a phone with a key, $mode mode" \
+    "$rss KiB" "$rom_kb KiB (the image)" "$(ratio "$rss" "$rom_kb")" "at most image + 2048 KiB = $((rom_kb + 2048)) KiB" \
+    "$(le "$rss" "$((rom_kb + 2048))")"
+  note "Peak memory, signed, $mode mode: at the reboot $anon KiB private (the checked copy of the image among them), $shmem KiB shared, $file KiB of files (the host's shared libraries, nettle and GMP now among them, and the framebuffer). The copy replaces the mapped or attached pages as it grows, so it adds no second image."
+done
+flash_ms=$(awk '$1 == "total_ms" { print $2 }' "$work/phone-file/sim/boot/flash")
+bench_sig=$mipsel/bench/signature/bench_signature
+label="instructions of the signature check of the $rom_kb KiB benchmark image on the phone (mipsel; keys, private copy, SHA-256, Ed25519), at 200 M a second"
+if [ "$smoke" = 0 ] && [ -x "$bench_sig" ] && [ -n "$flash_ms" ]; then
+  count() {
+    qemu-mipsel-static -d in_asm,exec,nochain -D "$work/qemu.log" "$bench_sig" "$@" >/dev/null
+    python3 "$src/bench/signature/count_insns.py" "$work/qemu.log"
+    rm -f "$work/qemu.log"
+  }
+  base=$(count read "$work/signed.bin")
+  gate=$(( $(count gate "$work/signed.bin" "$work/keys") - base ))
+  sha512=$(( $(count sha512 "$work/signed.bin") - base ))
+  secs() { awk -v n="$1" 'BEGIN { printf "%.3f s", n / 200e6 }'; }
+  row "$label" "$gate = $(secs "$gate")" "$(awk -v t="$flash_ms" 'BEGIN { printf "%.1f s", t / 1000 }') (modelled flash time of the image)" \
+    "$(awk -v n="$gate" -v t="$flash_ms" 'BEGIN { printf "%.2f%%", n / 200e6 / (t / 1000) * 100 }')" "at most 1% of the flash time" \
+    "$(le "$(awk -v n="$gate" 'BEGIN { print n / 200e6 }')" "$(awk -v t="$flash_ms" 'BEGIN { print t / 1000 / 100 }')")"
+  note "Signature check: guest instructions of the static mipsel bench_signature counted under qemu-user (translated blocks' sizes times their runs, bench/signature/count_insns.py), less a run that only reads the image ($base). SHA-512 of the same image alone would take $sha512 instructions = $(secs "$sha512"): a 64-bit-word hash costs about three times SHA-256 on the 32-bit phone, which is why the key signs a SHA-256 digest of the image rather than the image itself (Ed25519 would hash it with SHA-512)."
+else
+  row "$label" "not measured (smoke run, or no mipsel bench_signature)" "(flash time)" "-" "at most 1% of the flash time" "not measured"
+fi
+with=$mipsel/bin/upgrader without=$mipsel/bench/signature/upgrader_without_signatures
+label="growth of the static mipsel program by signed releases (stripped; the same program with the check stubbed out as reference)"
+if [ -f "$with" ] && [ -f "$without" ] && command -v mipsel-linux-gnu-strip >/dev/null; then
+  mipsel-linux-gnu-strip -o "$work/with" "$with" && mipsel-linux-gnu-strip -o "$work/without" "$without"
+  kb() { awk -v b="$(stat -c %s "$1")" 'BEGIN { printf "%.1f", b / 1024 }'; }
+  grow=$(awk -v a="$(kb "$work/with")" -v b="$(kb "$work/without")" 'BEGIN { printf "%.1f", a - b }')
+  row "$label" "$grow KiB" "$(kb "$work/without") KiB (without the check)" "-" "at most 128 KiB" "$(le "$grow" 128)"
+else
+  row "$label" "not measured: no mipsel build" "(none)" "-" "at most 128 KiB" "not measured"
+fi
 
 # ----------------------------------------------------- modelled flash time
 say "modelled flash time of the typical release"

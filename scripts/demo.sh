@@ -6,6 +6,9 @@
 # program's status (0 after a reboot), also when the upgrade fails: a person
 # presses the "Reboot" key once the program reads the keypad, as a refused
 # release asks. DEMO_PROFILE=FILE boots another phone profile.
+# DEMO_SIGN=KEY.pem signs the release first (a signed release on a phone
+# with a key: DEMO_PROFILE=sim/profiles/signed.ini
+# DEMO_SIGN=sim/keys/private/demo-release.pem).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +33,9 @@ cmake --build --preset host --target upgrader simdev romtool shmwriter || exit 1
 mkdir -p "$D"
 step "4/5 making the release with romtool ($D/release.rom)"
 "$B/tools/romtool/romtool" build sim/roms/typical-upgrade.desc "$D/release.rom" || exit 1
+if [ -n "${DEMO_SIGN:-}" ]; then
+  "$B/tools/romtool/romtool" sign "$D/release.rom" "$DEMO_SIGN" "$D/release.rom" || exit 1
+fi
 echo "The release (romtool info):"
 "$B/tools/romtool/romtool" info "$D/release.rom" | sed 's/^/  /'
 

@@ -12,7 +12,8 @@ demo_packages=(
   busybox-static                # the simulated phone's syslogd and reboot
   fuse3 libfuse3-dev            # the simulated phone's /proc and flash
   libpng-dev                    # the LCD frames as pictures
-  nlohmann-json3-dev libssl-dev # the boot report's JSON and digests
+  nlohmann-json3-dev libssl-dev # the boot report's JSON and digests; romtool's signatures
+  nettle-dev libgmp-dev         # the program's release signature check
 )
 # The test command adds: the test and benchmark frameworks, the mipsel cross
 # build and qemu-user, clang for fuzzing, libfaketime, valgrind, the fonts the
@@ -89,6 +90,10 @@ if [ "${1:-}" = --demo ]; then
 fi
 install_missing "${demo_packages[@]}" "${test_packages[@]}"
 register_qemu
+
+# The static mipsel libraries the phone's program links (nettle, gmp),
+# unpacked into build/mipsel-libs, never installed.
+bash "$(dirname "$0")/mipsel-libs.sh"
 
 # The real-kernel tier (docs/simulator.md, "On a real kernel"): qemu-system-mips
 # on the host, and Debian's mipsel Malta kernel, static busybox and static

@@ -261,12 +261,39 @@ int device_create(const std::string& root, const Profile& p, bool fresh, std::st
       }
     }
   }
+  std::vector<std::pair<std::string, std::string>> keys;
+  if (device_release_keys(p, &keys, error) != 0) return -1;
+  for (const auto& [path, text] : keys) {
+    std::string why;
+    if (simroot_write(root, path, text, 0644, &why) != 0) {
+      if (error) *error = "[keys] " + path + ": " + why;
+      return -1;
+    }
+  }
   // Keep the profile with the phone, so that later boots follow it.
   std::string text;
   if (!p.path.empty() && read_root_file(p.path, &text)) {
     if (!write_text(root + "/sim/profile.ini", text, error)) return -1;
   } else if (!exists(root + "/sim/profile.ini") && p.path.empty()) {
     if (!write_text(root + "/sim/profile.ini", kTypicalProfile, error)) return -1;
+  }
+  return 0;
+}
+
+int device_release_keys(const Profile& p, std::vector<std::pair<std::string, std::string>>* keys,
+                        std::string* error) {
+  const ProfileSection* s = p.section("keys");
+  for (size_t i = 0; s && i < s->entries.size(); ++i) {
+    const auto& [name, file] = s->entries[i];
+    std::string text, why;
+    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_") != std::string::npos) {
+      why = "a key's name is lower-case letters, digits, '-' and '_'";
+    } else if (read_regular_file(p.file(file), 4096, &text, &why) == 0) {
+      keys->emplace_back("/basic/keys/" + name + ".pem", text);
+      continue;
+    }
+    if (error) *error = "[keys] " + name + " = " + file + ": " + why;
+    return -1;
   }
   return 0;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/boot.h"
 #include "sim/profile.h"
@@ -28,6 +30,12 @@ int device_profile(const std::string& root, const std::string& given, Profile* o
 // stop script and the fault files the profile names; fills the device part
 // of the boot options. 0, or -1 with *error.
 int device_prepare_boot(const std::string& root, const Profile& profile, DeviceBoot* boot, int* timeout_seconds,
+                        std::string* error);
+
+// The release keys a profile puts on the phone ([keys] NAME = FILE, the
+// file relative to the profile): (path in the root, text) pairs, each key at
+// /basic/keys/NAME.pem. 0, or -1 with *error.
+int device_release_keys(const Profile& profile, std::vector<std::pair<std::string, std::string>>* keys,
                         std::string* error);
 
 // The text of a version file (section Version) from a profile section.

@@ -47,7 +47,7 @@ struct run_record {
   rom_header header;
   partition_header partitions[ROM_MAX_PARTITIONS];
   uint32_t upgrade_flags[ROM_MAX_PARTITIONS];
-  const unsigned char* rom = nullptr;  // the image, mapped or attached, never copied
+  const unsigned char* rom = nullptr;  // the image, mapped or attached; a private copy once a release key checks it
   size_t rom_len = 0;
   int reboot_fallback = 0;
   int same_version = 0;

@@ -16,6 +16,7 @@
 #include "log/rl_log.h"
 #include "rom/flash.h"
 #include "rom/rom_check.h"
+#include "rom/release_sig.h"
 #include "semctrl/semctrl.h"
 #include "upgrader/driver.h"
 #include "upgrader/failure_screens.h"
@@ -125,6 +126,10 @@ bool write_back_moved_partitions(run_record* run) {
 }
 
 int check_rom(run_record* run) {
+  // The release signature comes first: the check extracts files and writes
+  // the environment, and an image it refuses must have done neither.
+  int refused = rom_release_gate(RELEASE_KEYS_DIR, &run->rom, &run->rom_len);
+  if (refused < 0) return refused;
   return rom_upgrade_check(run->rom, run->rom_len, run->env_table, &run->header, run->partitions,
                            run->upgrade_flags);
 }

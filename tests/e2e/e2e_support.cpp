@@ -163,6 +163,12 @@ std::string build_rom(const std::string& name, const std::string& description, c
   return rom;
 }
 
+std::string sign_rom(const std::string& rom, const std::string& key) {
+  std::string out = rom + ".signed-" + key;
+  std::string pem = paths().source + "/tests/keys/private/release-" + key + ".pem";
+  return run_argv({paths().romtool, "sign", rom, pem, out}) == 0 ? out : "";
+}
+
 std::string payload_of(const std::string& rom, unsigned partition_id) {
   std::string image = read_file(rom);
   if (image.size() < 140) return "";

@@ -82,6 +82,10 @@ std::string profile(const std::vector<std::pair<std::string, std::string>>& edit
 std::string build_rom(const std::string& name, const std::string& description,
                       const std::vector<std::string>& options = {});
 
+// Signs a ROM with romtool and tests/keys/private/release-KEY.pem; the
+// signed image's path, "" on failure.
+std::string sign_rom(const std::string& rom, const std::string& key);
+
 // A golden picture of the screens (tests/golden/NAME.pbm) as grey pixels.
 std::vector<uint8_t> golden(const std::string& name);
 

@@ -60,6 +60,9 @@ struct Scenario {
   const char* release = "sim/roms/typical-upgrade.desc";  // the ROM's description (source tree)
   std::vector<std::string> rom_set = {};    // romtool --set SECTION.KEY=VALUE
   std::string rom_extra = "";                // more description text (special entries)
+  const char* signer = nullptr;              // romtool sign with tests/keys/private/release-NAME.pem
+  std::vector<std::pair<long, uint8_t>> tamper = {};  // after signing: (offset, from the end when negative; XOR mask)
+  size_t cut = 0;                            // bytes cut from the signed image's end
   Edits edits = {};                          // edits of the typical phone's profile
   std::string profile_extra = "";            // more profile text
   const char* shm_state = nullptr;           // shared-memory mode: the writer's state (command: the program alone)
@@ -105,6 +108,28 @@ const std::string kWrongBoard = "rom.device_id=58";  // refused with -95
 const char kOddRegions[] = "tests/e2e/odd-regions.desc";
 const std::vector<unsigned> kOddRegionPartitions = {1, 2, 7};
 const std::pair<std::string, std::string> kMtd7Of96K = {"mtd7 = 0x907b0000,0x907d0000", "mtd7 = 0x907b0000,0x907c8000"};
+
+// Release keys on the phone (tests/keys/release-NAME.pem).
+const char kKeyA[] = "[keys]\nrelease-a = @KEYS@/release-a.pem\n";
+const char kKeysAB[] = "[keys]\nrelease-a = @KEYS@/release-a.pem\nrelease-b = @KEYS@/release-b.pem\n";
+// Key ids (the first 8 bytes of SHA-256 of the raw key) as openssl gives them.
+const char kSignedByA[] = "release signed by key d7798f98beb6dce6\n";
+const char kSignedByB[] = "release signed by key c1e7edd318620490\n";
+const char kTool[] = "\n[partition]\nspecial = tool\nfile = @PROGRAM@\n";
+
+// Refused by the signature before anything the phone cannot take back:
+// nothing extracted, written, erased or re-mapped, no (4, 2), the
+// applications left running; the failure screen names the code.
+Scenario signature_refused(const char* name, const char* why, const char* signer,
+                           std::vector<std::pair<long, uint8_t>> tamper = {}, size_t cut = 0) {
+  return {.name = name, .signer = signer, .tamper = tamper, .cut = cut,
+          .profile_extra = std::string(kKeyA) + kRebootKey, .broadcasts = {{4, 1}, {3, 0}},
+          .failure_text = "Rom check Failed!",
+          .logs = {{kErr, std::string("release signature refused: ") + why + "\n"},
+                   {kErr, "rom pack check failed! ID:-70\n"}},
+          .killapps = 0, .absent = {"upgrader_softversion_check!", "mtd_config"},
+          .goldens = {{1, "failed_signature"}}};
+}
 
 const Scenario kScenarios[] = {
     // --- success ---
@@ -249,6 +274,62 @@ const Scenario kScenarios[] = {
        EXPECT_EQ(61u, values.size());
      }, .timeout = 200},
 
+    // --- signed releases ---
+    {.name = "signed_release_installs", .signer = "a", .profile_extra = kKeyA, .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}}, .logs = {{kInfo, kSignedByA}}, .killapps = 1},
+    {.name = "two_keys_either_signer_a", .signer = "a", .profile_extra = kKeysAB, .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}}, .logs = {{kInfo, kSignedByA}}},
+    {.name = "two_keys_either_signer_b", .signer = "b", .profile_extra = kKeysAB, .burnt = kReleasePartitions,
+     .broadcasts = {{4, 2}}, .logs = {{kInfo, kSignedByB}}},
+    // A phone without keys reads a signed image as the unsigned one.
+    {.name = "no_key_installs_a_signed_release", .signer = "a", .burnt = kReleasePartitions, .broadcasts = {{4, 2}},
+     .absent = {kSignedByA}},
+    [] {
+      Scenario s = signature_refused("unsigned_release_on_a_phone_with_keys", "no signature block after the data area",
+                                     nullptr);
+      s.rom_extra = kMovedLayout;  // a layout change that is never made
+      s.edits = {kMovedToStay};
+      s.flashes = {0, 1, 2, 5, 6, 7, 8, 9};  // mtd3 and mtd4 hold the environment and configuration
+      s.more = [](const Boot& b, const std::string&) { expect_moved_back(b); };
+      return s;
+    }(),
+    signature_refused("rom_header_byte_changed_after_signing", "signature does not match the image", "a", {{0x7D, 1}}),
+    signature_refused("partition_header_byte_changed_after_signing", "signature does not match the image", "a",
+                      {{140 + 0x1C, 1}}),
+    signature_refused("payload_byte_changed_after_signing", "signature does not match the image", "a",
+                      {{0x100000, 0x80}}),
+    signature_refused("signature_byte_changed", "signature does not match the image", "a", {{-1, 0x20}}),
+    signature_refused("rom_size_changed_after_signing", "no signature block after the data area", "a", {{0x24, 4}}),
+    signature_refused("signed_length_changed", "signed length is not the data area's end", "a", {{-76, 1}}),
+    signature_refused("signature_block_cut_short", "signature block cut short", "a", {}, 1),
+    signature_refused("signed_by_a_key_the_phone_lacks", "signed by a key this phone does not hold", "b"),
+    [] {
+      Scenario s = signature_refused("unsigned_tool_is_neither_extracted_nor_run", "no signature block after the data area",
+                                     nullptr);
+      s.rom_extra = kTool;
+      s.shm_state = "0";
+      s.absent.push_back("upgrader_tool_check /tmp/upgrader_tool exist");
+      s.more = [](const Boot& b, const std::string&) { EXPECT_FALSE(b.exists("/tmp/upgrader_tool")); };
+      return s;
+    }(),
+    // The tool carried by a signed release checks the signature again.
+    {.name = "signed_release_hands_over_to_its_tool", .rom_extra = kTool, .signer = "a", .profile_extra = kKeyA,
+     .shm_state = "0", .burnt = kReleasePartitions, .broadcasts = {{4, 2}},
+     .logs = {{kDebug, "upgrader_tool_check /tmp/upgrader_tool exist"}, {kDebug, "locked upgrader_tool_process"}},
+     .more = [](const Boot& b, const std::string&) { EXPECT_EQ(2, b.count(kSignedByA)); }},
+    {.name = "direct_mode_refuses_an_unsigned_release", .profile_extra = kKeyA,
+     .command = {"/basic/bin/upgrader", "/data/rom.bin", "direct"}, .end = "exit 62",  // -194
+     .logs = {{kErr, "release signature refused: no signature block after the data area\n"},
+              {kErr, "rom pack check failed!\n"}},
+     .killapps = 0, .board = {}},
+    // Another process rewrites the ROM file once its signature was checked:
+    // what is burnt is what was checked.
+    {.name = "rom_file_rewritten_after_the_signature_check", .signer = "a",
+     .profile_extra = std::string(kKeyA) + "[second]\nat = 0\ncommand = while ! grep -q 'release signed by key' "
+                      "/sim/boot/messages; do usleep 10000; done; "
+                      "dd if=/dev/zero of=/data/rom.bin bs=65536 seek=1 count=16 conv=notrunc\n",
+     .burnt = kReleasePartitions, .broadcasts = {{4, 2}}, .holds = {{"/sim/boot/second", " exit 0\n"}}},
+
     // --- exits before the ROM is in hand, and locks ---
     {.name = "state_5_shows_nothing_and_returns_the_step_code", .rom_set = {kWrongBoard}, .shm_state = "5",
      .end = "exit 63",  // -193
@@ -346,10 +427,22 @@ const Scenario kScenarios[] = {
      .more = [](const Boot& b, const std::string&) { expect_moved_back(b); }},
 };
 
-// @PROGRAM@: the program under test.
+// @PROGRAM@: the program under test; @KEYS@: the test keys' folder.
 std::string substitute(std::string text) {
   for (size_t at; (at = text.find("@PROGRAM@")) != std::string::npos;) text.replace(at, 9, paths().program);
+  for (size_t at; (at = text.find("@KEYS@")) != std::string::npos;) text.replace(at, 6, paths().source + "/tests/keys");
   return text;
+}
+
+// The scenario's ROM as signed and then changed; "" when romtool failed.
+std::string signed_and_tampered(const Scenario& s, std::string rom) {
+  if (s.signer) rom = sign_rom(rom, s.signer);
+  if (rom.empty() || (s.tamper.empty() && s.cut == 0)) return rom;
+  std::string image = read_file(rom);
+  for (auto [at, mask] : s.tamper) image[at < 0 ? image.size() + at : at] ^= mask;
+  image.resize(image.size() - s.cut);
+  rom += ".changed";
+  return write_file(rom, image) ? rom : "";
 }
 
 class Upgrade : public ::testing::TestWithParam<Scenario> {};
@@ -359,12 +452,12 @@ TEST_P(Upgrade, Scenario) {
   std::vector<std::string> rom_options;
   for (const std::string& set : s.rom_set) rom_options.insert(rom_options.end(), {"--set", set});
   std::string release = read_file(paths().source + "/" + s.release);
-  std::string rom = build_rom(s.name, release + substitute(s.rom_extra), rom_options);
+  std::string rom = signed_and_tampered(s, build_rom(s.name, release + substitute(s.rom_extra), rom_options));
   ASSERT_FALSE(rom.empty()) << "romtool could not build the scenario's ROM";
 
   BootRequest r;
   r.name = s.name;
-  r.profile = profile(s.edits, s.profile_extra);
+  r.profile = profile(s.edits, substitute(s.profile_extra));
   r.rom_path = rom;
   if (s.shm_state) r.options = {"--shm", "/data/rom.bin", "--shm-state", s.shm_state};
   for (const std::string& o : s.options) r.options.push_back(substitute(o));

@@ -158,6 +158,19 @@ TEST(RealKernel, FailureScreenThenRebootKey) {
   EXPECT_EQ(sim.broadcasts, kernel.broadcasts);
 }
 
+// A signed release on a phone with its key: the check runs on a private
+// copy of the image (real mmap and madvise here), and what it passes on is
+// what the kernel's flash receives.
+TEST(RealKernel, SignedReleaseOnAPhoneWithItsKey) {
+  REQUIRE_KERNEL_TIER();
+  std::string rom = rom_for("kernel-signed", {});
+  std::string keys = "[keys]\nrelease-a = " + e2e::paths().source + "/tests/keys/release-a.pem\n";
+  Boot kernel = on_kernel({.name = "signed-release", .profile = e2e::profile({}, keys), .rom_path = e2e::sign_rom(rom, "a")});
+  ASSERT_EQ("reboot", kernel.end) << kernel.file("/sim/boot/serial");
+  EXPECT_TRUE(kernel.logged(6, "release signed by key d7798f98beb6dce6\n"));
+  EXPECT_EQ("", flash_differences(kernel, rom, true));
+}
+
 // mtdram answers the program's MTD requests with the kernel's decoding and
 // errors: a 128 KiB erase block, unaligned erases refused with EINVAL. The
 // phone's re-map check answers ENOTTY there.

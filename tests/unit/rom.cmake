@@ -13,3 +13,5 @@ target_compile_definitions(rom_check_test PRIVATE UPG_ROMTOOL="${rom_test_romtoo
 if(TARGET romtool)
   add_dependencies(rom_check_test romtool)
 endif()
+upg_unit_test(release_sig_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/release_sig_test.cpp LIBS rom)
+target_compile_definitions(release_sig_test PRIVATE UPG_ROMTOOL="${rom_test_romtool}")

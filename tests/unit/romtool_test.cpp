@@ -49,7 +49,9 @@ class Romtool : public ::testing::Test {
 // is refused before anything is written, with exit 2 and a message naming the
 // argument or key and the value.
 TEST_F(Romtool, CommandsAnswerAndRefuse) {
+  const std::string keys = UPG_SOURCE_DIR "/tests/keys";
   ASSERT_TRUE(write_file(path("device.ini"), kProfile));
+  ASSERT_TRUE(write_file(path("keys.ini"), kProfile + ("[keys]\nrelease-a = " + keys + "/release-a.pem\n")));
   auto partitions = [](int n) {
     std::string d = "[rom]\n";
     for (int i = 0; i < n; ++i) d += "[partition]\ntext = p\n";
@@ -60,7 +62,10 @@ TEST_F(Romtool, CommandsAnswerAndRefuse) {
   struct Row {
     std::string description;  // written to $D and, unless `built` is null, built into $O with those options
     const char* built;
-    std::string command;  // $D: the description, $O: the image, $P: the device profile
+    // $D: the description, $O: the image, $P: the device profile, $Q: it with
+    // key a, $S: the image signed by key a, $T: that with a payload byte
+    // changed, $K: tests/keys
+    std::string command;
     int exit_code;
     std::vector<std::string> shown;  // in the standard output or error
   } rows[] = {
@@ -74,7 +79,20 @@ TEST_F(Romtool, CommandsAnswerAndRefuse) {
       {base, "--set rom.device_id=60", "check -v $O $P", 1,
        {"log l3: UPD_MSG_MACHINE_ID_ERR\n", "log l6: upgrader_softversion_check!\n"}},
       // info names what is broken.
-      {base, "", "info $O", 0, {"rom_version:          1.144.6.100\n", "scrambled, key 0x2a"}},
+      {base, "", "info $O", 0, {"rom_version:          1.144.6.100\n", "scrambled, key 0x2a", "signature:            none\n"}},
+      // Signed releases: the key ids are those the phone logs (scenarios_test).
+      {base, "", "info $S", 0, {"signature:            Ed25519 over SHA-256, key id d7798f98beb6dce6, covers "}},
+      {base, "", "verify $S $K/release-a.pem", 0, {"signature by key id d7798f98beb6dce6 holds\n"}},
+      {base, "", "verify $S $K/release-b.pem", 1,
+       {"signed by key id d7798f98beb6dce6, not by this key (c1e7edd318620490)\n"}},
+      {base, "", "verify $T $K/release-a.pem", 1, {"the signature does not match the image\n"}},
+      {base, "", "verify $O $K/release-a.pem", 1, {"unsigned: no signature block after the data area\n"}},
+      {base, "", "verify $S $K/private/release-a.pem", 2, {"not an Ed25519 public key"}},
+      {base, "", "sign $O $K/release-a.pem $O", 2, {"not an Ed25519 private key"}},
+      {base, "--set rom.rom_size=0x100000", "sign $O $K/private/release-a.pem $O", 2, {"the data area runs past the image"}},
+      {base, "", "check $S $Q", 0, {"0 accepted\n"}},
+      {base, "", "check $O $Q", 1, {"-70 release signature refused\n"}},
+      {base, "", "check $S $P", 0, {"0 accepted\n"}},
       {base, "--flip 500", "info $O", 1, {"payload BAD"}},
       {base, "--set rom.rom_header_size=149", "info $O", 1, {"rom_header_size:      149 BAD"}},
       {base, "--set rom.rom_header_size=127", "info $O", 0,
@@ -113,13 +131,21 @@ TEST_F(Romtool, CommandsAnswerAndRefuse) {
       {base, nullptr, "build /dev/zero $O", 2, {"/dev/zero"}},
       {base, nullptr, "info /", 2, {"/"}},
   };
-  const std::pair<const char*, const char*> marks[] = {{"$D", "rom.desc"}, {"$O", "rom.img"}, {"$P", "device.ini"}};
+  const std::pair<const char*, const char*> marks[] = {{"$D", "rom.desc"},   {"$O", "rom.img"},    {"$P", "device.ini"},
+                                                       {"$Q", "keys.ini"},   {"$S", "signed.img"}, {"$T", "changed.img"}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.command + " with " + r.description);
     ASSERT_TRUE(write_file(path("rom.img"), "untouched"));
     ASSERT_TRUE(write_file(path("rom.desc"), r.description));
     if (r.built) { ASSERT_EQ(0, build(r.built)); }
     std::string command = r.command;
+    if (command.find("$S") != std::string::npos || command.find("$T") != std::string::npos) {
+      ASSERT_EQ(0, romtool("sign " + path("rom.img") + " " + keys + "/private/release-a.pem " + path("signed.img")));
+      std::string changed = read_file(path("signed.img"));
+      changed[500] ^= 1;
+      ASSERT_TRUE(write_file(path("changed.img"), changed));
+    }
+    for (size_t at; (at = command.find("$K")) != std::string::npos;) command.replace(at, 2, keys);
     for (auto [mark, file] : marks)
       for (size_t at; (at = command.find(mark)) != std::string::npos;) command.replace(at, 2, path(file));
     EXPECT_EQ(r.exit_code, romtool(command));

@@ -21,6 +21,7 @@
 #include "common/unique_fd.h"
 #include "common/unique_mapping.h"
 #include "rom/rom_check.h"
+#include "rom/release_sig.h"
 #include "sim/boot.h"
 #include "sim/chip.h"
 #include "sim/device.h"
@@ -109,6 +110,12 @@ int lay_out_device(const std::string& root, const sim::Profile& profile, const s
   };
   for (const auto& f : files) {
     if (write_whole_file(root + f.path, f.text, &error) != 0) return complain(error);
+  }
+  // The phone's release keys, as its profile installs them.
+  std::vector<std::pair<std::string, std::string>> keys;
+  if (sim::device_release_keys(profile, &keys, &error) != 0) return complain(error);
+  for (const auto& [path, text] : keys) {
+    if (sim::simroot_write(root, path, text, 0644, &error) != 0) return complain(error);
   }
   if (lay_out_flash(root, profile) != 0) return complain("cannot lay out the flash devices in " + root);
   if (copy_bin_to_tmp(root) != 0) return complain("cannot copy /bin to /tmp/bin in " + root);
@@ -224,11 +231,16 @@ int run_check_in_root(const std::string& image_path, bool verbose) {
   int code;
   {
     SyslogEcho* echo = verbose ? new SyslogEcho : nullptr;
-    code = rom_upgrade_check(image, map.valid() ? len : 0, env, &header, partitions, flags);
+    // The phone's signature gate, then its check, on what the gate passes on.
+    const unsigned char* checked = image;
+    size_t checked_len = map.valid() ? len : 0;
+    code = rom_release_gate(RELEASE_KEYS_DIR, &checked, &checked_len);
+    if (code == 0) code = rom_upgrade_check(checked, checked_len, env, &header, partitions, flags);
     delete echo;
   }
   const char* name = upd_msg_name(code);
   if (code == 0) name = "accepted";
+  if (code == UPD_MSG_SIGNATURE_ERR) name = "release signature refused";
   if (code == -1) name = "argument missing";
   printf("%d %s\n", code, name ? name : "unknown");
   if (code == 0) {

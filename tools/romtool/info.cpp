@@ -84,6 +84,9 @@ int print_info(const std::string& image) {
   printf("\n");
   printf("mid_version:          %u\n", h.mid_version);
   printf("sw_protect:           %u\n", h.sw_protect);
+  bool unreadable = false;
+  printf("signature:            %s\n", signature_summary(image, &unreadable).c_str());
+  ok = ok && !unreadable;
 
   if (!count_ok) return 1;
   printf("\n  # kind            id  type proc dtype version          offset       size  checksum    header\n");

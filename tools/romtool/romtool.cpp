@@ -4,6 +4,8 @@
 //                 [--poke OFFSET=WORD]... [--truncate N] [--flip OFFSET[:MASK]]...
 //   romtool info IMAGE
 //   romtool check [-v] [--keep] IMAGE PROFILE
+//   romtool sign IMAGE KEY.pem OUTPUT
+//   romtool verify IMAGE PUBLIC.pem
 #include <stdio.h>
 #include <string.h>
 
@@ -18,7 +20,9 @@ int usage() {
           "usage: romtool build DESCRIPTION OUTPUT [--set SECTION.KEY=VALUE]... [--size N]\n"
           "                     [--poke OFFSET=WORD]... [--truncate N] [--flip OFFSET[:MASK]]...\n"
           "       romtool info IMAGE\n"
-          "       romtool check [-v] [--keep] IMAGE PROFILE\n");
+          "       romtool check [-v] [--keep] IMAGE PROFILE\n"
+          "       romtool sign IMAGE KEY.pem OUTPUT\n"
+          "       romtool verify IMAGE PUBLIC.pem\n");
   return romtool::kExitUsage;
 }
 
@@ -93,6 +97,35 @@ int cmd_info(int argc, char** argv) {
   return romtool::print_info(image);
 }
 
+// The image named first on the command line, or the exit code after a message.
+int read_image_arg(const char* path, std::string* image) {
+  std::string error;
+  if (romtool::read_whole_file(path, romtool::kMaxImageSize, image, &error) == 0) return 0;
+  fprintf(stderr, "romtool: %s\n", error.c_str());
+  return romtool::kExitUsage;
+}
+
+int cmd_sign(int argc, char** argv) {
+  if (argc != 3) return usage();
+  std::string image, signed_image, error;
+  if (int rc = read_image_arg(argv[0], &image)) return rc;
+  if (romtool::sign_image(image, argv[1], &signed_image, &error) != 0 ||
+      romtool::write_whole_file(argv[2], signed_image, &error) != 0) {
+    fprintf(stderr, "romtool: %s: %s\n", argv[0], error.c_str());
+    return romtool::kExitUsage;
+  }
+  return 0;
+}
+
+int cmd_verify(int argc, char** argv) {
+  if (argc != 2) return usage();
+  std::string image, verdict;
+  if (int rc = read_image_arg(argv[0], &image)) return rc;
+  int rc = romtool::verify_image(image, argv[1], &verdict);
+  fprintf(rc == romtool::kExitAccepted ? stdout : stderr, "%s: %s\n", argv[0], verdict.c_str());
+  return rc;
+}
+
 int cmd_check(int argc, char** argv) {
   bool verbose = false, keep = false;
   std::string paths[2];
@@ -121,6 +154,8 @@ int main(int argc, char** argv) {
   if (cmd == "build") return cmd_build(argc - 2, argv + 2);
   if (cmd == "info") return cmd_info(argc - 2, argv + 2);
   if (cmd == "check") return cmd_check(argc - 2, argv + 2);
+  if (cmd == "sign") return cmd_sign(argc - 2, argv + 2);
+  if (cmd == "verify") return cmd_verify(argc - 2, argv + 2);
   if (cmd == "__check-in-root" && argc >= 3) {
     return romtool::run_check_in_root(argv[2], argc > 3 && strcmp(argv[3], "-v") == 0);
   }

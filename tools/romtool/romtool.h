@@ -53,6 +53,16 @@ int build_image(const std::string& description, const std::string& base_dir, con
 // holds, 1 when something is broken.
 int print_info(const std::string& image);
 
+// Signs an image with an Ed25519 private key (PEM): the image up to the end
+// of its data area, then the signature block. 0, or -1 with *error.
+int sign_image(const std::string& image, const std::string& key_path, std::string* out, std::string* error);
+// Checks the image's signature against one public key (PEM): kExitAccepted
+// when it holds, kExitRefused or kExitUsage otherwise; *verdict says why.
+int verify_image(const std::string& image, const std::string& public_path, std::string* verdict);
+// One line on the image's signature block; *broken when a block is there
+// but cannot be read.
+std::string signature_summary(const std::string& image, bool* broken);
+
 // Runs the program's ROM check on a simulated device made from the profile.
 // Returns the process exit code of `romtool check`.
 int run_check(const std::string& image_path, const std::string& profile_path, bool verbose, bool keep);

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Fetches the static mipsel libraries the phone's program links (nettle's
+# Ed25519 and SHA-256 with GMP under them) from Debian's archive into
+# build/mipsel-libs (or $1): downloaded and unpacked, never installed. Safe to
+# run twice; a finished tree is kept until the package versions change.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dest=$(realpath -m "${1:-build/mipsel-libs}")
+packages=(nettle-dev:mipsel libgmp-dev:mipsel)
+export DEBIAN_FRONTEND=noninteractive
+
+if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+  dpkg --add-architecture mipsel
+  apt-get update
+fi
+want=$(apt-cache policy "${packages[@]}" | sed -n 's/^ *Candidate: //p' | tr '\n' ' ')
+stamp="$dest/READY"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+  echo "mipsel-libs: $dest ready"
+  exit 0
+fi
+rm -rf "$dest"
+mkdir -p "$dest/debs" "$dest/root"
+(cd "$dest/debs" && apt-get download "${packages[@]}")
+for deb in "$dest"/debs/*.deb; do dpkg-deb -x "$deb" "$dest/root"; done
+lib="$dest/root/usr/lib/mipsel-linux-gnu"
+[ -f "$lib/libhogweed.a" ] && [ -f "$lib/libnettle.a" ] && [ -f "$lib/libgmp.a" ] || {
+  echo "mipsel-libs: the unpacked packages lack libhogweed.a, libnettle.a or libgmp.a" >&2
+  exit 1
+}
+echo "$want" > "$stamp"
+echo "mipsel-libs: nettle and gmp ready in $dest"
