@@ -3,6 +3,26 @@
 # packages, and registers qemu-user for mipsel binaries. Safe to run twice.
 set -euo pipefail
 
+# Every simulated phone runs in a user namespace of its own (docs/simulator.md,
+# "Confinement"). Root can always make one; a normal user only where the
+# kernel lets unprivileged users do so. Said first, before anything is built.
+userns_off=""
+for knob in /proc/sys/kernel/unprivileged_userns_clone /proc/sys/user/max_user_namespaces \
+            /proc/sys/kernel/apparmor_restrict_unprivileged_userns; do
+  [ -r "$knob" ] || continue
+  value=$(cat "$knob")
+  case "$knob" in
+    *apparmor*) [ "$value" = 0 ] || userns_off="$knob = $value" ;;
+    *) [ "$value" != 0 ] || userns_off="$knob = 0" ;;
+  esac
+done
+if [ -n "$userns_off" ]; then
+  echo "setup: unprivileged user namespaces are switched off on this machine ($userns_off):" \
+       "the simulator and the tests run here only as root. To run them as a normal user, switch them on" \
+       "(sysctl kernel.unprivileged_userns_clone=1, user.max_user_namespaces above 0," \
+       "kernel.apparmor_restrict_unprivileged_userns=0)." >&2
+fi
+
 packages=(
   build-essential cmake ninja-build pkg-config git
   g++-mipsel-linux-gnu libc6-dev-mipsel-cross
@@ -45,6 +65,13 @@ if [ ! -e "$entry" ]; then
   printf ':qemu-mipsel:M::%s:%s:%s:F' "$magic" "$mask" "$interp" > "$binfmt/register"
 fi
 grep -q enabled "$entry"
+
+# FUSE inside a phone's user namespace: the mapped ids open /dev/fuse
+# themselves (Debian's udev rule makes it 0666; a machine without udev keeps
+# the kernel's 0600).
+if [ -c /dev/fuse ] && [ "$(id -u)" = 0 ] && [ "$(stat -c %a /dev/fuse)" != 666 ]; then
+  chmod 0666 /dev/fuse
+fi
 
 # The real-kernel tier (docs/simulator.md, "On a real kernel"): qemu-system-mips
 # on the host, and Debian's mipsel Malta kernel, static busybox and static

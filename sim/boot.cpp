@@ -13,7 +13,9 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,6 +27,8 @@
 #include "sim/flashfs.h"
 #include <sstream>
 
+#include "common/unique_fd.h"
+#include "sim/rootfs.h"
 #include "sim/simroot.h"
 
 namespace sim {
@@ -35,34 +39,55 @@ namespace {
 const char* const kHostLibraryDirs[] = {"/lib", "/lib64", "/usr/lib", "/usr/lib64", "/usr/libexec"};
 // Character devices every shell needs; they hold no state of the host's.
 const char* const kHostDevices[] = {"/dev/null", "/dev/zero", "/dev/urandom", "/dev/random"};
+const char kFuseDevice[] = "/dev/fuse";
 
 [[noreturn]] void die(const char* what, const std::string& arg) {
   fprintf(stderr, "simdev: %s %s: %s\n", what, arg.c_str(), strerror(errno));
   _exit(125);
 }
 
-void make_dirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      std::string part = path.substr(0, i);
-      if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) die("mkdir", part);
-    }
+// The kernel mounts onto what a descriptor names, found inside the root: a
+// link in the root cannot point a mount at the host's directories.
+struct Target {
+  int fd = -1;
+  char path[32];
+  Target(const std::string& root, const std::string& inside, bool file) {
+    fd = rootfs_mount_target(root, inside, file);
+    if (fd < 0) die("make the mount point", inside);
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   }
+  ~Target() { close(fd); }
+};
+
+// A read-only remount keeps the flags the host's mount has: a user namespace
+// may not clear them.
+unsigned long locked_flags(const std::string& from) {
+  struct statvfs vfs;
+  if (statvfs(from.c_str(), &vfs) != 0) return 0;
+  unsigned long flags = 0;
+  if (vfs.f_flag & ST_NOSUID) flags |= MS_NOSUID;
+  if (vfs.f_flag & ST_NODEV) flags |= MS_NODEV;
+  if (vfs.f_flag & ST_NOEXEC) flags |= MS_NOEXEC;
+  if (vfs.f_flag & ST_NOATIME) flags |= MS_NOATIME;
+  if (vfs.f_flag & ST_NODIRATIME) flags |= MS_NODIRATIME;
+  if (vfs.f_flag & ST_RELATIME) flags |= MS_RELATIME;
+  return flags;
 }
 
-void bind_readonly(const std::string& from, const std::string& to, bool recursive) {
+void bind_readonly(const std::string& root, const std::string& from, const std::string& to, bool recursive) {
   unsigned long rec = recursive ? MS_REC : 0;
-  if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | rec, nullptr) != 0) die("bind", from);
-  if (mount(nullptr, to.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | rec, nullptr) != 0)
+  {
+    Target t(root, to, false);
+    if (mount(from.c_str(), t.path, nullptr, MS_BIND | rec, nullptr) != 0) die("bind", from);
+  }
+  Target bound(root, to, false);  // looked up again: the new mount, not the directory under it
+  if (mount(nullptr, bound.path, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | rec | locked_flags(from), nullptr) != 0)
     die("remount read-only", to);
 }
 
-void bind_device(const std::string& root, const char* dev) {
-  std::string target = root + dev;
-  int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) die("create", target);
-  close(fd);
-  if (mount(dev, target.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind", dev);
+void bind_file(const std::string& root, const std::string& from, const std::string& to) {
+  Target t(root, to, true);
+  if (mount(from.c_str(), t.path, nullptr, MS_BIND, nullptr) != 0) die("bind", from);
 }
 
 constexpr int kLinkedPids = 256;
@@ -72,17 +97,16 @@ constexpr int kLinkedPids = 256;
 // the parts programs and runtimes need (self, thread-self); a device boot
 // serves it (procfs.cpp).
 void mount_realproc(const std::string& root, bool links) {
-  std::string realproc = root + "/sim/realproc";
-  make_dirs(realproc);
-  if (mount("proc", realproc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-    die("mount proc", realproc);
+  {
+    Target t(root, "/sim/realproc", false);
+    if (mount("proc", t.path, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) die("mount proc", "/sim/realproc");
+  }
   if (!links) return;
   auto link_entry = [&root](const std::string& name) {
-    std::string link = root + "/proc/" + name;
+    std::string link = "/proc/" + name;
     struct stat st;
-    if (lstat(link.c_str(), &st) == 0) return;
-    std::string dest = "/sim/realproc/" + name;
-    if (symlink(dest.c_str(), link.c_str()) != 0) die("symlink", link);
+    if (rootfs_lstat(root, link, &st) == 0) return;
+    if (rootfs_symlink(root, "/sim/realproc/" + name, link) != 0) die("symlink", link);
   };
   for (const char* name : {"self", "thread-self", "mounts", "cpuinfo", "meminfo", "stat"}) link_entry(name);
   // Processes of a fresh PID namespace are numbered from 1; the leak checker
@@ -90,12 +114,14 @@ void mount_realproc(const std::string& root, bool links) {
   for (int pid = 1; pid <= kLinkedPids; ++pid) link_entry(std::to_string(pid));
 }
 
+// The host's libraries, devices and bound directories, the phone's RAM /tmp
+// and its own file systems: mounted from outside the root, each onto a place
+// looked up inside it.
 void setup_mounts(const BootOptions& o) {
   if (simroot_private_mounts(o.root) != 0) _exit(125);
   for (const char* dir : kHostLibraryDirs) {
     struct stat st;
     if (lstat(dir, &st) != 0) continue;
-    std::string target = o.root + dir;
     if (S_ISLNK(st.st_mode)) {
       // merged-/usr hosts: /lib is a link into /usr
       char dest[4096];
@@ -103,37 +129,43 @@ void setup_mounts(const BootOptions& o) {
       if (n < 0) die("readlink", dir);
       dest[n] = '\0';
       struct stat have;
-      if (lstat(target.c_str(), &have) != 0 && symlink(dest, target.c_str()) != 0) die("symlink", target);
+      if (rootfs_lstat(o.root, dir, &have) != 0 && rootfs_symlink(o.root, dest, dir) != 0) die("symlink", dir);
       continue;
     }
-    make_dirs(target);
-    bind_readonly(dir, target, true);
+    bind_readonly(o.root, dir, dir, true);
   }
-  for (const char* dev : kHostDevices) bind_device(o.root, dev);
-  for (const std::string& path : o.binds) {
-    make_dirs(o.root + path);
-    bind_readonly(path, o.root + path, false);
-  }
+  for (const char* dev : kHostDevices) bind_file(o.root, dev, dev);
+  for (const std::string& path : o.binds) bind_readonly(o.root, path, path, false);
   mount_realproc(o.root, !o.device.enabled);
   if (o.device.enabled) {
     // The phone's /tmp is RAM: empty at every boot, gone with it.
-    std::string tmp = o.root + "/tmp";
-    make_dirs(tmp);
-    if (mount("tmpfs", tmp.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=128m") != 0) die("mount tmpfs", tmp);
+    {
+      Target tmp(o.root, "/tmp", false);
+      if (mount("tmpfs", tmp.path, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=128m") != 0) die("mount tmpfs", "/tmp");
+    }
     // On the phone /config and /etc are file systems of their own, which the
     // program unmounts before it rewrites the configuration partition. Each
     // is bound onto itself here: unmounting it leaves the same directory.
     for (const char* dir : {"/config", "/etc"}) {
-      std::string path = o.root + dir;
-      make_dirs(path);
-      if (mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) die("bind", path);
+      Target t(o.root, dir, false);
+      if (mount(t.path, t.path, nullptr, MS_BIND, nullptr) != 0) die("bind", dir);
     }
+    // The FUSE servers open /dev/fuse once they run inside the root; it is
+    // gone again before the program starts.
+    bind_file(o.root, kFuseDevice, kFuseDevice);
   }
 }
 
-void enter_root(const BootOptions& o) {
-  if (chroot(o.root.c_str()) != 0) die("chroot", o.root);
+// init and everything it starts live inside the root from here on: every
+// path it names, a link's target included, is one of the root's.
+void enter_root(const std::string& root) {
+  if (chroot(root.c_str()) != 0) die("chroot", root);
   if (chdir("/") != 0) die("chdir", "/");
+}
+
+void drop_fuse_device() {
+  if (umount2(kFuseDevice, MNT_DETACH) != 0) die("unmount", kFuseDevice);
+  (void)unlink(kFuseDevice);
 }
 
 void unblock_all_signals() {
@@ -166,7 +198,6 @@ pid_t start_program(const BootOptions& o, const std::vector<std::string>& argv, 
     dup2(console_fd, 1);
     dup2(console_fd, 2);
   }
-  enter_root(o);
   if (chdir(workdir.c_str()) != 0) die("chdir", workdir);
   exec_argv(argv, o.env);
 }
@@ -252,7 +283,7 @@ struct Boot {
     fo.timing = o.device.timing;
     fo.cut = o.device.cut;
     fo.power = power;
-    make_dirs(fo.mountpoint);
+    if (rootfs_mkdirs("/", fo.mountpoint) != 0) die("mkdir", fo.mountpoint);
     Pipe p = make_pipe();
     pid_t pid = fork();
     if (pid < 0) die("fork", "flash server");
@@ -289,7 +320,6 @@ struct Boot {
     if (pid < 0) die("fork", "syslogd");
     if (pid == 0) {
       unblock_all_signals();
-      enter_root(o);
       // -t: stamp lines with the daemon's clock, not the (possibly faked) sender's.
       execl("/bin/syslogd", "syslogd", "-n", "-t", "-O", "/sim/boot/messages", static_cast<char*>(nullptr));
       die("exec", "/bin/syslogd");
@@ -314,7 +344,6 @@ struct Boot {
       close(drain.w);
       close(ack.r);
       unblock_all_signals();
-      enter_root(o);
       ipc_listener_main(o.device.own_ipc_id, start_ns, p.w, drain.r, ack.w);
     }
     close(p.w);
@@ -333,7 +362,6 @@ struct Boot {
     if (pid == 0) {
       close(p.r);
       unblock_all_signals();
-      enter_root(o);
       saver_main(at_ns, o.device.saver_hold, start_ns, wait ? p.w : -1);
     }
     close(p.w);
@@ -349,7 +377,6 @@ struct Boot {
     if (pid < 0) die("fork", "keypad");
     if (pid == 0) {
       unblock_all_signals();
-      enter_root(o);
       keypad_main(o.device.keys, o.device.keys_wait_for_reader, start_ns, program_start_ns);
     }
     actors.insert(pid);
@@ -489,7 +516,11 @@ void make_sysv_history(const DeviceBoot& dev) {
 // PID 1 of the boot: starts the command (and, for a device boot, the
 // phone's other processes), reaps every orphan, and returns the command's
 // status. Its end takes every other process of the boot with it.
-[[noreturn]] void boot_init(const BootOptions& o) {
+[[noreturn]] void boot_init(const BootOptions& host_view) {
+  setup_mounts(host_view);
+  enter_root(host_view.root);
+  BootOptions o = host_view;
+  o.root = "";  // paths below are the root's own: init runs inside it
   Boot b(o);
   // Namespace init ignores signals it has no handler for, even blocked ones.
   // SIGPWR: a server of the boot reached the cut point.
@@ -499,7 +530,6 @@ void make_sysv_history(const DeviceBoot& dev) {
   for (int sig : {SIGCHLD, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGPWR}) sigaddset(&wanted, sig);
   sigprocmask(SIG_BLOCK, &wanted, nullptr);
 
-  setup_mounts(o);
   int console_fd = -1;
   const DeviceBoot& dev = o.device;
   if (dev.enabled) {
@@ -513,6 +543,7 @@ void make_sysv_history(const DeviceBoot& dev) {
     if (dev.flash) b.start_flashfs();
     b.start_syslogd();
     b.start_listener();
+    drop_fuse_device();
     if (dev.saver && dev.saver_start <= 0) b.start_saver(0, true);
   }
   if (o.timeout_seconds > 0) alarm(static_cast<unsigned>(o.timeout_seconds));
@@ -605,32 +636,153 @@ void make_sysv_history(const DeviceBoot& dev) {
 
 }  // namespace
 
+namespace {
+
+// Whether this process sees the host's ids whole (no user namespace around
+// it): only then is there a range to give a phone. Inside a phone (a tool
+// that boots a phone of its own), the phone's root is the caller's id.
+bool host_ids_whole() {
+  FILE* f = fopen("/proc/self/uid_map", "r");
+  if (!f) return false;
+  unsigned long inside = 1, outside = 1, count = 0;
+  bool whole = fscanf(f, "%lu %lu %lu", &inside, &outside, &count) == 3 && inside == 0 && outside == 0 &&
+               count == 4294967295ul;
+  (void)fclose(f);
+  return whole;
+}
+
+}  // namespace
+
+PhoneIds boot_phone_ids() {
+  if (geteuid() == 0 && host_ids_whole()) return PhoneIds{kPhoneIdBase, kPhoneIdBase, kPhoneIdCount};
+  return PhoneIds{geteuid(), getegid(), 1};
+}
+
+int boot_give_root(const std::string& root) {
+  PhoneIds ids = boot_phone_ids();
+  if (ids.count == 1) return 0;  // a normal user's roots are its own already
+  if (rootfs_shift_owner(root, ids.uid, ids.count) == 0) return 0;
+  fprintf(stderr, "simdev: %s: cannot give the root's files to the phone's ids (%u and up): %s\n", root.c_str(),
+          static_cast<unsigned>(ids.uid), strerror(errno));
+  return -1;
+}
+
+namespace {
+
+int write_proc(pid_t pid, const char* name, const std::string& text) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), name);
+  unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
+  if (!fd.valid()) return -1;
+  return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : -1;
+}
+
+// The parent's half of the user namespace: the phone's ids 0.. are the
+// host's `ids`. Only a process outside the namespace may write the maps.
+int write_id_maps(pid_t child, const PhoneIds& ids) {
+  std::string uid_map = "0 " + std::to_string(ids.uid) + " " + std::to_string(ids.count) + "\n";
+  std::string gid_map = "0 " + std::to_string(ids.gid) + " " + std::to_string(ids.count) + "\n";
+  // A normal user may map its own group only after giving up setgroups.
+  if (ids.count == 1 && geteuid() != 0 && write_proc(child, "setgroups", "deny\n") != 0) return -1;
+  if (write_proc(child, "uid_map", uid_map) != 0 || write_proc(child, "gid_map", gid_map) != 0) return -1;
+  return 0;
+}
+
+// The child's half: a user namespace of its own, then (once the parent has
+// written the maps) the phone's root in it, with no supplementary group of
+// the host's.
+void enter_user_namespace(int to_parent, int from_parent) {
+  if (unshare(CLONE_NEWUSER) != 0) {
+    if (errno == EPERM && !simroot_is_mount_point("/")) {
+      // The kernel makes no user namespace for a chrooted process.
+      fprintf(stderr,
+              "simdev: cannot confine the phone inside a plain chroot (\"/\" is no mount point, and the kernel "
+              "makes no user namespace there): run simdev outside the chroot, or in a container\n");
+      _exit(125);
+    }
+    fprintf(stderr,
+            "simdev: cannot make a user namespace for the phone (%s): unprivileged user namespaces are switched "
+            "off on this host (sysctl kernel.unprivileged_userns_clone or user.max_user_namespaces); see "
+            "scripts/setup.sh\n",
+            strerror(errno));
+    _exit(125);
+  }
+  char byte = 1;
+  if (write(to_parent, &byte, 1) != 1 || read(from_parent, &byte, 1) != 1 || byte != 1) _exit(125);
+  close(to_parent);
+  close(from_parent);
+  if (setresgid(0, 0, 0) != 0) die("setresgid", "0");
+  if (setgroups(0, nullptr) != 0 && errno != EPERM) die("setgroups", "");
+  if (setresuid(0, 0, 0) != 0) die("setresuid", "0");
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // a change of ids clears it
+}
+
+}  // namespace
+
 int boot_run(const BootOptions& o) {
   if (o.argv.empty()) return -1;
-  if (o.device.enabled) {
-    std::string boot_dir = o.root + "/sim/boot";
-    mkdir(boot_dir.c_str(), 0755);
-    mkdir((boot_dir + "/frames").c_str(), 0755);
+  if (o.device.enabled && rootfs_mkdirs(o.root, "/sim/boot/frames") != 0) {
+    fprintf(stderr, "simdev: %s/sim/boot: %s\n", o.root.c_str(), strerror(errno));
+    return -1;
   }
+  if (boot_give_root(o.root) != 0) return -1;
+  PhoneIds ids = boot_phone_ids();
+  bool nested = !host_ids_whole();
+  // The phone's ids may not search the folders above the root (a 0700
+  // temporary folder of the caller's): init reaches the root through this
+  // descriptor, opened here.
+  unique_fd root_fd(open(o.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!root_fd.valid()) {
+    fprintf(stderr, "simdev: %s: %s\n", o.root.c_str(), strerror(errno));
+    return -1;
+  }
+  Pipe up = make_pipe(), down = make_pipe();
   fflush(nullptr);
   pid_t holder = fork();
   if (holder < 0) return -1;
   if (holder == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(up.r);
+    close(down.w);
+    // A phone booted from inside a phone (romtool check in a test) is
+    // confined by the outer one's user namespace already.
+    if (nested) {
+      close(up.w);
+      close(down.r);
+    } else {
+      enter_user_namespace(up.w, down.r);
+    }
     int flags = CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
     if (o.device.enabled) flags |= CLONE_NEWUTS;
+    // The working directory is carried into the new mount namespace (as its
+    // copy of the mount): init finds the root there.
+    if (fchdir(root_fd.get()) != 0) die("chdir", o.root);
     if (unshare(flags) != 0) die("unshare", o.root);
     pid_t init = fork();
     if (init < 0) die("fork", "init");
     if (init == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);
-      boot_init(o);
+      int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (here < 0) die("open", o.root);
+      BootOptions inside = o;
+      inside.root = "/proc/self/fd/" + std::to_string(here);
+      boot_init(inside);
     }
     int status;
     while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
     }
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
   }
+  close(up.w);
+  close(down.r);
+  char byte = 0;
+  if (!nested && read(up.r, &byte, 1) == 1) {
+    byte = write_id_maps(holder, ids) == 0 ? 1 : 0;
+    if (byte != 1) fprintf(stderr, "simdev: cannot map the phone's ids in its user namespace: %s\n", strerror(errno));
+    (void)!write(down.w, &byte, 1);
+  }
+  close(up.r);
+  close(down.w);
   int status;
   while (waitpid(holder, &status, 0) < 0) {
     if (errno != EINTR) return -1;
