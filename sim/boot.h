@@ -1,5 +1,7 @@
-// Running a command on the simulated device: fresh mount, IPC, PID (and, for
-// a device boot, UTS) namespaces, chrooted into the device root.
+// Running a command on the simulated device: in a user namespace of its own
+// (the phone's root an unprivileged host id), with fresh mount, IPC, PID
+// (and, for a device boot, UTS) namespaces, chrooted into the device root.
+// sim/boot_parts.h lists the parts of a boot.
 #pragma once
 
 #include <sys/types.h>
@@ -83,5 +85,11 @@ PhoneIds boot_phone_ids();
 // phone's ids (as root; a normal user's files are the phone's already), so
 // the phone may write what simdev made for it. 0, or -1 with a message.
 int boot_give_root(const std::string& root);
+
+// fork(), the child in a user namespace of its own as the phone's root (the
+// parent has written the maps before the child goes on; the child dies with
+// the parent). The child gets 0, the parent the child's pid, -1 on failure.
+// What a child does there holds no power over the host.
+pid_t boot_fork_confined();
 
 }  // namespace sim

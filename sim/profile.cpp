@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -10,6 +11,26 @@
 #include <sstream>
 
 namespace sim {
+
+bool has_control(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+std::string printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char hex[8];
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += hex;
+  }
+  return out;
+}
 
 std::string trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n");
@@ -160,6 +181,13 @@ int profile_parse(const std::string& text, Profile* out, std::string* error) {
   std::vector<IniSection> read;
   if (ini_parse(text, &read, error) != 0) return -1;
   for (IniSection& r : read) {
+    // A key names a file, a variable or a setting: one that shows
+    // differently from what it is is refused, and named.
+    for (const auto& kv : r.entries)
+      if (has_control(kv.first)) {
+        if (error) *error = "[" + r.name + "] " + printable(kv.first) + ": a zero byte or control character in a key";
+        return -1;
+      }
     ProfileSection* s = nullptr;
     for (ProfileSection& have : out->sections)
       if (have.name == r.name) s = &have;

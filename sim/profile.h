@@ -76,6 +76,10 @@ bool parse_int(const std::string& text, long long min, long long max, long long*
 bool parse_seconds(const std::string& text, double* out);
 bool parse_bool(const std::string& text, bool* out);
 std::string trim(const std::string& s);
+// Whether a text holds a zero byte or a control character.
+bool has_control(const std::string& text);
+// The text for a message: zero bytes and control characters as \xNN.
+std::string printable(const std::string& text);
 std::vector<std::string> split_words(const std::string& s);
 
 }  // namespace sim

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "sim/profile.h"
 
 namespace sim {
 namespace {
@@ -132,27 +133,12 @@ int shift_at(int dir, dev_t dev, uid_t base, unsigned count, int depth) {
 
 }  // namespace
 
-std::string rootfs_printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 int rootfs_check_path(const std::string& path, std::string* error) {
-  std::string shown = rootfs_printable(path.substr(0, kRootPathMax));
-  for (unsigned char c : path)
-    if (c < 0x20 || c == 0x7f) {
-      *error = shown + ": a zero byte or control character in a path inside the device root";
-      return -1;
-    }
+  std::string shown = printable(path.substr(0, kRootPathMax));
+  if (has_control(path)) {
+    *error = shown + ": a zero byte or control character in a path inside the device root";
+    return -1;
+  }
   if (path.empty() || path[0] != '/') {
     *error = shown + ": not an absolute path inside the device root";
     return -1;
@@ -188,9 +174,7 @@ int rootfs_open(const std::string& root, const std::string& path, int flags, mod
     std::string leaf;
     unique_fd dir(open_parent(root, path, &leaf, false));
     if (!dir.valid()) return -1;
-    unique_fd real_dir(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!real_dir.valid()) return -1;
-    return openat(real_dir.get(), leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    return openat(dir.get(), leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
   }
   return openat2_in(anchor.get(), path, flags, mode);
 }
@@ -223,20 +207,18 @@ int rootfs_write(const std::string& root, const std::string& path, const std::st
   std::string leaf;
   unique_fd parent(open_parent(root, path, &leaf, true));
   if (!parent.valid()) return -1;
-  unique_fd dir(openat(parent.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return -1;
   std::string tmp = leaf + ".simdev-new";
-  (void)unlinkat(dir.get(), tmp.c_str(), 0);
-  unique_fd fd(openat(dir.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  (void)unlinkat(parent.get(), tmp.c_str(), 0);
+  unique_fd fd(openat(parent.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!fd.valid()) return -1;
   if (write_all(fd.get(), data.data(), data.size()) != 0 || fchmod(fd.get(), mode) != 0 || close(fd.release()) != 0) {
     int saved = errno;
-    (void)unlinkat(dir.get(), tmp.c_str(), 0);
+    (void)unlinkat(parent.get(), tmp.c_str(), 0);
     errno = saved;
     return -1;
   }
   // The rename replaces whatever the name was, a link included, without following it.
-  return renameat(dir.get(), tmp.c_str(), dir.get(), leaf.c_str());
+  return renameat(parent.get(), tmp.c_str(), parent.get(), leaf.c_str());
 }
 
 int rootfs_append(const std::string& root, const std::string& path, const std::string& text) {
@@ -263,9 +245,7 @@ int rootfs_mkdirs(const std::string& root, const std::string& path, mode_t mode)
     unique_fd dir(openat2_in(anchor.get(), walked.empty() ? "/" : walked, O_PATH | O_DIRECTORY, 0));
     if (!dir.valid()) return -1;
     walked += "/" + part;
-    unique_fd real_dir(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!real_dir.valid()) return -1;
-    if (mkdirat(real_dir.get(), part.c_str(), mode) != 0 && errno != EEXIST) return -1;
+    if (mkdirat(dir.get(), part.c_str(), mode) != 0 && errno != EEXIST) return -1;
   }
   unique_fd last(openat2_in(anchor.get(), walked.empty() ? "/" : walked, O_PATH | O_DIRECTORY, 0));
   return last.valid() ? 0 : -1;
@@ -275,11 +255,9 @@ int rootfs_unlink(const std::string& root, const std::string& path) {
   std::string leaf;
   unique_fd parent(open_parent(root, path, &leaf, false));
   if (!parent.valid()) return errno == ENOENT ? 0 : -1;
-  unique_fd dir(openat(parent.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return -1;
-  if (unlinkat(dir.get(), leaf.c_str(), 0) == 0 || errno == ENOENT) return 0;
+  if (unlinkat(parent.get(), leaf.c_str(), 0) == 0 || errno == ENOENT) return 0;
   if (errno != EISDIR && errno != EPERM) return -1;
-  return unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : -1;
+  return unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : -1;
 }
 
 int rootfs_remove_tree(const std::string& root, const std::string& path, bool keep_dir) {
@@ -319,17 +297,15 @@ int rootfs_symlink(const std::string& root, const std::string& target, const std
   std::string leaf;
   unique_fd parent(open_parent(root, path, &leaf, true));
   if (!parent.valid()) return -1;
-  unique_fd dir(openat(parent.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir.valid() ? symlinkat(target.c_str(), dir.get(), leaf.c_str()) : -1;
+  return symlinkat(target.c_str(), parent.get(), leaf.c_str());
 }
 
 int rootfs_mkfifo(const std::string& root, const std::string& path, mode_t mode) {
   std::string leaf;
   unique_fd parent(open_parent(root, path, &leaf, true));
   if (!parent.valid()) return -1;
-  unique_fd dir(openat(parent.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || mkfifoat(dir.get(), leaf.c_str(), mode) != 0) return -1;
-  return fchmodat(dir.get(), leaf.c_str(), mode, 0);
+  if (mkfifoat(parent.get(), leaf.c_str(), mode) != 0) return -1;
+  return fchmodat(parent.get(), leaf.c_str(), mode, 0);
 }
 
 int rootfs_mount_target(const std::string& root, const std::string& path, bool file) {
@@ -341,11 +317,9 @@ int rootfs_mount_target(const std::string& root, const std::string& path, bool f
   std::string leaf;
   unique_fd parent(open_parent(root, path, &leaf, true));
   if (!parent.valid()) return -1;
-  unique_fd dir(openat(parent.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) return -1;
-  unique_fd made(openat(dir.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  unique_fd made(openat(parent.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
   if (!made.valid() && errno != EISDIR) return -1;
-  return openat(dir.get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  return openat(parent.get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
 }
 
 int rootfs_shift_owner(const std::string& root, uid_t base, unsigned count) {

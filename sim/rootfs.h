@@ -25,10 +25,6 @@ constexpr size_t kRootDepthMax = 32;
 // (control characters shown escaped).
 int rootfs_check_path(const std::string& path, std::string* error);
 
-// A text or argument shown in a message: control characters and zero bytes
-// written as \xNN, so that the message names what was given.
-std::string rootfs_printable(const std::string& text);
-
 // Opens `path` of the root (flags and mode as open(2); O_CLOEXEC added).
 // A descriptor, or -1 with errno set (ELOOP/EXDEV where a lookup would leave).
 int rootfs_open(const std::string& root, const std::string& path, int flags, mode_t mode = 0);

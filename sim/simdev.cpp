@@ -73,12 +73,11 @@ std::string root_arg(const std::string& path) { return sim::simroot_resolve(abso
 // that shows differently from what it is is refused, and named.
 bool plain_options(int argc, char** argv) {
   for (int i = 0; i < argc && strcmp(argv[i], "--") != 0; ++i)
-    for (const char* c = argv[i]; *c; ++c)
-      if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7f) {
-        fprintf(stderr, "simdev: argument \"%s\": a control character in an option or path\n",
-                sim::rootfs_printable(argv[i]).c_str());
-        return false;
-      }
+    if (sim::has_control(argv[i])) {
+      fprintf(stderr, "simdev: argument \"%s\": a control character in an option or path\n",
+              sim::printable(argv[i]).c_str());
+      return false;
+    }
   return true;
 }
 
@@ -136,7 +135,7 @@ bool command_exists(const sim::BootOptions& o) {
   if (fd >= 0) close(fd);
   if (found) return true;
   fprintf(stderr, "simdev: %s: no executable file of that name inside the root %s (nor in a --bind directory)\n",
-          sim::rootfs_printable(o.argv[0]).c_str(), o.root.c_str());
+          sim::printable(o.argv[0]).c_str(), o.root.c_str());
   return false;
 }
 

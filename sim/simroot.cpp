@@ -157,7 +157,7 @@ int simroot_write(const std::string& root, const std::string& path, const std::s
                   std::string* error) {
   if (simroot_check_path(path, error) != 0) return -1;
   if (rootfs_write(root, path, data, mode) != 0) {
-    *error = rootfs_printable(path) + " in " + root + ": " + strerror(errno);
+    *error = printable(path) + " in " + root + ": " + strerror(errno);
     return -1;
   }
   return 0;

@@ -567,6 +567,8 @@ TEST_F(SimBoot, NothingInARootReachesTheHost) {
       {"/sim/boot a link to a host folder", "rm -rf $R/sim/boot && ln -s $O $R/sim/boot", {}, {}, "", -1},
       {"a [files] key with zero bytes", "", {}, {"boot", "--root", "$R", "--fresh"},
        "[files]\n" + up + outside + "/canary = pwned\n", 125, "\\x00"},
+      {"an [env] key with a control character", "", {}, {"boot", "--root", "$R", "--fresh"},
+       "[env]\nSW\x01protect = 1\n", 125, "[env] SW\\x01protect"},
       {"a [files] key 3000 folders deep", "", {}, {"boot", "--root", "$R", "--fresh"},
        "[files]\n" + deep + " = x\n", 125, "longer than 1024 bytes"},
       {"a [files] key 33 folders deep", "", {}, {"boot", "--root", "$R", "--fresh"},
