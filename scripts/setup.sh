@@ -6,6 +6,26 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Every simulated phone runs in a user namespace of its own (docs/simulator.md,
+# "Confinement"). Root can always make one; a normal user only where the
+# kernel lets unprivileged users do so. Said first, before anything is built.
+userns_off=""
+for knob in /proc/sys/kernel/unprivileged_userns_clone /proc/sys/user/max_user_namespaces \
+            /proc/sys/kernel/apparmor_restrict_unprivileged_userns; do
+  [ -r "$knob" ] || continue
+  value=$(cat "$knob")
+  case "$knob" in
+    *apparmor*) [ "$value" = 0 ] || userns_off="$knob = $value" ;;
+    *) [ "$value" != 0 ] || userns_off="$knob = 0" ;;
+  esac
+done
+if [ -n "$userns_off" ]; then
+  echo "setup: unprivileged user namespaces are switched off on this machine ($userns_off):" \
+       "the simulator and the tests run here only as root. To run them as a normal user, switch them on" \
+       "(sysctl kernel.unprivileged_userns_clone=1, user.max_user_namespaces above 0," \
+       "kernel.apparmor_restrict_unprivileged_userns=0)." >&2
+fi
+
 # The demo: a host build of the program, simdev and romtool.
 demo_packages=(
   build-essential cmake ninja-build pkg-config
@@ -94,6 +114,13 @@ register_qemu
 # The static mipsel libraries the phone's program links (nettle, gmp),
 # unpacked into build/mipsel-libs, never installed.
 bash "$(dirname "$0")/mipsel-libs.sh"
+
+# FUSE inside a phone's user namespace: the mapped ids open /dev/fuse
+# themselves (Debian's udev rule makes it 0666; a machine without udev keeps
+# the kernel's 0600).
+if [ -c /dev/fuse ] && [ "$(id -u)" = 0 ] && [ "$(stat -c %a /dev/fuse)" != 666 ]; then
+  chmod 0666 /dev/fuse
+fi
 
 # The real-kernel tier (docs/simulator.md, "On a real kernel"): qemu-system-mips
 # on the host, and Debian's mipsel Malta kernel, static busybox and static

@@ -1,6 +1,10 @@
-// Running a command on the simulated device: fresh mount, IPC, PID (and, for
-// a device boot, UTS) namespaces, chrooted into the device root.
+// Running a command on the simulated device: in a user namespace of its own
+// (the phone's root an unprivileged host id), with fresh mount, IPC, PID
+// (and, for a device boot, UTS) namespaces, chrooted into the device root.
+// sim/boot_parts.h lists the parts of a boot.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -63,5 +67,29 @@ struct BootOptions {
 // and /sim/boot/sysvipc, the semaphore sets and segments at its end (simdev
 // adds "status N" to the result once boot_run has answered).
 int boot_run(const BootOptions& options);
+
+// The host ids the phone's ids 0, 1, ... are in its user namespace: a range
+// of its own when simdev runs as root (kPhoneIdBase and up, above the
+// subordinate ranges Debian gives its users), else the caller's own ids
+// (the phone's root is the caller, and no other id exists there).
+struct PhoneIds {
+  uid_t uid;
+  gid_t gid;
+  unsigned count;
+};
+constexpr uid_t kPhoneIdBase = 1000000000;
+constexpr unsigned kPhoneIdCount = 65536;
+PhoneIds boot_phone_ids();
+
+// Gives the root's files owned by host ids below the range's size to the
+// phone's ids (as root; a normal user's files are the phone's already), so
+// the phone may write what simdev made for it. 0, or -1 with a message.
+int boot_give_root(const std::string& root);
+
+// fork(), the child in a user namespace of its own as the phone's root (the
+// parent has written the maps before the child goes on; the child dies with
+// the parent). The child gets 0, the parent the child's pid, -1 on failure.
+// What a child does there holds no power over the host.
+pid_t boot_fork_confined();
 
 }  // namespace sim

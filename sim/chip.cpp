@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <sstream>
 
+#include "sim/rootfs.h"
 #include "sim/sha256.h"
 
 namespace sim {
@@ -69,13 +71,13 @@ bool milliseconds_key(const Profile& p, const char* key, double* out, std::strin
 
 bool erase_size_ok(uint64_t e) { return e >= kMinEraseSize && e <= kMaxEraseSize && (e & (e - 1)) == 0; }
 
-bool write_file(const std::string& path, const std::string& data) {
-  std::string tmp = path + ".new";
-  FILE* f = fopen(tmp.c_str(), "w");
-  if (!f) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-  ok = fclose(f) == 0 && ok;
-  return ok && rename(tmp.c_str(), path.c_str()) == 0;
+// Files of the root, looked up inside it (sim/rootfs.h).
+bool write_file(const std::string& root, const std::string& path, const std::string& data) {
+  return rootfs_write(root, path, data, 0644) == 0;
+}
+
+bool read_file(const std::string& root, const std::string& path, std::string* out) {
+  return rootfs_read(root, path, kMaxChipSize + 1, out) == 0;
 }
 
 std::string hex(uint64_t v) {
@@ -84,7 +86,7 @@ std::string hex(uint64_t v) {
   return buf;
 }
 
-std::string state(const std::string& root, const char* name) { return root + "/sim/state/" + name; }
+std::string state(const char* name) { return std::string("/sim/state/") + name; }
 
 // "START SIZE ERASE_SIZE" with START a physical address.
 bool parse_region(const Chip& c, const std::string& spec, ChipRegion* r, std::string* error) {
@@ -268,9 +270,9 @@ bool parse_geometry_text(const std::string& text, Chip* c) {
   return c->size > 0 && c->size <= kMaxChipSize;
 }
 
-int load_windows(const std::string& path, const Chip& c, std::vector<Window>* out) {
+int load_windows(const std::string& root, const std::string& path, const Chip& c, std::vector<Window>* out) {
   std::string text;
-  if (!read_root_file(path, &text)) return -1;
+  if (!read_file(root, path, &text)) return -1;
   std::istringstream in(text);
   std::string name, a, b;
   out->clear();
@@ -293,40 +295,39 @@ const Window* find_window(const std::vector<Window>& windows, const std::string&
   return nullptr;
 }
 
-std::string view_path(const std::string& root, const std::string& name) { return root + "/dev/" + name; }
+std::string view_path(const std::string& name) { return "/dev/" + name; }
 
 // The plain copies of the windows between boots, and their digests, so that
 // the next boot can tell which were changed.
 int write_views(const std::string& root, const std::string& flash, const std::vector<Window>& windows) {
-  (void)mkdir((root + "/dev").c_str(), 0755);
-  (void)mkdir((root + "/dev/mtdblock").c_str(), 0755);
+  (void)rootfs_mkdirs(root, "/dev/mtdblock");
   std::string digests;
   for (const std::string& name : chip_window_names()) {
     const Window* w = find_window(windows, name);
-    std::string path = view_path(root, name);
+    std::string path = view_path(name);
     if (!w) {
-      (void)unlink(path.c_str());
+      (void)rootfs_unlink(root, path);
       continue;
     }
     std::string bytes = flash.substr(w->start, w->size);
-    if (!write_file(path, bytes)) return -1;
+    if (!write_file(root, path, bytes)) return -1;
     digests += name + " " + sha256_hex(bytes) + "\n";
   }
-  return write_file(state(root, "views"), digests) ? 0 : -1;
+  return write_file(root, state("views"), digests) ? 0 : -1;
 }
 
 // Copies changed since the last boot are written into the chip, in the
 // report's order (a later window wins where two changed copies overlap).
 bool absorb_views(const std::string& root, const std::vector<Window>& windows, std::string* flash) {
   std::string digests;
-  if (!read_root_file(state(root, "views"), &digests)) return false;
+  if (!read_file(root, state("views"), &digests)) return false;
   std::map<std::string, std::string> known;
   std::istringstream in(digests);
   for (std::string name, digest; in >> name >> digest;) known[name] = digest;
   bool changed = false;
   for (const Window& w : windows) {
     std::string bytes;
-    if (!read_root_file(view_path(root, w.name), &bytes) || bytes.size() != w.size) continue;
+    if (!read_file(root, view_path(w.name), &bytes) || bytes.size() != w.size) continue;
     auto it = known.find(w.name);
     if (it == known.end() || it->second == sha256_hex(bytes)) continue;
     flash->replace(w.start, w.size, bytes);
@@ -335,9 +336,9 @@ bool absorb_views(const std::string& root, const std::vector<Window>& windows, s
   return changed;
 }
 
-bool copy_file(const std::string& from, const std::string& to) {
+bool copy_file(const std::string& root, const std::string& from, const std::string& to) {
   std::string text;
-  return read_root_file(from, &text) && write_file(to, text);
+  return read_file(root, from, &text) && write_file(root, to, text);
 }
 
 }  // namespace
@@ -348,16 +349,17 @@ const std::vector<std::string>& chip_window_names() {
   return names;
 }
 
-int chip_save_windows(const std::string& path, const Chip& chip, const std::vector<Window>& windows) {
+int chip_save_windows(const std::string& root, const std::string& path, const Chip& chip,
+                      const std::vector<Window>& windows) {
   std::string text;
   for (const std::string& name : chip_window_names())
     if (const Window* w = find_window(windows, name)) text += name + " " + hex(chip.base + w->start) + " " + hex(w->size) + "\n";
-  return write_file(path, text) ? 0 : -1;
+  return write_file(root, path, text) ? 0 : -1;
 }
 
 int chip_create(const std::string& root, const Profile& p, bool fresh, std::string* error) {
   struct stat st;
-  if (!fresh && stat(state(root, "flash.bin").c_str(), &st) == 0) return 0;
+  if (!fresh && rootfs_lstat(root, state("flash.bin"), &st) == 0) return 0;
   Chip c;
   std::vector<Placed> all;
   if (!parse_geometry(p, &c, error) || !layout(p, &c, &all, error)) return -1;
@@ -368,19 +370,17 @@ int chip_create(const std::string& root, const Profile& p, bool fresh, std::stri
     if (!fill_contents(p, w, &flash, error)) return -1;
     windows.push_back(w.window);
   }
-  (void)mkdir((root + "/sim").c_str(), 0755);
-  (void)mkdir((root + "/sim/state").c_str(), 0755);
-  if (!write_file(state(root, "flash.bin"), flash) || !write_file(state(root, "chip"), geometry_text(c)) ||
-      chip_save_windows(state(root, "table"), c, windows) != 0 ||
-      chip_save_windows(state(root, "windows"), c, windows) != 0 || write_views(root, flash, windows) != 0)
+  if (!write_file(root, state("flash.bin"), flash) || !write_file(root, state("chip"), geometry_text(c)) ||
+      chip_save_windows(root, state("table"), c, windows) != 0 ||
+      chip_save_windows(root, state("windows"), c, windows) != 0 || write_views(root, flash, windows) != 0)
     return refuse(error, root + "/sim/state: cannot write the flash chip: " + strerror(errno));
   return 0;
 }
 
 int chip_load(const std::string& root, Chip* chip, std::vector<Window>* windows) {
   std::string text;
-  if (!read_root_file(state(root, "chip"), &text) || !parse_geometry_text(text, chip)) return -1;
-  return windows ? load_windows(state(root, "windows"), *chip, windows) : 0;
+  if (!read_file(root, state("chip"), &text) || !parse_geometry_text(text, chip)) return -1;
+  return windows ? load_windows(root, state("windows"), *chip, windows) : 0;
 }
 
 uint64_t chip_erase_size(const Chip& chip, uint64_t start, uint64_t size) {
@@ -401,8 +401,12 @@ int chip_read_window(const std::string& root, const std::string& name, std::stri
   if (chip_load(root, &chip, &windows) != 0) return -1;
   const Window* w = find_window(windows, name);
   if (!w) return -1;
-  FILE* f = fopen(state(root, "flash.bin").c_str(), "r");
-  if (!f) return -1;
+  int fd = rootfs_open(root, state("flash.bin"), O_RDONLY);
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "r");
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
   bytes->assign(w->size, '\0');
   bool ok = fseeko(f, static_cast<off_t>(w->start), SEEK_SET) == 0 && fread(bytes->data(), 1, w->size, f) == w->size;
   (void)fclose(f);
@@ -413,13 +417,13 @@ int chip_boot_begin(const std::string& root, bool remap_persists, std::string* e
   Chip chip;
   std::vector<Window> windows;
   std::string flash;
-  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash) || flash.size() != chip.size)
+  if (chip_load(root, &chip, &windows) != 0 || !read_file(root, state("flash.bin"), &flash) || flash.size() != chip.size)
     return refuse(error, root + ": no flash chip (a root made by an older simdev: boot it once with --fresh)");
-  if (absorb_views(root, windows, &flash) && !write_file(state(root, "flash.bin"), flash))
+  if (absorb_views(root, windows, &flash) && !write_file(root, state("flash.bin"), flash))
     return refuse(error, root + "/sim/state/flash.bin: " + strerror(errno));
-  if (!remap_persists && !copy_file(state(root, "table"), state(root, "windows")))
+  if (!remap_persists && !copy_file(root, state("table"), state("windows")))
     return refuse(error, root + "/sim/state/windows: " + strerror(errno));
-  if (!copy_file(state(root, "windows"), root + "/sim/boot/windows-before"))
+  if (!copy_file(root, state("windows"), "/sim/boot/windows-before"))
     return refuse(error, root + "/sim/boot/windows-before: " + strerror(errno));
   return 0;
 }
@@ -428,8 +432,8 @@ int chip_boot_end(const std::string& root) {
   Chip chip;
   std::vector<Window> windows;
   std::string flash;
-  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash)) return -1;
-  if (!copy_file(state(root, "windows"), root + "/sim/boot/windows-after")) return -1;
+  if (chip_load(root, &chip, &windows) != 0 || !read_file(root, state("flash.bin"), &flash)) return -1;
+  if (!copy_file(root, state("windows"), "/sim/boot/windows-after")) return -1;
   return write_views(root, flash, windows);
 }
 

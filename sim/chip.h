@@ -60,7 +60,8 @@ int chip_create(const std::string& root, const Profile& p, bool fresh, std::stri
 // Reads the chip's geometry and the current windows of a root. 0 or -1.
 int chip_load(const std::string& root, Chip* chip, std::vector<Window>* windows);
 // Writes a window list ("name 0x<physical start> 0x<size>" lines). 0 or -1.
-int chip_save_windows(const std::string& path, const Chip& chip, const std::vector<Window>& windows);
+int chip_save_windows(const std::string& root, const std::string& path, const Chip& chip,
+                      const std::vector<Window>& windows);
 
 // The erase unit of a window: the largest of the regions it spans.
 uint64_t chip_erase_size(const Chip& chip, uint64_t start, uint64_t size);

@@ -4,7 +4,6 @@
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +14,7 @@
 #include <sstream>
 
 #include "sim/chip.h"
+#include "sim/rootfs.h"
 #include "sim/simroot.h"
 
 namespace sim {
@@ -63,6 +63,7 @@ constexpr unsigned long long kMaxPartitionSize = 256ull * 1024 * 1024;
 constexpr unsigned long long kMaxEraseSize = 16ull * 1024 * 1024;
 constexpr unsigned long long kMaxFramebuffer = 16ull * 1024 * 1024;
 constexpr unsigned long long kMaxRootFile = 256ull * 1024 * 1024;
+constexpr unsigned long long kMaxKeptProfile = 1024 * 1024;
 constexpr long long kMaxTimeoutSeconds = 86400;
 const char kDefaultHwver[] = "59.0.0.1.0.0.0.0";
 
@@ -92,29 +93,25 @@ bool int_of(const Profile& p, const char* section, const char* key, const char* 
                    "a whole number from " + std::to_string(min) + " to " + std::to_string(max));
 }
 
-bool write_text(const std::string& path, const std::string& text, std::string* error, mode_t mode = 0644) {
-  std::string tmp = path + ".new";
-  FILE* f = fopen(tmp.c_str(), "w");
-  if (!f) return fail(error, tmp + ": " + strerror(errno));
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = fclose(f) == 0 && ok;
-  if (!ok || chmod(tmp.c_str(), mode) != 0 || rename(tmp.c_str(), path.c_str()) != 0)
-    return fail(error, path + ": " + strerror(errno));
-  return true;
+// Files of the root, looked up inside it (sim/rootfs.h).
+bool write_text(const std::string& root, const std::string& path, const std::string& text, std::string* error,
+                mode_t mode = 0644) {
+  if (rootfs_write(root, path, text, mode) == 0) return true;
+  return fail(error, root + path + ": " + strerror(errno));
 }
 
-bool exists(const std::string& path) {
+bool exists(const std::string& root, const std::string& path) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  return rootfs_lstat(root, path, &st) == 0;
 }
 
-bool make_dirs(const std::string& path, std::string* error) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    std::string part = path.substr(0, i);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return fail(error, part + ": " + strerror(errno));
-  }
-  return true;
+bool make_dirs(const std::string& root, const std::string& path, std::string* error) {
+  if (rootfs_mkdirs(root, path) == 0) return true;
+  return fail(error, root + path + ": " + strerror(errno));
+}
+
+bool read_text(const std::string& root, const std::string& path, std::string* out) {
+  return rootfs_read(root, path, kMaxRootFile, out) == 0;
 }
 
 // Panel fitted: from the profile, else as the program decides it: from the
@@ -129,7 +126,7 @@ bool gtype_panel(const std::string& root, const Profile& p) {
   std::string hwver;
   for (const std::string& f : p.all("faults", "procfs"))
     if (f == "hwver_read") return false;
-  if (!read_root_file(root + "/sim/state/hwver", &hwver)) return false;
+  if (!read_text(root, "/sim/state/hwver", &hwver)) return false;
   hwver = hwver.substr(0, hwver.find('\n'));
   int f[8] = {};
   if (sscanf(hwver.c_str(), "%d.%d.%d.%d.%d.%d.%d.%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7]) < 0)
@@ -137,8 +134,9 @@ bool gtype_panel(const std::string& root, const Profile& p) {
   return (f[7] & 1) || (f[0] == 59 && (f[3] & 0xF) == 1);
 }
 
-bool make_version_file(const std::string& path, const Profile& p, const char* section, std::string* error) {
-  return !p.has_section(section) || write_text(path, device_version_text(p, section), error);
+bool make_version_file(const std::string& root, const std::string& path, const Profile& p, const char* section,
+                       std::string* error) {
+  return !p.has_section(section) || write_text(root, path, device_version_text(p, section), error);
 }
 
 // Control files of the emulated flash: erase size and re-map support from
@@ -153,11 +151,11 @@ bool write_flash_controls(const std::string& root, const Profile& p, std::string
     return bad_value(error, "flash", "remap", p.get("flash", "remap"), "yes or no");
   for (int i = 0; i <= 9; ++i) {
     std::string name = "mtd" + std::to_string(i);
-    std::string dev = root + "/dev/" + name;
-    if (!exists(dev)) continue;
+    std::string dev = "/dev/" + name;
+    if (!exists(root, dev)) continue;
     std::string text = "erasesize " + erase + "\nremap " + (remap ? "1" : "0") + "\n";
     for (const std::string& line : p.all("faults", name)) text += line + "\n";
-    if (!write_text(dev + ".sim", text, error)) return false;
+    if (!write_text(root, dev + ".sim", text, error)) return false;
   }
   return true;
 }
@@ -209,12 +207,6 @@ bool prepare_flash(const std::string& root, const Profile& p, DeviceBoot* boot, 
   return true;
 }
 
-int remove_entry(const char* path, const struct stat*, int type, struct FTW*) {
-  if (type == FTW_DP) rmdir(path);
-  else unlink(path);
-  return 0;
-}
-
 }  // namespace
 
 std::string device_version_text(const Profile& p, const char* section) {
@@ -225,26 +217,26 @@ std::string device_version_text(const Profile& p, const char* section) {
 }
 
 int device_create(const std::string& root, const Profile& p, bool fresh, std::string* error) {
-  std::string state = root + "/sim/state";
-  if (!make_dirs(state, error)) return -1;
-  if (!write_text(state + "/hwver", p.get("device", "hwver", kDefaultHwver) + "\n", error)) return -1;
-  if (!write_text(state + "/software", p.get("device", "software", "59.1.2.3,Jan 1 2026") + "\n", error)) return -1;
-  if (fresh || !exists(state + "/env")) {
+  std::string state = "/sim/state";
+  if (!make_dirs(root, state, error)) return -1;
+  if (!write_text(root, state + "/hwver", p.get("device", "hwver", kDefaultHwver) + "\n", error)) return -1;
+  if (!write_text(root, state + "/software", p.get("device", "software", "59.1.2.3,Jan 1 2026") + "\n", error)) return -1;
+  if (fresh || !exists(root, state + "/env")) {
     std::string env;
     if (const ProfileSection* s = p.section("env"))
       for (const auto& kv : s->entries) env += kv.first + " " + kv.second + "\n";
-    if (!write_text(state + "/env", env, error)) return -1;
+    if (!write_text(root, state + "/env", env, error)) return -1;
   }
-  if (!make_version_file(root + "/app/version.conf", p, "app_version", error)) return -1;
-  if (!make_version_file(root + "/basic/version.conf", p, "basic_version", error)) return -1;
-  if (!make_version_file(root + "/version.conf", p, "root_version", error)) return -1;
+  if (!make_version_file(root, "/app/version.conf", p, "app_version", error)) return -1;
+  if (!make_version_file(root, "/basic/version.conf", p, "basic_version", error)) return -1;
+  if (!make_version_file(root, "/version.conf", p, "root_version", error)) return -1;
   if (chip_create(root, p, fresh, error) != 0) return -1;
   if (!write_flash_controls(root, p, error)) return -1;
   if (const ProfileSection* s = p.section("files")) {
     for (const auto& kv : s->entries) {
       std::string content, why;
       if (simroot_check_path(kv.first, &why) != 0) {
-        if (error) *error = "[files] " + kv.first + " = " + kv.second + ": " + why;
+        if (error) *error = "[files] " + why;
         return -1;
       }
       if (kv.second.rfind("@", 0) == 0) {
@@ -255,7 +247,7 @@ int device_create(const std::string& root, const Profile& p, bool fresh, std::st
       } else {
         content = ini_unescape(kv.second);
       }
-      if ((fresh || !exists(root + kv.first)) && simroot_write(root, kv.first, content, 0644, &why) != 0) {
+      if ((fresh || !exists(root, kv.first)) && simroot_write(root, kv.first, content, 0644, &why) != 0) {
         if (error) *error = "[files] " + kv.first + ": " + why;
         return -1;
       }
@@ -273,9 +265,9 @@ int device_create(const std::string& root, const Profile& p, bool fresh, std::st
   // Keep the profile with the phone, so that later boots follow it.
   std::string text;
   if (!p.path.empty() && read_root_file(p.path, &text)) {
-    if (!write_text(root + "/sim/profile.ini", text, error)) return -1;
-  } else if (!exists(root + "/sim/profile.ini") && p.path.empty()) {
-    if (!write_text(root + "/sim/profile.ini", kTypicalProfile, error)) return -1;
+    if (!write_text(root, "/sim/profile.ini", text, error)) return -1;
+  } else if (!exists(root, "/sim/profile.ini") && p.path.empty()) {
+    if (!write_text(root, "/sim/profile.ini", kTypicalProfile, error)) return -1;
   }
   return 0;
 }
@@ -300,17 +292,25 @@ int device_release_keys(const Profile& p, std::vector<std::pair<std::string, std
 
 int device_profile(const std::string& root, const std::string& given, Profile* out, std::string* error) {
   if (!given.empty()) return profile_load(given, out, error);
-  std::string kept = root + "/sim/profile.ini";
-  if (exists(kept)) return profile_load(kept, out, error);
-  return profile_parse(kTypicalProfile, out, error);
+  std::string text;
+  if (!exists(root, "/sim/profile.ini")) return profile_parse(kTypicalProfile, out, error);
+  if (rootfs_read(root, "/sim/profile.ini", kMaxKeptProfile, &text) != 0) {
+    if (error) *error = root + "/sim/profile.ini: " + strerror(errno);
+    return -1;
+  }
+  Profile p;
+  if (profile_parse(text, &p, error) != 0) return -1;
+  p.base_dir = root + "/sim";  // no path: the copy is the root's, not rewritten from itself
+  *out = p;
+  return 0;
 }
 
 int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* boot, int* timeout_seconds,
                         std::string* error) {
   // What a restart wipes: this boot's records, the screen, the keypad queue.
-  std::string boot_dir = root + "/sim/boot";
-  nftw(boot_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-  if (!make_dirs(boot_dir + "/frames", error)) return -1;
+  if (rootfs_remove_tree(root, "/sim/boot", false) != 0 && errno != ENOENT)
+    return fail(error, root + "/sim/boot: " + strerror(errno)), -1;
+  if (!make_dirs(root, "/sim/boot/frames", error)) return -1;
   unsigned long long fb_size = gtype_panel(root, p) ? kGtypeFramebuffer : kMonoFramebuffer;
   std::string type = p.get("panel", "type", "auto");
   if (type != "auto" && type != "gtype" && type != "mono") {
@@ -323,37 +323,34 @@ int device_prepare_boot(const std::string& root, const Profile& p, DeviceBoot* b
               "a size from 1 to " + std::to_string(kMaxFramebuffer) + " bytes");
     return -1;
   }
-  if (!write_text(root + "/dev/fb0", std::string(fb_size, '\xff'), error)) return -1;
+  if (!write_text(root, "/dev/fb0", std::string(fb_size, '\xff'), error)) return -1;
   std::string fb_fail;
   for (const std::string& line : p.all("faults", "fb0")) fb_fail += line + "\n";
-  unlink((root + "/dev/fb0.fail").c_str());
-  if (!fb_fail.empty() && !write_text(root + "/dev/fb0.fail", fb_fail, error)) return -1;
+  (void)rootfs_unlink(root, "/dev/fb0.fail");
+  if (!fb_fail.empty() && !write_text(root, "/dev/fb0.fail", fb_fail, error)) return -1;
 
-  std::string fifo = root + "/dev/input/event0";
-  if (!make_dirs(root + "/dev/input", error)) return -1;
-  unlink(fifo.c_str());
-  if (mkfifo(fifo.c_str(), 0666) != 0) {
-    if (error) *error = fifo + ": " + strerror(errno);
+  if (rootfs_unlink(root, "/dev/input/event0") != 0 || rootfs_mkfifo(root, "/dev/input/event0", 0666) != 0) {
+    if (error) *error = root + "/dev/input/event0: " + strerror(errno);
     return -1;
   }
   // The board-control record starts empty at each boot; its fault lines stay.
   std::string misc_old, misc;
-  read_root_file(root + "/dev/misc0", &misc_old);
+  (void)read_text(root, "/dev/misc0", &misc_old);
   std::istringstream lines(misc_old);
   std::string line;
   while (std::getline(lines, line))
     if (line.rfind("fail ", 0) == 0) misc += line + "\n";
   for (const std::string& f : p.all("faults", "misc0")) misc += f + "\n";
-  if (!write_text(root + "/dev/misc0", misc, error)) return -1;
+  if (!write_text(root, "/dev/misc0", misc, error)) return -1;
   // Sockets of the last boot's processes are gone with them.
-  std::string ipc = root + "/var/ipc";
-  nftw(ipc.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-  if (!make_dirs(ipc, error)) return -1;
-  unlink((root + "/sim/reboot-requests").c_str());
+  if (rootfs_remove_tree(root, "/var/ipc", true) != 0 && errno != ENOENT)
+    return fail(error, root + "/var/ipc: " + strerror(errno)), -1;
+  if (!make_dirs(root, "/var/ipc", error)) return -1;
+  (void)rootfs_unlink(root, "/sim/reboot-requests");
 
   if (p.has_section("faults") && !write_flash_controls(root, p, error)) return -1;
   std::string killapps;
-  if (!killapps_script(p, &killapps, error) || !write_text(root + "/app/scripts/killapps.sh", killapps, error, 0755))
+  if (!killapps_script(p, &killapps, error) || !write_text(root, "/app/scripts/killapps.sh", killapps, error, 0755))
     return -1;
 
   boot->enabled = true;

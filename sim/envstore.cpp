@@ -9,8 +9,15 @@
 namespace sim {
 
 EnvList env_load(const std::string& path) {
-  EnvList env;
   std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return env_parse(text.str());
+}
+
+EnvList env_parse(const std::string& text) {
+  EnvList env;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty()) continue;

@@ -13,6 +13,8 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 // Missing file: empty list.
 EnvList env_load(const std::string& path);
+// The same, of the file's text.
+EnvList env_parse(const std::string& text);
 // Writes the list atomically (temporary file and rename). 0 or -1.
 int env_save(const std::string& path, const EnvList& env);
 // The listing as the kernel prints it: one "name value" line per variable.

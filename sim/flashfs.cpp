@@ -164,7 +164,7 @@ int remap(Window& w, uint64_t offset, uint64_t size) {
   }
   w.start = offset;
   w.size = size;
-  rc = chip_save_windows(g.o.root + "/sim/state/windows", g.chip, g.windows) == 0 ? 0 : -EIO;
+  rc = chip_save_windows(g.o.root, "/sim/state/windows", g.chip, g.windows) == 0 ? 0 : -EIO;
   append_log(w, offset, size);
   power_leave(g.o.power);
   return rc;

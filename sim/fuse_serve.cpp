@@ -13,7 +13,10 @@ int fuse_serve_at(const char* name, const fuse_operations& ops, const std::strin
   struct fuse_args args = FUSE_ARGS_INIT(3, argv);
   struct fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
   if (!f || fuse_mount(f, mountpoint.c_str()) != 0) {
-    fprintf(stderr, "simdev: FUSE is not available: cannot mount %s at %s\n", name, mountpoint.c_str());
+    fprintf(stderr, "simdev: FUSE is not available: cannot mount %s at %s%s\n", name, mountpoint.c_str(),
+            access("/dev/fuse", R_OK | W_OK) != 0
+                ? " (/dev/fuse is not open to the phone's ids: run scripts/setup.sh as root, or chmod 0666 /dev/fuse)"
+                : "");
     if (f) fuse_destroy(f);
     return -1;
   }

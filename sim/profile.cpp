@@ -1,9 +1,31 @@
 #include "sim/profile.h"
 
+#include <stdio.h>
+
 #include <iterator>
 #include <unordered_map>
 
 namespace sim {
+
+bool has_control(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+std::string printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char hex[8];
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += hex;
+  }
+  return out;
+}
 
 bool read_root_file(const std::string& path, std::string* out) {
   return read_regular_file(path, 256ull * 1024 * 1024, out, nullptr) == 0;
@@ -48,6 +70,13 @@ int profile_parse(const std::string& text, Profile* out, std::string* error) {
   out->sections.reserve(out->sections.size() + read.size());
   for (size_t i = 0; i < out->sections.size(); ++i) index.emplace(out->sections[i].name, i);
   for (IniSection& r : read) {
+    // A key names a file, a variable or a setting: one that shows
+    // differently from what it is is refused, and named.
+    for (const auto& kv : r.entries)
+      if (has_control(kv.first)) {
+        if (error) *error = "[" + r.name + "] " + printable(kv.first) + ": a zero byte or control character in a key";
+        return -1;
+      }
     auto [at, added] = index.emplace(r.name, out->sections.size());
     if (added) {
       out->sections.push_back(ProfileSection{std::move(r.name), std::move(r.entries)});

@@ -59,4 +59,9 @@ int profile_load(const std::string& path, Profile* out, std::string* error);
 // Parses profile text (base_dir is left empty). 0 or -1 as above.
 int profile_parse(const std::string& text, Profile* out, std::string* error);
 
+// Whether a text holds a zero byte or a control character.
+bool has_control(const std::string& text);
+// The text for a message: zero bytes and control characters as \xNN.
+std::string printable(const std::string& text);
+
 }  // namespace sim

@@ -17,7 +17,9 @@
 #include "common/unique_fd.h"
 #include "hostlib/fbpng.h"
 #include "sim/chip.h"
+#include "sim/envstore.h"
 #include "sim/profile.h"
+#include "sim/rootfs.h"
 #include "sim/sha256.h"
 #include "sim/sysvipc.h"
 
@@ -28,10 +30,17 @@ using Json = nlohmann::ordered_json;
 
 constexpr int kWidth = 480;
 constexpr int kHeight = 272;
+constexpr size_t kMaxRecord = 256u * 1024 * 1024;
 
-bool exists(const std::string& path) {
+// The records are files of the root, read inside it (sim/rootfs.h): a link
+// the phone left there cannot bring a host file into the report.
+bool exists(const std::string& root, const std::string& path) {
   struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  return rootfs_lstat(root, path, &st) == 0;
+}
+
+bool read_root_text(const std::string& root, const std::string& path, std::string* out) {
+  return rootfs_read(root, path, kMaxRecord, out) == 0;
 }
 
 int write_file(const std::string& path, const std::string& text, std::string* error) {
@@ -43,9 +52,11 @@ int write_file(const std::string& path, const std::string& text, std::string* er
   return -1;
 }
 
-std::vector<std::string> read_lines(const std::string& path) {
+std::vector<std::string> read_lines(const std::string& root, const std::string& path) {
   std::vector<std::string> lines;
-  std::ifstream in(path);
+  std::string text;
+  if (!read_root_text(root, path, &text)) return lines;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line))
     if (!line.empty()) lines.push_back(line);
@@ -73,9 +84,9 @@ struct Timed {
   std::string text;
 };
 
-std::vector<Timed> read_timed(const std::string& path) {
+std::vector<Timed> read_timed(const std::string& root, const std::string& path) {
   std::vector<Timed> out;
-  for (const std::string& line : read_lines(path)) {
+  for (const std::string& line : read_lines(root, path)) {
     size_t sp = line.find(' ');
     out.push_back(Timed{ms_or_zero(line.substr(0, sp)), sp == std::string::npos ? "" : line.substr(sp + 1)});
   }
@@ -129,9 +140,9 @@ bool parse_log_line(const std::string& line, LogEntry* e) {
   return e->facility != "syslog" && e->text.rfind("simdev-flush:", 0) != 0;
 }
 
-std::vector<LogEntry> read_log(const std::string& path) {
+std::vector<LogEntry> read_log(const std::string& root, const std::string& path) {
   std::vector<LogEntry> out;
-  for (const std::string& line : read_lines(path)) {
+  for (const std::string& line : read_lines(root, path)) {
     LogEntry e;
     if (parse_log_line(line, &e)) out.push_back(e);
   }
@@ -190,8 +201,10 @@ struct Records {
   std::optional<std::string> cut;
 };
 
-void gather_result(const std::string& boot, Records* r) {
-  for (const std::string& line : read_lines(boot + "/result")) {
+const char kBootDir[] = "/sim/boot";
+
+void gather_result(const std::string& root, Records* r) {
+  for (const std::string& line : read_lines(root, std::string(kBootDir) + "/result")) {
     if (line.rfind("end_ms ", 0) == 0) r->end_ms = ms_or_zero(line.substr(7));
     else if (line.rfind("max_rss_kb ", 0) == 0) r->max_rss_kb = atol(line.c_str() + 11);
     else if (line.rfind("end ", 0) == 0) r->end = line.substr(4);
@@ -200,15 +213,16 @@ void gather_result(const std::string& boot, Records* r) {
   }
 }
 
-void gather_frames(const std::string& boot, Records* r) {
+void gather_frames(const std::string& root, Records* r) {
+  const std::string boot = kBootDir;
   std::string previous;
-  for (const std::string& line : read_lines(boot + "/frames/index")) {
+  for (const std::string& line : read_lines(root, boot + "/frames/index")) {
     Frame f;
     if (sscanf(line.c_str(), "%d %lf", &f.number, &f.ms) != 2 || f.number < 0 || f.number > 9999) continue;
     char name[64];
     snprintf(name, sizeof name, "frame-%04d", f.number);
     std::string fb;
-    if (!read_root_file(boot + "/frames/" + name + ".fb", &fb)) continue;
+    if (!read_root_text(root, boot + "/frames/" + name + ".fb", &fb)) continue;
     f.sha256 = sha256_hex(fb);
     f.same_as_previous = f.sha256 == previous;
     previous = f.sha256;
@@ -219,17 +233,17 @@ void gather_frames(const std::string& boot, Records* r) {
 }
 
 // A power cut leaves no semaphore or segment behind: there is nothing to show.
-void gather_sysv(const std::string& boot, Records* r) {
+void gather_sysv(const std::string& root, Records* r) {
   std::string text;
   if (r->cut) r->ipc_state = IpcState::power_cut;
-  else if (!read_root_file(boot + "/sysvipc", &text)) r->ipc_state = IpcState::not_recorded;
+  else if (!read_root_text(root, std::string(kBootDir) + "/sysvipc", &text)) r->ipc_state = IpcState::not_recorded;
   else r->ipc_state = sysv_parse(text, &r->sysv) == 0 ? IpcState::recorded : IpcState::unreadable;
 }
 
-std::optional<std::vector<Window>> gather_windows(const std::string& path) {
-  if (!exists(path)) return std::nullopt;
+std::optional<std::vector<Window>> gather_windows(const std::string& root, const std::string& path) {
+  if (!exists(root, path)) return std::nullopt;
   std::vector<Window> out;
-  for (const std::string& line : read_lines(path)) {
+  for (const std::string& line : read_lines(root, path)) {
     Window w;
     w.line = line;
     std::vector<std::string> words = split_words(line);
@@ -241,47 +255,48 @@ std::optional<std::vector<Window>> gather_windows(const std::string& path) {
 }
 
 // "erases N", "writes N", "erase_ms X", "program_ms X", "total_ms X".
-std::optional<std::vector<std::pair<std::string, std::string>>> gather_flash_time(const std::string& path) {
-  if (!exists(path)) return std::nullopt;
+std::optional<std::vector<std::pair<std::string, std::string>>> gather_flash_time(const std::string& root, const std::string& path) {
+  if (!exists(root, path)) return std::nullopt;
   std::vector<std::pair<std::string, std::string>> out;
-  for (const std::string& line : read_lines(path)) {
+  for (const std::string& line : read_lines(root, path)) {
     std::vector<std::string> w = split_words(line);
     if (!w.empty()) out.emplace_back(w[0], w.size() == 2 ? w[1] : "");
   }
   return out;
 }
 
-void gather_chip(const std::string& boot, Records* r) {
-  r->windows_before = gather_windows(boot + "/windows-before");
-  r->windows_after = gather_windows(boot + "/windows-after");
-  r->flash_time = gather_flash_time(boot + "/flash");
-  if (exists(boot + "/cut")) {
-    std::vector<std::string> lines = read_lines(boot + "/cut");
+void gather_chip(const std::string& root, Records* r) {
+  const std::string boot = kBootDir;
+  r->windows_before = gather_windows(root, boot + "/windows-before");
+  r->windows_after = gather_windows(root, boot + "/windows-after");
+  r->flash_time = gather_flash_time(root, boot + "/flash");
+  if (exists(root, boot + "/cut")) {
+    std::vector<std::string> lines = read_lines(root, boot + "/cut");
     r->cut = lines.empty() ? std::string() : trim(lines[0]);
   }
 }
 
 Records gather(const std::string& root) {
-  const std::string boot = root + "/sim/boot";
+  const std::string boot = kBootDir;
   Records r;
-  gather_result(boot, &r);
-  r.reboots = read_timed(boot + "/reboot");
-  r.log = read_log(boot + "/messages");
-  r.ipc = read_timed(boot + "/ipc");
-  r.keys = read_timed(boot + "/keys");
-  r.saver = read_timed(boot + "/saver");
-  r.second = read_timed(boot + "/second");
-  r.env_writes = read_timed(boot + "/env-writes");
-  r.killapps_runs = static_cast<int>(read_lines(boot + "/killapps").size());
-  (void)read_root_file(boot + "/console", &r.console);
-  for (const std::string& line : read_lines(root + "/dev/misc0"))
+  gather_result(root, &r);
+  r.reboots = read_timed(root, boot + "/reboot");
+  r.log = read_log(root, boot + "/messages");
+  r.ipc = read_timed(root, boot + "/ipc");
+  r.keys = read_timed(root, boot + "/keys");
+  r.saver = read_timed(root, boot + "/saver");
+  r.second = read_timed(root, boot + "/second");
+  r.env_writes = read_timed(root, boot + "/env-writes");
+  r.killapps_runs = static_cast<int>(read_lines(root, boot + "/killapps").size());
+  (void)read_root_text(root, boot + "/console", &r.console);
+  for (const std::string& line : read_lines(root, "/dev/misc0"))
     if (line.rfind("fail ", 0) != 0) r.board.push_back(line);
   for (int i = 0; i <= 9; ++i)
-    for (const std::string& line : read_lines(root + "/dev/mtd" + std::to_string(i) + ".log"))
+    for (const std::string& line : read_lines(root, "/dev/mtd" + std::to_string(i) + ".log"))
       r.remaps.emplace_back("mtd" + std::to_string(i), line);
-  gather_frames(boot, &r);
-  gather_chip(boot, &r);
-  gather_sysv(boot, &r);
+  gather_frames(root, &r);
+  gather_chip(root, &r);
+  gather_sysv(root, &r);
   return r;
 }
 
@@ -630,7 +645,7 @@ bool snapshot_from_json(const Json& j, Snapshot* out) {
 
 int load_before(const std::string& root, ReportInput* in, std::string* error) {
   std::string text;
-  if (!read_root_file(root + kBeforeFile, &text)) {
+  if (!read_root_text(root, kBeforeFile, &text)) {
     if (error) *error = root + ": no boot records (" + kBeforeFile + ")";
     return -1;
   }
@@ -718,7 +733,8 @@ Snapshot snapshot_take(const std::string& root) {
     }
     s.flash.push_back(f);
   }
-  s.env = env_load(root + "/sim/state/env");
+  std::string env;
+  if (read_root_text(root, "/sim/state/env", &env)) s.env = env_parse(env);
   return s;
 }
 
@@ -736,16 +752,14 @@ int report_write(const ReportInput& in, const std::string& dir, std::string* err
 
 int report_boot_begin(const std::string& root, const std::vector<std::string>& command, std::string* error) {
   Json j = {{"command", command}, {"before", json_snapshot(snapshot_take(root))}};
-  return write_file(root + kBeforeFile, dump(j), error);
+  if (rootfs_write(root, kBeforeFile, dump(j), 0644) == 0) return 0;
+  if (error) *error = root + kBeforeFile + ": cannot be written: " + strerror(errno);
+  return -1;
 }
 
 int report_boot_end(const std::string& root, int status, std::string* error) {
-  std::string path = root + "/sim/boot/result";
-  FILE* f = fopen(path.c_str(), "a");
-  bool ok = f && fprintf(f, "status %d\n", status) > 0;
-  if (f && fclose(f) != 0) ok = false;
-  if (ok) return 0;
-  if (error) *error = path + ": cannot be written";
+  if (rootfs_append(root, "/sim/boot/result", "status " + std::to_string(status) + "\n") == 0) return 0;
+  if (error) *error = root + "/sim/boot/result: cannot be written: " + strerror(errno);
   return -1;
 }
 
@@ -754,7 +768,7 @@ int report_of_root(const std::string& root, const std::string& dir, std::string*
   in.root = root;
   if (load_before(root, &in, error) != 0) return -1;
   Records r;
-  gather_result(root + "/sim/boot", &r);
+  gather_result(root, &r);
   in.status_known = r.recorded_status.has_value();
   in.status = r.recorded_status.value_or(0);
   in.after = snapshot_take(root);

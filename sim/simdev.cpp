@@ -18,6 +18,7 @@
 // /proc files, syslog, the IPC listener, the configuration saver, the
 // keypad, a second program; then writes a report.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -33,6 +34,7 @@
 #include "sim/chip.h"
 #include "sim/device.h"
 #include "sim/report.h"
+#include "sim/rootfs.h"
 #include "sim/simroot.h"
 
 #ifndef SIMDEV_SHMWRITER
@@ -61,6 +63,22 @@ std::string absolute(const std::string& path) {
   char cwd[PATH_MAX];
   if (!getcwd(cwd, sizeof cwd)) return path;
   return std::string(cwd) + "/" + path;
+}
+
+// A root argument: absolute, links and ".." resolved, so that what simdev
+// empties and fills is the folder that carries its marker.
+std::string root_arg(const std::string& path) { return sim::simroot_resolve(absolute(path)); }
+
+// simdev's own options (before "--") hold no control character: a name
+// that shows differently from what it is is refused, and named.
+bool plain_options(int argc, char** argv) {
+  for (int i = 0; i < argc && strcmp(argv[i], "--") != 0; ++i)
+    if (sim::has_control(argv[i])) {
+      fprintf(stderr, "simdev: argument \"%s\": a control character in an option or path\n",
+              sim::printable(argv[i]).c_str());
+      return false;
+    }
+  return true;
 }
 
 // Largest host file copied into a root (--program, --install).
@@ -103,21 +121,21 @@ bool copy_into(const char* option, const std::string& from, const std::string& r
 }
 
 // The command must be where the boot will look for it: in a bound host
-// directory, or inside the root (seen chrooted, so that links in the root
-// resolve as the boot resolves them).
+// directory, or inside the root (looked up inside it, so that links in the
+// root resolve as the boot resolves them).
 bool command_exists(const sim::BootOptions& o) {
   std::string cmd = o.argv[0];
   if (cmd.empty()) return false;
   if (cmd[0] != '/') cmd = o.workdir + "/" + cmd;
   for (const std::string& b : o.binds)
     if (cmd.rfind(b + "/", 0) == 0) return access(cmd.c_str(), X_OK) == 0;
-  pid_t pid = fork();
-  if (pid == 0) _exit(chroot(o.root.c_str()) == 0 && access(cmd.c_str(), X_OK) == 0 ? 0 : 1);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  int fd = sim::rootfs_open(o.root, cmd, O_PATH);
+  struct stat st;
+  bool found = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111);
+  if (fd >= 0) close(fd);
+  if (found) return true;
   fprintf(stderr, "simdev: %s: no executable file of that name inside the root %s (nor in a --bind directory)\n",
-          o.argv[0].c_str(), o.root.c_str());
+          sim::printable(o.argv[0]).c_str(), o.root.c_str());
   return false;
 }
 
@@ -144,7 +162,7 @@ int cmd_run(int argc, char** argv) {
     } else if (a == "--keep") {
       keep = true;
     } else if (a == "--root" && has_value) {
-      o.root = argv[++i];
+      o.root = root_arg(argv[++i]);
     } else if (a == "--bind" && has_value) {
       o.binds.push_back(argv[++i]);
     } else if (a == "--env" && has_value) {
@@ -160,7 +178,6 @@ int cmd_run(int argc, char** argv) {
   for (; i < argc; ++i) o.argv.push_back(argv[i]);
   if (o.root.empty() || o.argv.empty()) return usage();
   if (!binds_inside(o.binds)) return 2;
-  o.root = absolute(o.root);
   if (fresh && sim::simroot_remove(o.root.c_str()) != 0) return 125;
   if (sim::simroot_populate(o.root.c_str()) != 0) return 125;
   if (!command_exists(o)) return 127;
@@ -177,7 +194,7 @@ int make_device(const std::string& root, const std::string& profile_path, bool f
   }
   if (fresh && sim::simroot_remove(root.c_str()) != 0) return -1;
   struct stat st;
-  bool is_new = stat((root + "/sim/state/env").c_str(), &st) != 0;
+  bool is_new = sim::rootfs_lstat(root, "/sim/state/env", &st) != 0;
   if (sim::simroot_populate(root.c_str()) != 0) return -1;
   if ((is_new || !profile_path.empty()) &&
       sim::device_create(root, *profile, fresh || is_new, &error) != 0) {
@@ -194,7 +211,7 @@ int cmd_mkroot(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--profile" && i + 1 < argc) profile = absolute(argv[++i]);
     else if (a == "--fresh") fresh = true;
-    else if (root.empty() && a[0] != '-') root = absolute(a);
+    else if (root.empty() && a[0] != '-') root = root_arg(a);
     else return usage();
   }
   if (root.empty()) return usage();
@@ -238,7 +255,7 @@ int cmd_boot(int argc, char** argv) {
     } else if (a == "--key-wait") {
       key_wait = true;
     } else if (a == "--root" && v) {
-      o.root = absolute(argv[++i]);
+      o.root = root_arg(argv[++i]);
     } else if (a == "--profile" && v) {
       profile_path = absolute(argv[++i]);
     } else if (a == "--report" && v) {
@@ -370,7 +387,7 @@ int cmd_boot(int argc, char** argv) {
 int cmd_report(int argc, char** argv) {
   std::string root, dir, error;
   for (int i = 0; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "--root") == 0) root = absolute(argv[i + 1]);
+    if (strcmp(argv[i], "--root") == 0) root = root_arg(argv[i + 1]);
     else if (strcmp(argv[i], "--report") == 0) dir = absolute(argv[i + 1]);
     else return usage();
   }
@@ -386,6 +403,7 @@ int cmd_report(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
+  if (!plain_options(argc - 1, argv + 1)) return 2;
   if (strcmp(argv[1], "mkroot") == 0) return cmd_mkroot(argc - 2, argv + 2);
   if (strcmp(argv[1], "run") == 0) return cmd_run(argc - 2, argv + 2);
   if (strcmp(argv[1], "boot") == 0) return cmd_boot(argc - 2, argv + 2);

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/boot.h"
 #include "sim/chip.h"
 #include "sim/device.h"
 #include "sim/procfs.h"
@@ -281,7 +282,9 @@ int build_initramfs(const Options& o, std::string* initrd) {
 pid_t start_qemu(const Options& o, const std::string& initrd, const std::string& monitor, int* serial_fd) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  pid_t pid = fork();
+  // qemu runs as the phone's root: what the guest writes over 9p, and any
+  // fault of qemu's, reaches nothing of the host's beyond the root.
+  pid_t pid = sim::boot_fork_confined();
   if (pid < 0) return -1;
   if (pid == 0) {
     int null_fd = open("/dev/null", O_RDONLY);
@@ -375,6 +378,7 @@ int run_guest(const Options& o, const sim::DeviceBoot& dev, int timeout, const s
   Run r{o, dev, o.root + "/sim/guest/monitor", "", now_ns(), -1, false, 0, {}};
   if (r.monitor.size() >= sizeof(sockaddr_un::sun_path)) return refuse("the root's path is too long for the monitor's socket");
   unlink(r.monitor.c_str());
+  if (sim::boot_give_root(o.root) != 0) return refuse("cannot give the root to the phone's ids");
   int serial = -1;
   pid_t qemu = start_qemu(o, initrd, r.monitor, &serial);
   if (qemu < 0) return refuse("cannot start qemu-system-mipsel");

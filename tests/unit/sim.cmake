@@ -7,7 +7,7 @@ if(NOT UPG_TARGET_MIPSEL)
   target_link_libraries(sim_boot_test PRIVATE simcore upg_testsupport GTest::gtest_main Threads::Threads)
   set_target_properties(sim_boot_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/sim)
   target_compile_definitions(sim_boot_test PRIVATE
-    SIM_SIMDEV="$<TARGET_FILE:simdev>" SIM_STANDIN="$<TARGET_FILE:sim_standin>"
+    SIM_SIMDEV="$<TARGET_FILE:simdev>" SIM_STANDIN="$<TARGET_FILE:sim_standin>" SIM_ROMTOOL="$<TARGET_FILE:romtool>"
     SIM_WORK_DIR="${CMAKE_BINARY_DIR}/simroots/sim_boot_test" SIM_PROFILES="${PROJECT_SOURCE_DIR}/sim/profiles")
   # The programs the cases start are built with it, so that building the
   # test alone never leaves them stale.

@@ -33,6 +33,7 @@ std::string setting(const char* env, const char* fallback) {
 const std::string kSimdev = setting("SIM_SIMDEV", SIM_SIMDEV);
 const std::string kStandin = setting("SIM_STANDIN", SIM_STANDIN);
 const std::string kWork = setting("SIM_WORK_DIR", SIM_WORK_DIR);
+const std::string kRomtool = setting("SIM_ROMTOOL", SIM_ROMTOOL);
 const std::string kCon = "/sim/boot/console";
 
 bool contains(const std::string& hay, const std::string& needle) { return hay.find(needle) != std::string::npos; }
@@ -563,10 +564,128 @@ TEST_F(SimBoot, RefusesWhatItCannotHonour) {
   run_argv({"/bin/rm", "-rf", dir, dir + ".report", outside, stranger, root_ + ".err"});
 }
 
-// simdev inside a plain chroot, whose "/" is no mount point: a root on a
-// mount of its own boots; a root with no mount point above it is refused
-// with the reason. Everything runs in a mount namespace of the test's own.
-TEST_F(SimBoot, BootsInsideAPlainChroot) {
+// What a phone, or a root left hostile, tries on the host. Each row plants
+// its attack (`plant`: a host shell command on the booted root $R, or steps
+// the program runs inside the phone), then simdev works on the root; a
+// canary folder outside ($O: a file, a folder with a file, nothing else)
+// must be as it was, and the report must not carry the canary's text.
+TEST_F(SimBoot, NothingInARootReachesTheHost) {
+  const std::string outside = root_ + ".outside", canary = outside + "/canary", kCanary = "host file 7f3a\n";
+  std::string up;  // enough "..\0x" steps from the root to reach "/"
+  for (int i = 0; i < 16; ++i) up += std::string("/..\0x", 5);
+  std::string deep;
+  for (int i = 0; i < 3000; ++i) deep += "/d";
+  struct Row {
+    const char* attack;
+    std::string plant;                     // host shell, $R the root, $O the canary folder
+    std::vector<std::string> steps;        // the program's steps in the phone, then a reboot
+    std::vector<std::string> simdev = {};  // then this simdev command ($R, $O replaced); none: a boot
+    std::string profile = "";
+    int status = 0;                        // -1: any
+    std::string named = "";
+  };
+  const std::vector<Row> rows = {
+      {"a link at /sim/boot/sysvipc, then a reboot", "", {"sh", "ln -sf $O/canary /sim/boot/sysvipc"}},
+      {"a relative link at /sim/boot/console", "", {"sh", "ln -sf ../../../../../../../../../../../$O/canary /sim/boot/console"}},
+      {"links at /sim/boot/result and /sim/boot/flash", "",
+       {"sh", "ln -sf $O/canary /sim/boot/result; ln -sf $O/canary /sim/boot/flash"}, {}, "", -1},
+      {"/var a link to a host folder", "rm -rf $R/var && ln -s $O $R/var", {}, {}, "", -1},
+      {"/dev a link to a host folder", "mv $R/dev $R/dev.old && ln -s $O $R/dev", {}, {}, "", -1},
+      {"/sim/state a link to a host folder", "rm -rf $R/sim/state && ln -s $O $R/sim/state", {}, {}, "", -1},
+      {"/sim/boot a link to a host folder", "rm -rf $R/sim/boot && ln -s $O $R/sim/boot", {}, {}, "", -1},
+      {"a [files] key with zero bytes", "", {}, {"boot", "--root", "$R", "--fresh"},
+       "[files]\n" + up + outside + "/canary = pwned\n", 125, "\\x00"},
+      {"an [env] key with a control character", "", {}, {"boot", "--root", "$R", "--fresh"},
+       "[env]\nSW\x01protect = 1\n", 125, "[env] SW\\x01protect"},
+      {"a [files] key 3000 folders deep", "", {}, {"boot", "--root", "$R", "--fresh"},
+       "[files]\n" + deep + " = x\n", 125, "longer than 1024 bytes"},
+      {"a [files] key 33 folders deep", "", {}, {"boot", "--root", "$R", "--fresh"},
+       "[files]\n" + deep.substr(0, 66) + " = x\n", 125, "deeper than 32 folders"},
+      {"--install through a control character", "", {}, {"boot", "--root", "$R", "--install", "/etc/hostname:/a\tb"},
+       "", 2, "\\x09"},
+      {"a folder 300 deep, then --fresh", "", {"sh", "i=0; while [ $i -lt 300 ]; do mkdir d && cd d || exit 1; i=$((i+1)); done"},
+       {"mkroot", "--fresh", "$R"}, "", 0},
+      {"--fresh of the root's /sim/..", "", {}, {"mkroot", "--fresh", "$R/sim/.."}, "", 0},
+      {"--fresh through a link the phone made", "ln -s $O $R/sim/away", {}, {"mkroot", "--fresh", "$R/sim/away"}, "", 1,
+       "not a device root"},
+      {"the in-root check on the host", "", {}, {"$ROMTOOL", "__check-in-root", "$O/canary"}, "", -1,
+       "only inside a simulated phone"},
+  };
+  auto fill = [&](std::string text) {
+    for (auto [from, to] : {std::pair<std::string, std::string>{"$ROMTOOL", kRomtool}, {"$R", root_}, {"$O", outside}})
+      for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    return text;
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.attack);
+    run_argv({"/bin/rm", "-rf", outside});
+    ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+    ASSERT_TRUE(write_file(canary, kCanary) && mkdir((outside + "/ipc").c_str(), 0755) == 0 &&
+                write_file(outside + "/ipc/keep", "keep\n"));
+    ASSERT_EQ(0, boot({"--fresh"}, {"exit", "0"}));
+    if (!r.plant.empty()) {
+      ASSERT_EQ(0, shell(fill(r.plant)));
+    }
+    std::vector<std::string> steps;
+    for (const std::string& s : r.steps) steps.push_back(fill(s));
+    if (!steps.empty()) steps.insert(steps.end(), {",", "reboot"});
+    int status;
+    if (r.simdev.empty() && r.profile.empty()) {
+      status = boot({}, steps.empty() ? std::vector<std::string>{"exit", "0"} : steps);
+    } else {
+      std::string cmd = r.simdev[0][0] == '$' ? fill(r.simdev[0]) : kSimdev + " '" + r.simdev[0] + "'";
+      for (size_t i = 1; i < r.simdev.size(); ++i) cmd += " '" + fill(r.simdev[i]) + "'";
+      if (!r.profile.empty()) cmd += " --profile '" + write_profile(r.profile) + "'";
+      status = shell(cmd + " > /dev/null 2> " + root_ + ".err");
+      if (!r.named.empty()) {
+        EXPECT_TRUE(contains(read_file(root_ + ".err"), r.named)) << read_file(root_ + ".err");
+      }
+    }
+    if (r.status >= 0) {
+      EXPECT_EQ(r.status, status);
+    }
+    EXPECT_EQ(kCanary, read_file(canary));
+    EXPECT_EQ("keep\n", read_file(outside + "/ipc/keep"));
+    EXPECT_EQ(0, shell("test \"$(ls -A '" + outside + "' | tr '\\n' ' ')\" = 'canary ipc '")) << "files made in " << outside;
+    EXPECT_FALSE(contains(read_file(report_ + "/report.txt"), kCanary));
+    EXPECT_EQ(0, sim::simroot_remove(root_.c_str()));
+  }
+  run_argv({"/bin/rm", "-rf", outside, root_ + ".err"});
+}
+
+// Inside a phone the ids are not the host's: uid 0 there is an unprivileged
+// host id, and what a capability would reach on the host fails there.
+TEST_F(SimBoot, ThePhoneHoldsNoPowerOverTheHost) {
+  std::string secret = root_ + ".secret";
+  mkdir(secret.c_str(), 0755);
+  ASSERT_TRUE(write_file(secret + "/key", "top secret\n"));
+  chmod((secret + "/key").c_str(), 0600);
+  ASSERT_EQ(0, boot({"--fresh", "--bind", secret},
+                    {"sh", "cat /proc/self/uid_map; id -u; busybox mknod /tmp/disk b 8 0 && echo made a device; "
+                           "cat " + secret + "/key; echo x > " + secret + "/key; true"}));
+  std::string console = read_file(root_ + kCon);
+  std::istringstream map(console);
+  unsigned long inside = 1, host = 0, count = 0;
+  ASSERT_TRUE(map >> inside >> host >> count) << console;
+  EXPECT_EQ(0u, inside);
+  EXPECT_NE(0u, host) << "the phone's root is the host's";
+  EXPECT_LE(count, 65536u);
+  EXPECT_TRUE(contains(console, "\n0\n")) << console;  // root inside
+  EXPECT_FALSE(contains(console, "made a device")) << console;
+  // The bound file is the host's root's (when the test runs as root): not the phone's to read or change.
+  if (geteuid() == 0) {
+    EXPECT_FALSE(contains(console, "top secret")) << console;
+  }
+  EXPECT_EQ("top secret\n", read_file(secret + "/key"));
+  run_argv({"/bin/rm", "-rf", secret});
+}
+
+// simdev inside a plain chroot, whose "/" is no mount point: the kernel
+// makes no user namespace there, so no phone boots, whatever mount its root
+// is on, and the refusal says why. Everything runs in a mount namespace of
+// the test's own.
+TEST_F(SimBoot, RefusesToBootInsideAPlainChroot) {
+  if (geteuid() != 0) GTEST_SKIP() << "making a chroot needs the host's root";
   std::string jail = root_ + ".jail", err = "/plain/err";
   auto dir_of = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
   int status = run_in_child([&]() -> int {
@@ -580,11 +699,12 @@ TEST_F(SimBoot, BootsInsideAPlainChroot) {
       return 11;
     if (chroot(jail.c_str()) != 0 || chdir("/") != 0) return 17;
     std::vector<std::string> boot = {kSimdev, "boot", "--fresh", "--timeout", "60", "--program", kStandin, "--root"};
-    boot.push_back("/phones/p");
-    if (run_argv(boot) != 0) return 20;
-    std::string plain = "'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root /plain/p 2> " + err;
-    if (shell(plain) != 125) return 21;
-    return contains(read_file(err), "chroot") ? 0 : 22;
+    for (const char* root : {"/phones/p", "/plain/p"}) {
+      std::string cmd = "'" + boot[0] + "' boot --fresh --program '" + kStandin + "' --root " + root + " 2> " + err;
+      if (shell(cmd) != 125) return 20;
+      if (!contains(read_file(err), "chroot")) return 21;
+    }
+    return 0;
   });
   EXPECT_EQ(0, status);
   run_argv({"/bin/rm", "-rf", "--one-file-system", jail});

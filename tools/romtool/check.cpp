@@ -213,7 +213,26 @@ int run_check(const std::string& image_path, const std::string& profile_path, bo
   return rc;
 }
 
+namespace {
+
+// The in-root half unlinks /dev/log and runs the check's shell commands on
+// whatever "/" it finds: only a simulated phone's root will do, one simdev
+// made (its marker) with the phone's ids mapped away from the host's.
+bool inside_simulated_phone() {
+  struct stat st;
+  if (lstat(sim::kRootMarker, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string map;
+  if (read_whole_file("/proc/self/uid_map", 4096, &map, nullptr) != 0) return false;
+  unsigned long inside = 0, outside = 0, count = 0;
+  if (sscanf(map.c_str(), "%lu %lu %lu", &inside, &outside, &count) != 3) return false;
+  return !(inside == 0 && outside == 0 && count == 4294967295ul);
+}
+
+}  // namespace
+
 int run_check_in_root(const std::string& image_path, bool verbose) {
+  if (!inside_simulated_phone())
+    return complain("__check-in-root runs only inside a simulated phone (romtool check starts it there)");
   unique_fd fd(open(image_path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0) return complain(image_path + ": " + strerror(errno));

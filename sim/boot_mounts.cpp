@@ -1,0 +1,149 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "sim/boot_parts.h"
+#include "sim/rootfs.h"
+#include "sim/simroot.h"
+
+namespace sim {
+namespace {
+
+// Libraries of dynamic host binaries (tests, tools), the qemu interpreter's
+// directory is not needed: binfmt opens it at registration.
+const char* const kHostLibraryDirs[] = {"/lib", "/lib64", "/usr/lib", "/usr/lib64", "/usr/libexec"};
+// Character devices every shell needs; they hold no state of the host's.
+const char* const kHostDevices[] = {"/dev/null", "/dev/zero", "/dev/urandom", "/dev/random"};
+const char kFuseDevice[] = "/dev/fuse";
+
+// The kernel mounts onto what a descriptor names, found inside the root: a
+// link in the root cannot point a mount at the host's directories.
+struct Target {
+  int fd = -1;
+  char path[32];
+  Target(const std::string& root, const std::string& inside, bool file) {
+    fd = rootfs_mount_target(root, inside, file);
+    if (fd < 0) boot_die("make the mount point", inside);
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  }
+  ~Target() { close(fd); }
+};
+
+// A read-only remount keeps the flags the host's mount has: a user namespace
+// may not clear them.
+unsigned long locked_flags(const std::string& from) {
+  struct statvfs vfs;
+  if (statvfs(from.c_str(), &vfs) != 0) return 0;
+  unsigned long flags = 0;
+  if (vfs.f_flag & ST_NOSUID) flags |= MS_NOSUID;
+  if (vfs.f_flag & ST_NODEV) flags |= MS_NODEV;
+  if (vfs.f_flag & ST_NOEXEC) flags |= MS_NOEXEC;
+  if (vfs.f_flag & ST_NOATIME) flags |= MS_NOATIME;
+  if (vfs.f_flag & ST_NODIRATIME) flags |= MS_NODIRATIME;
+  if (vfs.f_flag & ST_RELATIME) flags |= MS_RELATIME;
+  return flags;
+}
+
+void bind_readonly(const std::string& root, const std::string& from, const std::string& to, bool recursive) {
+  unsigned long rec = recursive ? MS_REC : 0;
+  {
+    Target t(root, to, false);
+    if (mount(from.c_str(), t.path, nullptr, MS_BIND | rec, nullptr) != 0) boot_die("bind", from);
+  }
+  Target bound(root, to, false);  // looked up again: the new mount, not the directory under it
+  if (mount(nullptr, bound.path, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | rec | locked_flags(from), nullptr) != 0)
+    boot_die("remount read-only", to);
+}
+
+void bind_file(const std::string& root, const std::string& from, const std::string& to) {
+  Target t(root, to, true);
+  if (mount(from.c_str(), t.path, nullptr, MS_BIND, nullptr) != 0) boot_die("bind", from);
+}
+
+constexpr int kLinkedPids = 256;
+
+// The kernel's own /proc of this PID namespace lives at /sim/realproc. For a
+// plain run the device's /proc is a directory of plain files with links to
+// the parts programs and runtimes need (self, thread-self); a device boot
+// serves it (procfs.cpp).
+void mount_realproc(const std::string& root, bool links) {
+  {
+    Target t(root, "/sim/realproc", false);
+    if (mount("proc", t.path, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) boot_die("mount proc", "/sim/realproc");
+  }
+  if (!links) return;
+  auto link_entry = [&root](const std::string& name) {
+    std::string link = "/proc/" + name;
+    struct stat st;
+    if (rootfs_lstat(root, link, &st) == 0) return;
+    if (rootfs_symlink(root, "/sim/realproc/" + name, link) != 0) boot_die("symlink", link);
+  };
+  for (const char* name : {"self", "thread-self", "mounts", "cpuinfo", "meminfo", "stat"}) link_entry(name);
+  // Processes of a fresh PID namespace are numbered from 1; the leak checker
+  // of the sanitizer builds reads /proc/<its own pid>/task.
+  for (int pid = 1; pid <= kLinkedPids; ++pid) link_entry(std::to_string(pid));
+}
+
+}  // namespace
+
+// The host's libraries, devices and bound directories, the phone's RAM /tmp
+// and its own file systems: mounted from outside the root, each onto a place
+// looked up inside it.
+void boot_setup_mounts(const BootOptions& o) {
+  if (simroot_private_mounts(o.root) != 0) _exit(125);
+  for (const char* dir : kHostLibraryDirs) {
+    struct stat st;
+    if (lstat(dir, &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      // merged-/usr hosts: /lib is a link into /usr
+      char dest[4096];
+      ssize_t n = readlink(dir, dest, sizeof dest - 1);
+      if (n < 0) boot_die("readlink", dir);
+      dest[n] = '\0';
+      struct stat have;
+      if (rootfs_lstat(o.root, dir, &have) != 0 && rootfs_symlink(o.root, dest, dir) != 0) boot_die("symlink", dir);
+      continue;
+    }
+    bind_readonly(o.root, dir, dir, true);
+  }
+  for (const char* dev : kHostDevices) bind_file(o.root, dev, dev);
+  for (const std::string& path : o.binds) bind_readonly(o.root, path, path, false);
+  mount_realproc(o.root, !o.device.enabled);
+  if (o.device.enabled) {
+    // The phone's /tmp is RAM: empty at every boot, gone with it.
+    {
+      Target tmp(o.root, "/tmp", false);
+      if (mount("tmpfs", tmp.path, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777,size=128m") != 0) boot_die("mount tmpfs", "/tmp");
+    }
+    // On the phone /config and /etc are file systems of their own, which the
+    // program unmounts before it rewrites the configuration partition. Each
+    // is bound onto itself here: unmounting it leaves the same directory.
+    for (const char* dir : {"/config", "/etc"}) {
+      Target t(o.root, dir, false);
+      if (mount(t.path, t.path, nullptr, MS_BIND, nullptr) != 0) boot_die("bind", dir);
+    }
+    // The FUSE servers open /dev/fuse once they run inside the root; it is
+    // gone again before the program starts.
+    bind_file(o.root, kFuseDevice, kFuseDevice);
+  }
+}
+
+// init and everything it starts live inside the root from here on: every
+// path it names, a link's target included, is one of the root's.
+void boot_enter_root(const std::string& root) {
+  if (chroot(root.c_str()) != 0) boot_die("chroot", root);
+  if (chdir("/") != 0) boot_die("chdir", "/");
+}
+
+void boot_drop_fuse_device() {
+  if (umount2(kFuseDevice, MNT_DETACH) != 0) boot_die("unmount", kFuseDevice);
+  (void)unlink(kFuseDevice);
+}
+
+}  // namespace sim
