@@ -441,9 +441,9 @@ int chip_boot_end_from_copies(const std::string& root) {
   Chip chip;
   std::vector<Window> windows;
   std::string flash;
-  if (chip_load(root, &chip, &windows) != 0 || !read_root_file(state(root, "flash.bin"), &flash) || flash.size() != chip.size)
+  if (chip_load(root, &chip, &windows) != 0 || !read_file(root, state("flash.bin"), &flash) || flash.size() != chip.size)
     return -1;
-  if (absorb_views(root, windows, &flash) && !write_file(state(root, "flash.bin"), flash)) return -1;
+  if (absorb_views(root, windows, &flash) && !write_file(root, state("flash.bin"), flash)) return -1;
   return chip_boot_end(root);
 }
 
