@@ -60,21 +60,30 @@ int read_key_file(int dir_fd, const char* name, release_key* out) {
   return n > 0 ? release_key_from_pem(text, static_cast<size_t>(n), out) : -1;
 }
 
+// Gives back the source's whole pages in [from, to): a mapped file or an
+// attached segment keeps its contents, only this process's view goes.
+void drop_pages(const unsigned char* from, const unsigned char* to) {
+  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t first = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+  uintptr_t end = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+  if (end > first) (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 // The image up to `len` in private memory. The source pages already copied
 // are given back as the copy grows, so that the two together stay about one
-// image resident (a mapped file or an attached segment keeps its contents).
+// image resident. A fault maps a window of pages around it, which can reach
+// back into the chunk before: each drop starts one chunk earlier, and a last
+// one sweeps the whole source.
 unsigned char* private_copy(const unsigned char* src, size_t len) {
   void* mem = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) return nullptr;
   unsigned char* dst = static_cast<unsigned char*>(mem);
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   for (size_t at = 0; at < len; at += kCopyChunk) {
     size_t n = len - at < kCopyChunk ? len - at : kCopyChunk;
     memcpy(dst + at, src + at, n);
-    uintptr_t from = (reinterpret_cast<uintptr_t>(src + at) + page - 1) & ~(page - 1);
-    uintptr_t to = reinterpret_cast<uintptr_t>(src + at + n) & ~(page - 1);
-    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    drop_pages(src + (at < kCopyChunk ? 0 : at - kCopyChunk), src + at + n);
   }
+  drop_pages(src, src + len);
   (void)mprotect(mem, len, PROT_READ);
   return dst;
 }
