@@ -195,14 +195,16 @@ int rom_release_gate(const char* keys_dir, const unsigned char** image, size_t* 
   release_sig_block block;
   int fault = release_sig_read(*image, *image_len, &block);
   unsigned char* copy = nullptr;
+  size_t copied = 0;
   if (fault == RELEASE_SIG_OK) {
-    size_t copied = static_cast<size_t>(block.signed_len) + RELEASE_SIG_BLOCK_SIZE;
+    copied = static_cast<size_t>(block.signed_len) + RELEASE_SIG_BLOCK_SIZE;
     copy = private_copy(*image, copied);
     fault = copy ? release_sig_verify(copy, copied, &keys) : RELEASE_SIG_NO_MEMORY;
     // What the copy says from here on, whatever the source says now.
     if (fault == RELEASE_SIG_OK) fault = release_sig_read(copy, copied, &block);
   }
   if (fault != RELEASE_SIG_OK) {
+    if (copy) (void)munmap(copy, copied);
     rl_log_err("release signature refused: %s\n", release_sig_fault_text(fault));
     return UPD_MSG_SIGNATURE_ERR;
   }
