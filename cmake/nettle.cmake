@@ -13,7 +13,10 @@ if(UPG_TARGET_MIPSEL)
   endif()
   target_include_directories(upg_nettle SYSTEM INTERFACE ${UPG_MIPSEL_LIBS}/usr/include
                              ${UPG_MIPSEL_LIBS}/usr/include/mipsel-linux-gnu)
-  target_link_libraries(upg_nettle INTERFACE ${lib}/libhogweed.a ${lib}/libnettle.a ${lib}/libgmp.a)
+  # The variant linked against the shared C library (UPG_DYNAMIC), which
+  # measures the program's own size, takes them shared too.
+  target_link_libraries(upg_nettle INTERFACE
+    "$<IF:$<BOOL:$<TARGET_PROPERTY:UPG_DYNAMIC>>,${lib}/libhogweed.so;${lib}/libnettle.so;${lib}/libgmp.so,${lib}/libhogweed.a;${lib}/libnettle.a;${lib}/libgmp.a>")
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET hogweed nettle gmp)

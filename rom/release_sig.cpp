@@ -60,21 +60,30 @@ int read_key_file(int dir_fd, const char* name, release_key* out) {
   return n > 0 ? release_key_from_pem(text, static_cast<size_t>(n), out) : -1;
 }
 
+// Gives back the source's whole pages in [from, to): a mapped file or an
+// attached segment keeps its contents, only this process's view goes.
+void drop_pages(const unsigned char* from, const unsigned char* to) {
+  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t first = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+  uintptr_t end = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+  if (end > first) (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 // The image up to `len` in private memory. The source pages already copied
 // are given back as the copy grows, so that the two together stay about one
-// image resident (a mapped file or an attached segment keeps its contents).
+// image resident. A fault maps a window of pages around it, which can reach
+// back into the chunk before: each drop starts one chunk earlier, and a last
+// one sweeps the whole source.
 unsigned char* private_copy(const unsigned char* src, size_t len) {
   void* mem = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) return nullptr;
   unsigned char* dst = static_cast<unsigned char*>(mem);
-  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   for (size_t at = 0; at < len; at += kCopyChunk) {
     size_t n = len - at < kCopyChunk ? len - at : kCopyChunk;
     memcpy(dst + at, src + at, n);
-    uintptr_t from = (reinterpret_cast<uintptr_t>(src + at) + page - 1) & ~(page - 1);
-    uintptr_t to = reinterpret_cast<uintptr_t>(src + at + n) & ~(page - 1);
-    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    drop_pages(src + (at < kCopyChunk ? 0 : at - kCopyChunk), src + at + n);
   }
+  drop_pages(src, src + len);
   (void)mprotect(mem, len, PROT_READ);
   return dst;
 }
@@ -186,14 +195,16 @@ int rom_release_gate(const char* keys_dir, const unsigned char** image, size_t* 
   release_sig_block block;
   int fault = release_sig_read(*image, *image_len, &block);
   unsigned char* copy = nullptr;
+  size_t copied = 0;
   if (fault == RELEASE_SIG_OK) {
-    size_t copied = static_cast<size_t>(block.signed_len) + RELEASE_SIG_BLOCK_SIZE;
+    copied = static_cast<size_t>(block.signed_len) + RELEASE_SIG_BLOCK_SIZE;
     copy = private_copy(*image, copied);
     fault = copy ? release_sig_verify(copy, copied, &keys) : RELEASE_SIG_NO_MEMORY;
     // What the copy says from here on, whatever the source says now.
     if (fault == RELEASE_SIG_OK) fault = release_sig_read(copy, copied, &block);
   }
   if (fault != RELEASE_SIG_OK) {
+    if (copy) (void)munmap(copy, copied);
     rl_log_err("release signature refused: %s\n", release_sig_fault_text(fault));
     return UPD_MSG_SIGNATURE_ERR;
   }

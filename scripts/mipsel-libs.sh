@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Fetches the static mipsel libraries the phone's program links (nettle's
-# Ed25519 and SHA-256 with GMP under them) from Debian's archive into
+# Fetches the mipsel libraries the phone's program links (nettle's Ed25519
+# and SHA-256 with GMP under them: static, and shared for the variant that
+# measures the program's own size) from Debian's archive into
 # build/mipsel-libs (or $1): downloaded and unpacked, never installed. Safe to
 # run twice; a finished tree is kept until the package versions change.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dest=$(realpath -m "${1:-build/mipsel-libs}")
-packages=(nettle-dev:mipsel libgmp-dev:mipsel)
+packages=(nettle-dev:mipsel libgmp-dev:mipsel libnettle8:mipsel libhogweed6:mipsel libgmp10:mipsel)
 export DEBIAN_FRONTEND=noninteractive
 
 if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
@@ -24,8 +25,8 @@ mkdir -p "$dest/debs" "$dest/root"
 (cd "$dest/debs" && apt-get download "${packages[@]}")
 for deb in "$dest"/debs/*.deb; do dpkg-deb -x "$deb" "$dest/root"; done
 lib="$dest/root/usr/lib/mipsel-linux-gnu"
-[ -f "$lib/libhogweed.a" ] && [ -f "$lib/libnettle.a" ] && [ -f "$lib/libgmp.a" ] || {
-  echo "mipsel-libs: the unpacked packages lack libhogweed.a, libnettle.a or libgmp.a" >&2
+[ -f "$lib/libhogweed.a" ] && [ -f "$lib/libnettle.a" ] && [ -f "$lib/libgmp.a" ] && [ -e "$lib/libgmp.so" ] || {
+  echo "mipsel-libs: the unpacked packages lack nettle's or GMP's libraries" >&2
   exit 1
 }
 echo "$want" > "$stamp"
