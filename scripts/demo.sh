@@ -40,6 +40,8 @@ echo "The release (romtool info):"
 "$B/tools/romtool/romtool" info "$D/release.rom" | sed 's/^/  /'
 
 step "5/5 upgrading a phone ($profile) from the file /data/release.rom"
+# A person presses "Reboot" once the program reads the keypad, which only a
+# failure screen does: a refused release ends in seconds, not at the time-out.
 status=0
 "$B/sim/simdev" boot --root "$D/phone" --fresh --profile "$profile" --report "$D/report" \
   --program "$B/bin/upgrader" --install "$D/release.rom:/data/release.rom" --key 1:35 --key-wait \
