@@ -245,6 +245,8 @@ TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
       {"96 KiB region of 32 KiB units", "", odd_mtd1("0x20000,0x38000", 0x18000, "erasesize 32768\n"), 0, ""},
       {"96 KiB region of 64 KiB units", "", odd_mtd1("0x20000,0x38000", 0x18000, ""), -84, "MTD_ADDR_ERR"},
       {"96 KiB region of 64 KiB units in a larger device", "", odd_mtd1("0x20000,0x38000", 0x20000, ""), 0, ""},
+      // Whole units past the device: left to the burn, after the layout step.
+      {"128 KiB region in a 64 KiB device", "", odd_mtd1("0x20000,0x40000", 0x10000, ""), 0, ""},
       {"another board", "--set rom.device_id=60", {}, -95, "MACHINE_ID_ERR",
        "hardware_version:3b prom_header->device_id:3c\n"},
       {"forced ROM, another board", "--set rom.process_type=1 --set rom.device_id=60", {}, -95, "MACHINE_ID_ERR"},
