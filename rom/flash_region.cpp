@@ -15,8 +15,17 @@ bool flash_extent_fits(const mtd_info_user& info, uint64_t need) {
   return false;
 }
 
-int flash_region_erasable(int fd, uint64_t region) {
+namespace {
+
+int region_check(int fd, uint64_t region, bool whole_units_pass) {
   mtd_info_user info;
   if (plat_mtd_get_info(fd, &info) != 0 || info.erasesize == 0) return 0;
+  if (whole_units_pass && region % info.erasesize == 0) return 0;
   return flash_extent_fits(info, region) ? 0 : UPD_MSG_MTD_ADDR_ERR;
 }
+
+}  // namespace
+
+int flash_region_erasable(int fd, uint64_t region) { return region_check(fd, region, false); }
+
+int flash_region_end_erasable(int fd, uint64_t region) { return region_check(fd, region, true); }

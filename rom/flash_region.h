@@ -18,3 +18,10 @@ bool flash_extent_fits(const mtd_info_user& info, uint64_t need);
 // inside it, else -84 (UPD_MSG_MTD_ADDR_ERR). A device that cannot be
 // queried answers 0: the erase reports it.
 int flash_region_erasable(int fd, uint64_t region);
+
+// As flash_region_erasable, but only for a region that ends inside an erase
+// unit: no erase clears its last bytes without reaching past them. A region
+// of whole units that is larger than the device answers 0: the ROM check
+// leaves it to the burn, which checks again after the layout step (a window
+// that a cut run left re-mapped may be smaller until then).
+int flash_region_end_erasable(int fd, uint64_t region);

@@ -58,7 +58,7 @@ int device_extract_payload(const char* path, const unsigned char* data, size_t l
 
 int device_probe_flash(const char* path, uint32_t region) {
   unique_fd fd(open(path, O_RDWR | O_CLOEXEC));
-  return fd.valid() ? flash_region_erasable(fd.get(), region) : -1;
+  return fd.valid() ? flash_region_end_erasable(fd.get(), region) : -1;
 }
 
 }  // namespace

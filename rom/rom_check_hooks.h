@@ -22,9 +22,10 @@ struct rom_check_hooks {
   // opened and written (whatever the write's outcome), -1 when it could not
   // be opened.
   int (*extract_payload)(const char* path, const unsigned char* data, size_t len);
-  // 0 when the flash device at `path` opens for reading and writing and the
-  // erase units that cover its first `region` bytes lie inside it; -1 when
-  // it cannot be opened, UPD_MSG_MTD_ADDR_ERR when the units run past it.
+  // 0 when the flash device at `path` opens for reading and writing and a
+  // region of `region` bytes can be erased there (flash_region.h); -1 when
+  // it cannot be opened, UPD_MSG_MTD_ADDR_ERR when its last erase unit
+  // runs past the device.
   int (*probe_flash)(const char* path, uint32_t region);
 };
 

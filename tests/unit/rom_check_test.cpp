@@ -32,10 +32,9 @@ struct Device {
   std::string app_version = "RomVersion=1.0.0.1\n";
   std::string root_version;
   int missing_mtd = -1;
-  // Flash devices of 4 MiB in 64 KiB units, but for one, of this size and control file.
-  int odd_mtd = -1;
-  off_t odd_size = 0;
-  std::string odd_control;
+  // Flash devices of 4 MiB in 64 KiB units; mtd1 of this size and control file.
+  off_t mtd1_size = 0x400000;
+  std::string mtd1_control = "";
 
   // Replaces or, with a null value, removes an environment variable.
   void set_env(const std::string& name, const char* value) {
@@ -97,14 +96,13 @@ class RomCheck : public ::testing::Test {
     ASSERT_TRUE(write_file("/version.conf", "[Version]\n" + d.root_version));
     for (int i = 0; i < 10; ++i) {
       std::string path = "/dev/mtd" + std::to_string(i);
-      unlink((path + ".sim").c_str());
       if (i == d.missing_mtd) {
         unlink(path.c_str());
         continue;
       }
       ASSERT_TRUE(write_file(path, ""));
-      ASSERT_EQ(0, truncate(path.c_str(), i == d.odd_mtd ? d.odd_size : 0x400000));
-      if (i == d.odd_mtd) { ASSERT_TRUE(write_file(path + ".sim", d.odd_control)); }
+      ASSERT_EQ(0, truncate(path.c_str(), i == 1 ? d.mtd1_size : 0x400000));
+      ASSERT_TRUE(write_file(path + ".sim", i == 1 ? d.mtd1_control : ""));
     }
   }
 
@@ -189,12 +187,7 @@ struct Refusal {
 };
 
 std::function<void(Device&)> odd_mtd1(const char* region, off_t size, const char* control) {
-  return [=](Device& d) {
-    d.set_env("mtd1", region);
-    d.odd_mtd = 1;
-    d.odd_size = size;
-    d.odd_control = control;
-  };
+  return [=](Device& d) { d.set_env("mtd1", region), d.mtd1_size = size, d.mtd1_control = control; };
 }
 
 std::function<void(Device&)> hwver(const std::string& text) {
@@ -252,6 +245,8 @@ TEST_F(RomCheck, RefusalsAndTheDeviceRules) {
       {"96 KiB region of 32 KiB units", "", odd_mtd1("0x20000,0x38000", 0x18000, "erasesize 32768\n"), 0, ""},
       {"96 KiB region of 64 KiB units", "", odd_mtd1("0x20000,0x38000", 0x18000, ""), -84, "MTD_ADDR_ERR"},
       {"96 KiB region of 64 KiB units in a larger device", "", odd_mtd1("0x20000,0x38000", 0x20000, ""), 0, ""},
+      // Whole units past the device: left to the burn, after the layout step.
+      {"128 KiB region in a 64 KiB device", "", odd_mtd1("0x20000,0x40000", 0x10000, ""), 0, ""},
       {"another board", "--set rom.device_id=60", {}, -95, "MACHINE_ID_ERR",
        "hardware_version:3b prom_header->device_id:3c\n"},
       {"forced ROM, another board", "--set rom.process_type=1 --set rom.device_id=60", {}, -95, "MACHINE_ID_ERR"},
