@@ -434,6 +434,14 @@ TEST_F(SimBoot, AReportCanBeMadeOfAnExistingRoot) {
   EXPECT_FALSE(file_exists(report_ + "/frames.png"));
   EXPECT_EQ("old", read_file(report_ + "/notes.txt"));
   EXPECT_EQ("old", read_file(report_ + "/frames/frame-1.png"));
+  // A link at frames/ is not followed: the report is refused, the folder it
+  // leads to keeps its files.
+  std::string elsewhere = root_ + ".elsewhere";
+  ASSERT_EQ(0, run_argv({"/bin/sh", "-c", "mkdir -p " + elsewhere + " && echo old > " + elsewhere + "/frame-0001.png && rm -r " +
+                                              report_ + "/frames && ln -s " + elsewhere + " " + report_ + "/frames"}));
+  EXPECT_EQ(1, run_argv({kSimdev, "report", "--root", root_, "--report", report_}));
+  EXPECT_EQ("old\n", read_file(elsewhere + "/frame-0001.png"));
+  run_argv({"/bin/rm", "-rf", elsewhere});
 }
 
 TEST_F(SimBoot, KeysArriveAtTheirTimesAndArePressedOnlyForAReader) {
