@@ -116,6 +116,9 @@ void enter_user_namespace(int to_parent, int from_parent) {
   if (setgroups(0, nullptr) != 0 && errno != EPERM) boot_die("setgroups", "");
   if (setresuid(0, 0, 0) != 0) boot_die("setresuid", "0");
   prctl(PR_SET_PDEATHSIG, SIGKILL);  // a change of ids clears it
+  // ... and makes the process undumpable, its /proc files the host root's:
+  // init's helper writes init's maps there (boot_mounts.cpp).
+  prctl(PR_SET_DUMPABLE, 1);
 }
 
 }  // namespace

@@ -31,8 +31,7 @@ void make_sysv_history(const DeviceBoot& dev) {
 // phone's other processes), reaps every orphan, and returns the command's
 // status. Its end takes every other process of the boot with it.
 [[noreturn]] void boot_init(const BootOptions& host_view) {
-  boot_setup_mounts(host_view);
-  boot_enter_root(host_view.root);
+  boot_enter_root(boot_setup_mounts(host_view));
   BootOptions o = host_view;
   o.root = "";  // paths below are the root's own: init runs inside it
   Boot b(o);

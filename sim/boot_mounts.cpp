@@ -1,13 +1,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "common/unique_fd.h"
 #include "sim/boot_parts.h"
 #include "sim/rootfs.h"
 #include "sim/simroot.h"
@@ -90,12 +94,66 @@ void mount_realproc(const std::string& root, bool links) {
   for (int pid = 1; pid <= kLinkedPids; ++pid) link_entry(std::to_string(pid));
 }
 
+
+// How many ids this user namespace maps (the phone's range, or one id).
+unsigned long mapped_ids() {
+  FILE* f = fopen("/proc/self/uid_map", "r");
+  unsigned long inside = 0, outside = 0, count = 1;
+  if (f) {
+    if (fscanf(f, "%lu %lu %lu", &inside, &outside, &count) != 3) count = 1;
+    (void)fclose(f);
+  }
+  return count;
+}
+
+// The mounts made so far come from the host (libraries, devices, bound
+// folders) or show the boot's processes: a phone that could remount them
+// would write through them. A user namespace below the phone's, with mount,
+// IPC and UTS namespaces of its own, locks them as they are (read-only
+// stays read-only, none comes off). Its maps are written from the parent
+// namespace by a helper (init is PID 1 in /sim/realproc). Answers the
+// root's path in the new mount namespace (init's working directory).
+std::string lock_host_mounts(const std::string& root) {
+  std::string map = "0 0 " + std::to_string(mapped_ids()) + "\n";
+  BootPipe go = boot_pipe();
+  pid_t helper = fork();
+  if (helper < 0) boot_die("fork", "id helper");
+  if (helper == 0) {
+    char byte = 0;
+    close(go.w);
+    if (read(go.r, &byte, 1) != 1) _exit(1);
+    for (const char* name : {"/sim/realproc/1/uid_map", "/sim/realproc/1/gid_map"}) {
+      unique_fd fd(rootfs_open(root, name, O_WRONLY));
+      if (!fd.valid() || write(fd.get(), map.data(), map.size()) != static_cast<ssize_t>(map.size())) {
+        fprintf(stderr, "simdev: %s: %s\n", name, strerror(errno));
+        _exit(1);
+      }
+    }
+    _exit(0);
+  }
+  close(go.r);
+  if (unshare(CLONE_NEWUSER) != 0) boot_die("unshare", "user namespace");
+  char byte = 1;
+  int status = 0;
+  if (write(go.w, &byte, 1) != 1 || waitpid(helper, &status, 0) != helper || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0) {
+    fprintf(stderr, "simdev: cannot map the ids of init's user namespace\n");
+    _exit(125);
+  }
+  close(go.w);
+  if (unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWUTS) != 0) boot_die("unshare", "mount namespace");
+  int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (here < 0) boot_die("open", root);
+  return "/proc/self/fd/" + std::to_string(here);
+}
+
 }  // namespace
 
 // The host's libraries, devices and bound directories, the phone's RAM /tmp
 // and its own file systems: mounted from outside the root, each onto a place
 // looked up inside it.
-void boot_setup_mounts(const BootOptions& o) {
+std::string boot_setup_mounts(const BootOptions& host_view) {
+  BootOptions o = host_view;
   if (simroot_private_mounts(o.root) != 0) _exit(125);
   for (const char* dir : kHostLibraryDirs) {
     struct stat st;
@@ -115,6 +173,7 @@ void boot_setup_mounts(const BootOptions& o) {
   for (const char* dev : kHostDevices) bind_file(o.root, dev, dev);
   for (const std::string& path : o.binds) bind_readonly(o.root, path, path, false);
   mount_realproc(o.root, !o.device.enabled);
+  o.root = lock_host_mounts(o.root);
   if (o.device.enabled) {
     // The phone's /tmp is RAM: empty at every boot, gone with it.
     {
@@ -132,6 +191,7 @@ void boot_setup_mounts(const BootOptions& o) {
     // gone again before the program starts.
     bind_file(o.root, kFuseDevice, kFuseDevice);
   }
+  return o.root;
 }
 
 // init and everything it starts live inside the root from here on: every

@@ -30,8 +30,10 @@ int boot_shell_status(int status);
 
 // The host's libraries and devices, the bound folders, /sim/realproc, the
 // phone's RAM /tmp and its own file systems, each mounted onto a place
-// looked up inside the root; /dev/fuse too while the servers start.
-void boot_setup_mounts(const BootOptions& o);
+// looked up inside the root; /dev/fuse too while the servers start. The
+// host's mounts are locked from the phone (a user namespace below init's).
+// Answers the path of the root to enter.
+std::string boot_setup_mounts(const BootOptions& o);
 void boot_enter_root(const std::string& root);
 void boot_drop_fuse_device();
 

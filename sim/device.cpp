@@ -290,6 +290,19 @@ int device_release_keys(const Profile& p, std::vector<std::pair<std::string, std
   return 0;
 }
 
+int device_kept_profile_safe(const std::string& root, const Profile& p, std::string* error) {
+  for (const ProfileSection& sec : p.sections)
+    for (const auto& kv : sec.entries)
+      if ((sec.name == "flash" && kv.second.find("file=") != std::string::npos) ||
+          (sec.name == "files" && kv.second.rfind("@", 0) == 0) || sec.name == "keys") {
+        if (error)
+          *error = root + "/sim/profile.ini: [" + sec.name + "] " + printable(kv.first) +
+                   " names a host file, which a profile kept in the root may not: give --profile";
+        return -1;
+      }
+  return 0;
+}
+
 int device_profile(const std::string& root, const std::string& given, Profile* out, std::string* error) {
   if (!given.empty()) return profile_load(given, out, error);
   std::string text;
@@ -300,7 +313,7 @@ int device_profile(const std::string& root, const std::string& given, Profile* o
   }
   Profile p;
   if (profile_parse(text, &p, error) != 0) return -1;
-  p.base_dir = root + "/sim";  // no path: the copy is the root's, not rewritten from itself
+  p.base_dir = root + "/sim";
   *out = p;
   return 0;
 }

@@ -25,6 +25,11 @@ int device_create(const std::string& root, const Profile& profile, bool fresh, s
 // root keeps, else the typical phone. 0 or -1 with *error.
 int device_profile(const std::string& root, const std::string& given, Profile* out, std::string* error);
 
+// A root is made anew from the copy of the profile it keeps, which is the
+// phone's to change: that copy may name no host file (file=, @FILE) for
+// simdev to read into the root. 0, or -1 with *error naming the key.
+int device_kept_profile_safe(const std::string& root, const Profile& p, std::string* error);
+
 // Readies the root for one boot: the things a restart resets (framebuffer,
 // keypad device, board-control record, /sim/boot), the applications'
 // stop script and the fault files the profile names; fills the device part

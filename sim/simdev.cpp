@@ -192,9 +192,14 @@ int make_device(const std::string& root, const std::string& profile_path, bool f
     fprintf(stderr, "simdev: %s%s\n", profile_path.empty() ? "" : "--profile ", error.c_str());
     return -1;
   }
-  if (fresh && sim::simroot_remove(root.c_str()) != 0) return -1;
   struct stat st;
   bool is_new = sim::rootfs_lstat(root, "/sim/state/env", &st) != 0;
+  if (profile_path.empty() && (fresh || is_new) && sim::device_kept_profile_safe(root, *profile, &error) != 0) {
+    fprintf(stderr, "simdev: %s\n", error.c_str());
+    return -1;
+  }
+  if (fresh && sim::simroot_remove(root.c_str()) != 0) return -1;
+  is_new = is_new || fresh;
   if (sim::simroot_populate(root.c_str()) != 0) return -1;
   if ((is_new || !profile_path.empty()) &&
       sim::device_create(root, *profile, fresh || is_new, &error) != 0) {

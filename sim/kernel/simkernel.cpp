@@ -284,6 +284,12 @@ pid_t start_qemu(const Options& o, const std::string& initrd, const std::string&
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   // qemu runs as the phone's root: what the guest writes over 9p, and any
   // fault of qemu's, reaches nothing of the host's beyond the root.
+  // The phone's ids may not search the folders above the root (a 0700
+  // temporary folder of the caller's): qemu reaches it through a descriptor.
+  int root_fd = open(o.root.c_str(), O_PATH | O_DIRECTORY);
+  if (root_fd < 0) return -1;
+  std::string root = "/proc/self/fd/" + std::to_string(root_fd);
+  std::string initrd_inside = root + initrd.substr(o.root.size());
   pid_t pid = sim::boot_fork_confined();
   if (pid < 0) return -1;
   if (pid == 0) {
@@ -291,16 +297,17 @@ pid_t start_qemu(const Options& o, const std::string& initrd, const std::string&
     dup2(null_fd, 0);
     dup2(fds[1], 1);
     dup2(fds[1], 2);
-    std::string share = "local,id=phone,path=" + o.root + ",security_model=passthrough";
-    std::string mon = "unix:" + monitor + ",server=on,wait=off";
+    std::string share = "local,id=phone,path=" + root + ",security_model=passthrough";
+    std::string mon = "unix:" + root + monitor.substr(o.root.size()) + ",server=on,wait=off";
     execlp("qemu-system-mipsel", "qemu-system-mipsel", "-M", "malta", "-m", "256", "-kernel",
-           (o.cache + "/kernel").c_str(), "-initrd", initrd.c_str(), "-append",
+           (o.cache + "/kernel").c_str(), "-initrd", initrd_inside.c_str(), "-append",
            "console=ttyS0 quiet loglevel=3 rdinit=/init panic=-1", "-nic", "none", "-no-reboot", "-vga", "none",
            "-display", "none", "-serial", "stdio", "-monitor", mon.c_str(), "-fsdev", share.c_str(), "-device",
            "virtio-9p-pci,fsdev=phone,mount_tag=phone", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);
+  close(root_fd);
   *serial_fd = fds[0];
   return pid;
 }
