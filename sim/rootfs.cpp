@@ -61,22 +61,37 @@ int write_all(int fd, const char* data, size_t size) {
   return 0;
 }
 
+// The entries of a directory (a descriptor the caller keeps), "." and ".."
+// left out; closed on every path.
+struct Listing {
+  DIR* d = nullptr;
+  explicit Listing(int dir) {
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && !(d = fdopendir(fd))) (void)close(fd);
+  }
+  ~Listing() {
+    if (d) (void)closedir(d);
+  }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+  const struct dirent* next() {
+    while (const struct dirent* e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) return e;
+    return nullptr;
+  }
+};
+
 // Empties the directory `dir` (a descriptor opened without following links),
 // never leaving the device `dev`. A directory the phone made unwritable is
 // made writable first: a root stays removable by whoever made it. A folder
 // deeper than kTreeDepthMax is moved up into `top` (*moved set) to be
 // emptied by the next pass, so no depth runs out of descriptors.
 int empty_dir_at(int top, int dir, dev_t dev, int depth, bool* moved) {
-  int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* d = listing < 0 ? nullptr : fdopendir(listing);
-  if (!d) {
-    if (listing >= 0) close(listing);
-    return -1;
-  }
+  Listing listing(dir);
+  if (!listing.d) return -1;
   int rc = 0;
   (void)fchmod(dir, 0700);
-  while (struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+  while (const struct dirent* e = listing.next()) {
     struct stat st;
     if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
@@ -99,21 +114,15 @@ int empty_dir_at(int top, int dir, dev_t dev, int depth, bool* moved) {
       rc = -1;
     }
   }
-  closedir(d);
   return rc;
 }
 
 int shift_at(int dir, dev_t dev, uid_t base, unsigned count, int depth) {
   if (depth > kTreeDepthMax) return 0;
-  int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* d = listing < 0 ? nullptr : fdopendir(listing);
-  if (!d) {
-    if (listing >= 0) close(listing);
-    return -1;
-  }
+  Listing listing(dir);
+  if (!listing.d) return -1;
   int rc = 0;
-  while (struct dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+  while (const struct dirent* e = listing.next()) {
     struct stat st;
     if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != dev) continue;
     if (st.st_uid < count || st.st_gid < count) {
@@ -127,7 +136,6 @@ int shift_at(int dir, dev_t dev, uid_t base, unsigned count, int depth) {
       if (!sub.valid() || shift_at(sub.get(), dev, base, count, depth + 1) != 0) rc = -1;
     }
   }
-  closedir(d);
   return rc;
 }
 
