@@ -348,7 +348,7 @@ fi
 
 # Every figure must have been produced (a number, or a sizes/wall-time row
 # that says why it was not measured).
-expected=16
+expected=17
 if [ "${#rows[@]}" -ne "$expected" ]; then
   echo "bench: $((${#rows[@]})) rows instead of $expected" >&2
   exit 1
