@@ -25,7 +25,10 @@ list() {
   echo "# What build/mipsel/bin/upgrader needs of the libraries it links statically,"
   echo "# from the undefined symbols of upgrader_dynamic (scripts/libc-needs.sh)."
   echo "# C library (glibc here; names as glibc spells them, e.g. open64 for open"
-  echo "# with 64-bit file offsets and __isoc99_sscanf for sscanf):"
+  echo "# with 64-bit file offsets and __isoc99_sscanf for sscanf). Nettle and GMP,"
+  echo "# linked from Debian's mipsel archive for the release signature check, are"
+  echo "# not in the list; what they need of the C library is what nm -D shows of"
+  echo "# build/mipsel-libs' libnettle.so.8 and libgmp.so.10:"
   # glibc also exports the 64-bit division helpers; they are libgcc's.
   group '@GLIBC_' | grep -vE '^__(u?div|u?mod)di3$'
   echo "# C++ runtime (libstdc++ of the compiler):"
