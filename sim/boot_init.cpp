@@ -31,9 +31,10 @@ void make_sysv_history(const DeviceBoot& dev) {
 // phone's other processes), reaps every orphan, and returns the command's
 // status. Its end takes every other process of the boot with it.
 [[noreturn]] void boot_init(const BootOptions& host_view) {
-  boot_enter_root(boot_setup_mounts(host_view));
-  BootOptions o = host_view;
-  o.root = "";  // paths below are the root's own: init runs inside it
+  boot_setup_mounts(host_view);
+  // o.root named the root from outside; init is inside it now and names
+  // every file by the root's own path.
+  const BootOptions& o = host_view;
   Boot b(o);
   // Namespace init ignores signals it has no handler for, even blocked ones.
   // SIGPWR: a server of the boot reached the cut point.
@@ -84,7 +85,7 @@ void make_sysv_history(const DeviceBoot& dev) {
     if (dev.enabled && dev.cut.time > 0 && monotonic_ns() >= b.program_start_ns + static_cast<int64_t>(dev.cut.time * 1e9)) {
       char what[64];
       snprintf(what, sizeof what, "time %g", dev.cut.time);
-      power_freeze(b.power, o.root, what);
+      power_freeze(b.power, what);
       b.power_cut();
     }
     if (sig == SIGALRM) {
@@ -100,7 +101,7 @@ void make_sysv_history(const DeviceBoot& dev) {
     // unless the profile makes the reboot fail (halt and poweroff still work).
     if (sig == SIGTERM || sig == SIGUSR1 || sig == SIGUSR2) {
       const char* what = sig == SIGTERM ? "reboot" : sig == SIGUSR1 ? "halt" : "poweroff";
-      FILE* f = fopen((o.root + "/sim/reboot-requests").c_str(), "a");
+      FILE* f = fopen("/sim/reboot-requests", "a");
       if (f) {
         fprintf(f, "%s\n", what);
         fclose(f);

@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sched.h>
 #include <unistd.h>
@@ -27,14 +28,16 @@ const char* const kHostDevices[] = {"/dev/null", "/dev/zero", "/dev/urandom", "/
 const char kFuseDevice[] = "/dev/fuse";
 
 // The kernel mounts onto what a descriptor names, found inside the root: a
-// link in the root cannot point a mount at the host's directories.
+// link in the root cannot point a mount at the host's directories. Once
+// init is inside the root ("/"), the kernel's /proc is the boot's own at
+// /sim/realproc.
 struct Target {
   int fd = -1;
-  char path[32];
+  char path[48];
   Target(const std::string& root, const std::string& inside, bool file) {
     fd = rootfs_mount_target(root, inside, file);
     if (fd < 0) boot_die("make the mount point", inside);
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    snprintf(path, sizeof path, "%s/self/fd/%d", root == "/" ? "/sim/realproc" : "/proc", fd);
   }
   ~Target() { close(fd); }
 };
@@ -95,9 +98,10 @@ void mount_realproc(const std::string& root, bool links) {
 }
 
 
-// How many ids this user namespace maps (the phone's range, or one id).
+// How many ids this user namespace maps (the phone's range, or one id), as
+// the boot's own /proc shows them.
 unsigned long mapped_ids() {
-  FILE* f = fopen("/proc/self/uid_map", "r");
+  FILE* f = fopen("/sim/realproc/self/uid_map", "r");
   unsigned long inside = 0, outside = 0, count = 1;
   if (f) {
     if (fscanf(f, "%lu %lu %lu", &inside, &outside, &count) != 3) count = 1;
@@ -111,9 +115,8 @@ unsigned long mapped_ids() {
 // would write through them. A user namespace below the phone's, with mount,
 // IPC and UTS namespaces of its own, locks them as they are (read-only
 // stays read-only, none comes off). Its maps are written from the parent
-// namespace by a helper (init is PID 1 in /sim/realproc). Answers the
-// root's path in the new mount namespace (init's working directory).
-std::string lock_host_mounts(const std::string& root) {
+// namespace by a helper (init is PID 1 in /sim/realproc). Runs inside the root.
+void lock_host_mounts() {
   std::string map = "0 0 " + std::to_string(mapped_ids()) + "\n";
   BootPipe go = boot_pipe();
   pid_t helper = fork();
@@ -123,7 +126,7 @@ std::string lock_host_mounts(const std::string& root) {
     close(go.w);
     if (read(go.r, &byte, 1) != 1) _exit(1);
     for (const char* name : {"/sim/realproc/1/uid_map", "/sim/realproc/1/gid_map"}) {
-      unique_fd fd(rootfs_open(root, name, O_WRONLY));
+      unique_fd fd(rootfs_open("/", name, O_WRONLY));
       if (!fd.valid() || write(fd.get(), map.data(), map.size()) != static_cast<ssize_t>(map.size())) {
         fprintf(stderr, "simdev: %s: %s\n", name, strerror(errno));
         _exit(1);
@@ -142,9 +145,35 @@ std::string lock_host_mounts(const std::string& root) {
   }
   close(go.w);
   if (unshare(CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWUTS) != 0) boot_die("unshare", "mount namespace");
-  int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (here < 0) boot_die("open", root);
-  return "/proc/self/fd/" + std::to_string(here);
+}
+
+// The root becomes a mount of its own, attached over itself: a copy of the
+// tree it lies in, from the root down. pivot_root needs one (enter_root).
+// Answers the root's path from here on; its descriptor stays open until
+// init has entered the root, the working directory is the root too.
+std::string root_as_mount(const std::string& root) {
+  unique_fd dir(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) boot_die("open", root);
+  int tree = open_tree(dir.get(), "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_EMPTY_PATH);
+  if (tree < 0) boot_die("copy the mount of", root);
+  if (move_mount(tree, "", dir.get(), "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0)
+    boot_die("mount the root onto", root);
+  if (fchdir(tree) != 0) boot_die("chdir", root);
+  return "/proc/self/fd/" + std::to_string(tree);
+}
+
+// Makes the root the mount namespace's own and detaches the host's tree
+// beneath it: from here on every path, a link's target included, is one of
+// the root's, and neither a second chroot (the phone's root may chroot) nor
+// ".." from a descriptor of the root leads out.
+void enter_root(const std::string& root) {
+  {
+    unique_fd dir(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || fchdir(dir.get()) != 0) boot_die("chdir", root);
+  }
+  if (syscall(SYS_pivot_root, ".", ".") != 0) boot_die("pivot_root", root);
+  if (umount2(".", MNT_DETACH) != 0) boot_die("detach the host's tree from", root);
+  if (chdir("/") != 0) boot_die("chdir", "/");
 }
 
 }  // namespace
@@ -152,9 +181,10 @@ std::string lock_host_mounts(const std::string& root) {
 // The host's libraries, devices and bound directories, the phone's RAM /tmp
 // and its own file systems: mounted from outside the root, each onto a place
 // looked up inside it.
-std::string boot_setup_mounts(const BootOptions& host_view) {
+void boot_setup_mounts(const BootOptions& host_view) {
   BootOptions o = host_view;
   if (simroot_private_mounts(o.root) != 0) _exit(125);
+  o.root = root_as_mount(o.root);
   for (const char* dir : kHostLibraryDirs) {
     struct stat st;
     if (lstat(dir, &st) != 0) continue;
@@ -173,7 +203,18 @@ std::string boot_setup_mounts(const BootOptions& host_view) {
   for (const char* dev : kHostDevices) bind_file(o.root, dev, dev);
   for (const std::string& path : o.binds) bind_readonly(o.root, path, path, false);
   mount_realproc(o.root, !o.device.enabled);
-  o.root = lock_host_mounts(o.root);
+  // The FUSE servers open /dev/fuse once they run inside the root; it is
+  // gone again before the program starts. A copy of its mount, taken while
+  // the host's tree is there, is attached once the mounts are locked, so
+  // init may take it off again.
+  unique_fd fuse;
+  if (o.device.enabled) {
+    fuse.reset(open_tree(AT_FDCWD, kFuseDevice, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC));
+    if (!fuse.valid()) boot_die("copy the mount of", kFuseDevice);
+  }
+  enter_root(o.root);
+  o.root = "/";
+  lock_host_mounts();
   if (o.device.enabled) {
     // The phone's /tmp is RAM: empty at every boot, gone with it.
     {
@@ -187,18 +228,14 @@ std::string boot_setup_mounts(const BootOptions& host_view) {
       Target t(o.root, dir, false);
       if (mount(t.path, t.path, nullptr, MS_BIND, nullptr) != 0) boot_die("bind", dir);
     }
-    // The FUSE servers open /dev/fuse once they run inside the root; it is
-    // gone again before the program starts.
-    bind_file(o.root, kFuseDevice, kFuseDevice);
+    Target t(o.root, kFuseDevice, true);
+    if (move_mount(fuse.get(), "", t.fd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0)
+      boot_die("bind", kFuseDevice);
   }
-  return o.root;
-}
-
-// init and everything it starts live inside the root from here on: every
-// path it names, a link's target included, is one of the root's.
-void boot_enter_root(const std::string& root) {
-  if (chroot(root.c_str()) != 0) boot_die("chroot", root);
-  if (chdir("/") != 0) boot_die("chdir", "/");
+  // Descriptors beyond stdio name places of the host or of the namespaces
+  // outside (the root as the host sees it): a phone process could open one
+  // again through /proc/1/fd and walk up from it, so none survives.
+  if (close_range(3, ~0U, 0) != 0) boot_die("close the host's descriptors", "");
 }
 
 void boot_drop_fuse_device() {

@@ -30,11 +30,11 @@ int boot_shell_status(int status);
 
 // The host's libraries and devices, the bound folders, /sim/realproc, the
 // phone's RAM /tmp and its own file systems, each mounted onto a place
-// looked up inside the root; /dev/fuse too while the servers start. The
-// host's mounts are locked from the phone (a user namespace below init's).
-// Answers the path of the root to enter.
-std::string boot_setup_mounts(const BootOptions& o);
-void boot_enter_root(const std::string& root);
+// looked up inside the root; /dev/fuse too while the servers start. Then the
+// root becomes the mount namespace's root, the host's tree detached below it,
+// and the host's mounts are locked from the phone (a user namespace below
+// init's). The caller is inside the root on return, with stdio only.
+void boot_setup_mounts(const BootOptions& o);
 void boot_drop_fuse_device();
 
 // The program and the second program: their output on the device's
@@ -51,14 +51,14 @@ struct Boot {
   std::set<pid_t> actors;
   pid_t syslogd = -1;
   int listener_drain = -1, listener_ack = -1;
-  std::string boot_dir;
+  const std::string boot_dir = "/sim/boot";
   // The command's peak resident set: the kernel's figure once it has been
   // reaped, else read from its status when the boot ends (a reboot ends the
   // boot while the program still waits for its shell).
   pid_t program = -1;
   long program_max_rss_kb = -1;
   PowerState* power = nullptr;
-  explicit Boot(const BootOptions& opt) : o(opt), boot_dir(opt.root + "/sim/boot") {}
+  explicit Boot(const BootOptions& opt) : o(opt) {}
 
   double ms(int64_t t) const { return static_cast<double>(t - start_ns) / 1e6; }
 

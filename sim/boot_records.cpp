@@ -34,7 +34,7 @@ void Boot::flush_syslog() {
   sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/dev/log", o.root.c_str());
+  snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
   ssize_t sent = sendto(s, marker, strlen(marker), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   close(s);
   if (sent < 0) return;
@@ -62,7 +62,7 @@ void Boot::drain_listener() {
 // what its resident pages are now: private, file-backed (mapped files and
 // libraries), shared memory.
 long Boot::live_max_rss_kb(pid_t pid, std::string* composition) const {
-  std::ifstream in(o.root + "/sim/realproc/" + std::to_string(pid) + "/status");
+  std::ifstream in("/sim/realproc/" + std::to_string(pid) + "/status");
   std::string line;
   long hwm = -1, anon = 0, file = 0, shmem = 0;
   while (std::getline(in, line)) {

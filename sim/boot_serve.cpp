@@ -76,7 +76,6 @@ void Boot::start_procfs() {
     close(p.r);
     boot_unblock_signals();
     ProcfsOptions po = o.device.procfs;
-    po.root = o.root;
     po.boot_start_ns = start_ns;
     po.power = power;
     po.cut_frame = o.device.cut.frame;
@@ -92,8 +91,7 @@ void Boot::start_procfs() {
 // files and the block devices for every process of the boot.
 void Boot::start_flashfs() {
   FlashfsOptions fo;
-  fo.root = o.root;
-  fo.mountpoint = o.root + "/sim/flash";
+  fo.mountpoint = "/sim/flash";
   fo.timing = o.device.timing;
   fo.cut = o.device.cut;
   fo.power = power;
@@ -112,7 +110,7 @@ void Boot::start_flashfs() {
   actors.insert(pid);
   boot_wait_ready(p.r, "the flash server (FUSE)");
   for (const std::string& name : chip_window_names()) {
-    std::string served = fo.mountpoint + flashfs_path(name), dev = o.root + "/dev/" + name;
+    std::string served = fo.mountpoint + flashfs_path(name), dev = "/dev/" + name;
     struct stat st;
     if (stat(served.c_str(), &st) != 0) continue;  // the phone has no such partition
     bind_file(served, dev);
@@ -128,7 +126,7 @@ void Boot::bind_file(const std::string& from, const std::string& to) {
 }
 
 void Boot::start_syslogd() {
-  std::string sock = o.root + "/dev/log";
+  const std::string sock = "/dev/log";
   unlink(sock.c_str());
   pid_t pid = fork();
   if (pid < 0) boot_die("fork", "syslogd");
@@ -198,7 +196,7 @@ void Boot::start_keypad() {
 
 // Processes of the boot other than init and the simulator's own.
 bool Boot::others_running() {
-  DIR* d = opendir((o.root + "/sim/realproc").c_str());
+  DIR* d = opendir("/sim/realproc");
   if (!d) return false;
   bool found = false;
   while (struct dirent* de = readdir(d)) {

@@ -61,7 +61,7 @@ mtd_control control_of(const Window& w) {
 // the served files cover them.
 void load_faults() {
   for (const Window& w : g.windows) {
-    std::ifstream in(g.o.root + "/dev/" + w.name + ".sim");
+    std::ifstream in("/dev/" + w.name + ".sim");
     std::string line, kept;
     while (std::getline(in, line))
       if (line.rfind("erasesize", 0) != 0 && line.rfind("served", 0) != 0) kept += line + "\n";
@@ -114,7 +114,7 @@ ssize_t write_window(const Window& w, const unsigned char* data, size_t size, ui
     size_t kept = (static_cast<size_t>(count) / 2) & ~static_cast<size_t>(3);
     if (kept > 0) (void)store(w, data, kept, at);
     p->program_ms += chip_program_ms(g.o.timing, kept);
-    power_cut_here(p, g.o.root, "write " + std::to_string(n) + " stored " + std::to_string(kept) + " of " +
+    power_cut_here(p, "write " + std::to_string(n) + " stored " + std::to_string(kept) + " of " +
                                     std::to_string(count));
   }
   int rc = store(w, data, static_cast<size_t>(count), at);
@@ -132,7 +132,7 @@ int erase(const Window& w, uint64_t start, uint64_t length) {
   PowerState* p = g.o.power;
   power_enter(p);
   long n = ++p->erases;
-  if (g.o.cut.erase == n) power_cut_here(p, g.o.root, "erase " + std::to_string(n));
+  if (g.o.cut.erase == n) power_cut_here(p, "erase " + std::to_string(n));
   std::vector<unsigned char> ones(erase_len, 0xFF);
   int io = chip_io(true, ones.data(), ones.size(), w.start + start);
   p->erase_ms += chip_erase_ms(g.o.timing, erase_len);
@@ -141,7 +141,7 @@ int erase(const Window& w, uint64_t start, uint64_t length) {
 }
 
 void append_log(const Window& w, uint64_t offset, uint64_t size) {
-  FILE* f = fopen((g.o.root + "/dev/" + w.name + ".log").c_str(), "a");
+  FILE* f = fopen(("/dev/" + w.name + ".log").c_str(), "a");
   if (!f) return;
   fprintf(f, "remap 0x%llx 0x%llx\n", static_cast<unsigned long long>(offset), static_cast<unsigned long long>(size));
   (void)fclose(f);
@@ -164,7 +164,7 @@ int remap(Window& w, uint64_t offset, uint64_t size) {
   }
   w.start = offset;
   w.size = size;
-  rc = chip_save_windows(g.o.root, "/sim/state/windows", g.chip, g.windows) == 0 ? 0 : -EIO;
+  rc = chip_save_windows("/", "/sim/state/windows", g.chip, g.windows) == 0 ? 0 : -EIO;
   append_log(w, offset, size);
   power_leave(g.o.power);
   return rc;
@@ -256,13 +256,13 @@ std::string flashfs_path(const std::string& window) {
 
 int flashfs_serve(const FlashfsOptions& options, int ready_fd) {
   g.o = options;
-  if (chip_load(options.root, &g.chip, &g.windows) != 0 || !options.power) {
-    fprintf(stderr, "simdev: %s: cannot read the flash chip\n", options.root.c_str());
+  if (chip_load("/", &g.chip, &g.windows) != 0 || !options.power) {
+    fprintf(stderr, "simdev: cannot read the flash chip\n");
     return -1;
   }
-  g.flash_fd = open((options.root + "/sim/state/flash.bin").c_str(), O_RDWR | O_CLOEXEC);
+  g.flash_fd = open("/sim/state/flash.bin", O_RDWR | O_CLOEXEC);
   if (g.flash_fd < 0) {
-    fprintf(stderr, "simdev: %s/sim/state/flash.bin: %s\n", options.root.c_str(), strerror(errno));
+    fprintf(stderr, "simdev: /sim/state/flash.bin: %s\n", strerror(errno));
     return -1;
   }
   load_faults();

@@ -10,7 +10,8 @@
 //     "remap 0x<offset> 0x<size>" moves the window (and /mtdblockN with
 //     it), records the request in /dev/mtdN.log and in /sim/state/windows.
 // Every erase and program adds modelled time; a power cut may come at the
-// Nth erase or write request (power.h).
+// Nth erase or write request (power.h). The server runs inside the device
+// root (its caller has entered it): every path here is the root's own.
 #pragma once
 
 #include <string>
@@ -21,7 +22,6 @@
 namespace sim {
 
 struct FlashfsOptions {
-  std::string root;        // device root
   std::string mountpoint;  // where the windows are served
   ChipTiming timing;
   PowerCut cut;

@@ -9,8 +9,9 @@
 namespace sim {
 namespace {
 
-void record_cut(const std::string& root, const std::string& what) {
-  FILE* f = fopen((root + "/sim/boot/cut").c_str(), "w");
+// Called inside the device root, as the boot's other records.
+void record_cut(const std::string& what) {
+  FILE* f = fopen("/sim/boot/cut", "w");
   if (!f) return;
   fprintf(f, "%s\n", what.c_str());
   (void)fclose(f);
@@ -47,17 +48,17 @@ void power_leave(PowerState* p) {
   if (p) (void)pthread_mutex_unlock(&p->lock);
 }
 
-void power_cut_here(PowerState* p, const std::string& root, const std::string& what) {
-  record_cut(root, what);
+void power_cut_here(PowerState* p, const std::string& what) {
+  record_cut(what);
   p->frozen = 1;
   (void)pthread_mutex_unlock(&p->lock);
   (void)kill(1, SIGPWR);  // init of the boot's PID namespace
   wait_for_the_end();
 }
 
-void power_freeze(PowerState* p, const std::string& root, const std::string& what) {
+void power_freeze(PowerState* p, const std::string& what) {
   (void)pthread_mutex_lock(&p->lock);
-  if (!p->frozen) record_cut(root, what);
+  if (!p->frozen) record_cut(what);
   p->frozen = 1;
   (void)pthread_mutex_unlock(&p->lock);
 }

@@ -38,10 +38,10 @@ void power_leave(PowerState* p);
 
 // Inside power_enter: the power goes now. Records `what` in /sim/boot/cut,
 // freezes every server, tells init (SIGPWR) and waits for the end.
-[[noreturn]] void power_cut_here(PowerState* p, const std::string& root, const std::string& what);
+[[noreturn]] void power_cut_here(PowerState* p, const std::string& what);
 
 // Init's side of a cut at a time: freezes the servers at once.
-void power_freeze(PowerState* p, const std::string& root, const std::string& what);
+void power_freeze(PowerState* p, const std::string& what);
 
 // /sim/boot/flash: "erases N", "writes N", "erase_ms X", "program_ms X", "total_ms X".
 std::string power_flash_record(const PowerState& p);

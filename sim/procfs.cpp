@@ -43,8 +43,8 @@ const Entry kEntries[] = {
     {"/misc/hwver", Node::hwver}, {"/glcd", Node::dir},       {"/glcd/refresh", Node::refresh},
 };
 
-std::string state(const char* name) { return g_opt.root + "/sim/state/" + name; }
-std::string realproc(const std::string& name) { return g_opt.root + "/sim/realproc/" + name; }
+std::string state(const char* name) { return std::string("/sim/state/") + name; }
+std::string realproc(const std::string& name) { return "/sim/realproc/" + name; }
 
 Node lookup(const char* path) {
   for (const Entry& e : kEntries)
@@ -153,7 +153,7 @@ int sim_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct
     fill(buf, rest.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   }
   if (prefix != "/") return 0;
-  DIR* d = opendir((g_opt.root + "/sim/realproc").c_str());
+  DIR* d = opendir("/sim/realproc");
   if (!d) return 0;
   while (struct dirent* de = readdir(d)) {
     std::string name = de->d_name;
@@ -197,10 +197,10 @@ int sim_read(const char* path, char* buf, size_t size, off_t offset, struct fuse
 
 // The LCD driver copies the framebuffer to the glass: keep a copy of it.
 int capture_frame() {
-  std::string fb = read_text(g_opt.root + "/dev/fb0");
+  std::string fb = read_text("/dev/fb0");
   char name[64];
   snprintf(name, sizeof name, "frame-%04d.fb", ++g_frame_count);
-  std::string dir = g_opt.root + "/sim/boot/frames/";
+  const std::string dir = "/sim/boot/frames/";
   FILE* f = fopen((dir + name).c_str(), "w");
   if (!f) return -EIO;
   bool ok = fwrite(fb.data(), 1, fb.size(), f) == fb.size();
@@ -228,14 +228,14 @@ int sim_write(const char* path, const char* buf, size_t size, off_t, struct fuse
         if (c == '\n') c = '|';
       char t[32];
       snprintf(t, sizeof t, "%.1f ", now_ms());
-      append_line(g_opt.root + "/sim/boot/env-writes", t + record + "\n");
+      append_line("/sim/boot/env-writes", t + record + "\n");
       return static_cast<int>(size);
     }
     case Node::refresh: {
       if (g_opt.refresh_fails) return -EIO;
       power_enter(g_opt.power);
       if (g_opt.power && ++g_opt.power->frames == g_opt.cut_frame)
-        power_cut_here(g_opt.power, g_opt.root, "frame " + std::to_string(g_opt.cut_frame));
+        power_cut_here(g_opt.power, "frame " + std::to_string(g_opt.cut_frame));
       int rc = capture_frame();
       power_leave(g_opt.power);
       return rc < 0 ? rc : static_cast<int>(size);
@@ -273,7 +273,7 @@ int procfs_serve(const ProcfsOptions& options, int ready_fd) {
   ops.read = sim_read;
   ops.write = sim_write;
   ops.truncate = sim_truncate;
-  return fuse_serve_at("proc", ops, g_opt.root + "/proc", ready_fd);
+  return fuse_serve_at("proc", ops, "/proc", ready_fd);
 }
 
 }  // namespace sim

@@ -1,4 +1,7 @@
-// The phone kernel's files under /proc, served by FUSE inside a boot:
+// The phone kernel's files under /proc, served by FUSE inside a boot. The
+// server runs inside the device root (its caller has entered it): every
+// path below is the root's own.
+
 //   /proc/avalanche/env   the boot-loader environment (read: "name value"
 //                         lines; each written line "name value" sets a
 //                         variable, a name alone clears it), kept in
@@ -21,7 +24,6 @@
 namespace sim {
 
 struct ProcfsOptions {
-  std::string root;             // device root; mounted at root + "/proc"
   int64_t boot_start_ns = 0;    // CLOCK_MONOTONIC of the boot's start (frame times)
   bool env_read_fails = false;  // faults: the kernel file answers EIO
   bool env_write_fails = false;

@@ -4,6 +4,9 @@
 //   log                       one line at each of the levels err, info, debug
 //   env-set NAME [VALUE]      echo "NAME VALUE" into /proc/avalanche/env (shell)
 //   cat PATH                  print a file
+//   chroot-out PATH           leave a chroot the classic way (chroot into a
+//                             folder, ".." as far as it goes, chroot there),
+//                             then print PATH and try to make PATH.out
 //   frames N                  N refreshes of /dev/fb0, frame k filled with byte 0x11*k
 //   reboot [SECONDS]          run "reboot" through the shell, then sleep (30 s)
 //   sem-hold KEY              create the semaphore KEY and take it without undo
@@ -55,6 +58,34 @@ long elapsed_ms() {
 int shell_status(const std::string& cmd) {
   int st = system(cmd.c_str());
   return (st >= 0 && WIFEXITED(st)) ? WEXITSTATUS(st) : -1;
+}
+
+int step_cat(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) {
+    printf("cat %s: %s\n", path.c_str(), strerror(errno));
+    return 1;
+  }
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stdout);
+  fclose(f);
+  return 0;
+}
+
+int step_chroot_out(const std::string& path) {
+  (void)mkdir("/tmp/chroot-out", 0755);
+  if (chroot("/tmp/chroot-out") != 0) {
+    printf("chroot-out: chroot: %s\n", strerror(errno));
+    return 0;
+  }
+  for (int i = 0; i < 256; ++i) (void)!chdir("..");
+  if (chroot(".") != 0) printf("chroot-out: chroot .: %s\n", strerror(errno));
+  (void)step_cat(path);
+  int fd = open((path + ".out").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  printf("chroot-out: %s\n", fd >= 0 ? "made a file" : strerror(errno));
+  if (fd >= 0) close(fd);
+  return 0;
 }
 
 int step_frames(int count) {
@@ -210,18 +241,8 @@ int run_step(const std::vector<std::string>& s) {
     printf("env-set %s: %d\n", text.c_str(), rc);
     return rc;
   }
-  if (name == "cat") {
-    FILE* f = fopen(arg(1).c_str(), "r");
-    if (!f) {
-      printf("cat %s: %s\n", arg(1).c_str(), strerror(errno));
-      return 1;
-    }
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stdout);
-    fclose(f);
-    return 0;
-  }
+  if (name == "cat") return step_cat(arg(1));
+  if (name == "chroot-out") return step_chroot_out(arg(1));
   if (name == "frames") return step_frames(atoi(arg(1).c_str()));
   if (name == "reboot") {
     printf("reboot: %d\n", shell_status("reboot"));

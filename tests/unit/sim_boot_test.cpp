@@ -598,6 +598,15 @@ TEST_F(SimBoot, NothingInARootReachesTheHost) {
       {"a relative link at /sim/boot/console", "", {"sh", "ln -sf ../../../../../../../../../../../$O/canary /sim/boot/console"}},
       {"links at /sim/boot/result and /sim/boot/flash", "",
        {"sh", "ln -sf $O/canary /sim/boot/result; ln -sf $O/canary /sim/boot/flash"}, {}, "", -1},
+      {"the phone leaves its chroot the classic way", "", {"chroot-out", "$O/canary"}},
+      {"the boot's descriptors and /proc links walked upwards", "",
+       {"sh", "up=../../../../../../../../../../../../../../../..; for l in /sim/realproc/[0-9]*/fd/* "
+              "/sim/realproc/[0-9]*/cwd /sim/realproc/[0-9]*/root /proc/1/fd/*; do cat $l/$up$O/canary; "
+              "echo x > $l/$up$O/x; done 2>/dev/null; true"}},
+      {"links at the records the device servers write", "",
+       {"sh", "rm -rf /sim/boot/frames; ln -s $O /sim/boot/frames; ln -sf $O/canary /sim/boot/env-writes; "
+              "ln -sf $O/canary /sim/reboot-requests; ln -sf $O/canary /sim/boot/ipc",
+        ",", "env-set", "SWprotect", "1", ",", "broadcast", "4", "2", "0", ",", "frames", "1"}, {}, "", -1},
       {"/var a link to a host folder", "rm -rf $R/var && ln -s $O $R/var", {}, {}, "", -1},
       {"/dev a link to a host folder", "mv $R/dev $R/dev.old && ln -s $O $R/dev", {}, {}, "", -1},
       {"/sim/state a link to a host folder", "rm -rf $R/sim/state && ln -s $O $R/sim/state", {}, {}, "", -1},
@@ -633,6 +642,8 @@ TEST_F(SimBoot, NothingInARootReachesTheHost) {
     ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
     ASSERT_TRUE(write_file(canary, kCanary) && mkdir((outside + "/ipc").c_str(), 0755) == 0 &&
                 write_file(outside + "/ipc/keep", "keep\n"));
+    // Open to every id, as the host's /tmp is: a phone that got out could write there.
+    ASSERT_EQ(0, chmod(outside.c_str(), 0777) | chmod(canary.c_str(), 0666));
     ASSERT_EQ(0, boot({"--fresh"}, {"exit", "0"}));
     if (!r.plant.empty()) {
       ASSERT_EQ(0, shell(fill(r.plant)));

@@ -2,7 +2,8 @@
 // static), started by the guest's init (init.sh):
 //
 //   simguest now                          CLOCK_MONOTONIC in ns: the boot's start
-//   simguest procfs ROOT START_NS [FAULT]... the phone kernel's /proc files on ROOT/proc
+//   simguest procfs ROOT START_NS [FAULT]... the phone kernel's /proc files on ROOT/proc,
+//                                         served chrooted into ROOT
 //   simguest listen ROOT START_NS READYFILE
 //                                         the IPC bus listener, chrooted into ROOT;
 //                                         creates READYFILE once every socket listens;
@@ -65,7 +66,6 @@ double ms_since(int64_t start_ns) { return static_cast<double>(sim::monotonic_ns
 
 int cmd_procfs(const std::string& root, int64_t start, int argc, char** argv) {
   sim::ProcfsOptions o;
-  o.root = root;
   o.boot_start_ns = start;
   for (int i = 0; i < argc; ++i) {
     std::string f = argv[i];
@@ -82,6 +82,7 @@ int cmd_procfs(const std::string& root, int64_t start, int argc, char** argv) {
   if (pid < 0) return 1;
   if (pid == 0) {
     close(fds[0]);
+    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(1);
     _exit(sim::procfs_serve(o, fds[1]) == 0 ? 0 : 1);
   }
   close(fds[1]);
