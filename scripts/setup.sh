@@ -63,6 +63,17 @@ check_boots_possible() {
     echo "setup: every simulated boot would fail: run outside the chroot (in a container or on the machine itself)." >&2
     return 1
   fi
+  # A phone's root becomes its mount namespace's root through open_tree and
+  # move_mount (Linux 5.2).
+  local release major minor
+  release=$(uname -r)
+  major=${release%%.*}
+  minor=${release#*.}
+  minor=${minor%%[!0-9]*}
+  if [ "$major" -lt 5 ] || { [ "$major" = 5 ] && [ "${minor:-0}" -lt 2 ]; }; then
+    echo "setup: Linux $release is too old for the simulated phone: it needs 5.2 or later (open_tree, move_mount)." >&2
+    return 1
+  fi
 }
 
 install_missing() {

@@ -155,6 +155,10 @@ std::string root_as_mount(const std::string& root) {
   unique_fd dir(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) boot_die("open", root);
   int tree = open_tree(dir.get(), "", OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE | AT_EMPTY_PATH);
+  if (tree < 0 && errno == ENOSYS) {
+    fprintf(stderr, "simdev: this kernel has no open_tree: a phone's root needs Linux 5.2 or later\n");
+    _exit(125);
+  }
   if (tree < 0) boot_die("copy the mount of", root);
   if (move_mount(tree, "", dir.get(), "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0)
     boot_die("mount the root onto", root);

@@ -11,8 +11,8 @@
 //               [-- COMMAND [ARGS...]]
 //   simdev report --root DIR --report OUT
 //
-// `run` boots the device root: COMMAND runs chrooted into DIR in fresh mount,
-// IPC and PID namespaces. With --fresh the root is made anew and removed
+// `run` boots the device root: COMMAND runs inside DIR, the root of its fresh
+// user, mount, IPC and PID namespaces. With --fresh the root is made anew and removed
 // after the boot (unless --keep); without it the root persists between boots.
 // `boot` starts the whole simulated phone around the program: the kernel's
 // /proc files, syslog, the IPC listener, the configuration saver, the

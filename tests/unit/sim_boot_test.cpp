@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -97,7 +98,8 @@ struct Case {
 class SimBoot : public ::testing::Test {
  protected:
   void SetUp() override {
-    mkdir(kWork.c_str(), 0755);
+    std::error_code ignored;  // the folder above may not be there when this test runs first, or alone
+    std::filesystem::create_directories(kWork, ignored);
     remove_root(kWork + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
   }
   void TearDown() override {
