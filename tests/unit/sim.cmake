@@ -11,7 +11,7 @@ if(NOT UPG_TARGET_MIPSEL)
     SIM_WORK_DIR="${CMAKE_BINARY_DIR}/simroots/sim_boot_test" SIM_PROFILES="${PROJECT_SOURCE_DIR}/sim/profiles")
   # The programs the cases start are built with it, so that building the
   # test alone never leaves them stale.
-  add_dependencies(sim_boot_test simdev sim_standin)
+  add_dependencies(sim_boot_test simdev sim_standin romtool)
   if(TARGET shmwriter)
     add_dependencies(sim_boot_test shmwriter)
   endif()
