@@ -4,6 +4,7 @@
 #include "rom/release_sig.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gmp.h>
 #include <nettle/base64.h>
@@ -131,8 +132,11 @@ int release_key_from_pem(const char* text, size_t len, release_key* out) {
 int release_keys_load(const char* dir, release_keys* keys) {
   *keys = {};
   DIR* d = opendir(dir);
-  if (!d) return 0;
-  while (const dirent* e = readdir(d)) {
+  if (!d) return errno == ENOENT ? 0 : -1;
+  for (;;) {
+    errno = 0;
+    const dirent* e = readdir(d);
+    if (!e) break;
     if (!is_pem_name(e->d_name)) continue;
     ++keys->files;
     release_key key;
@@ -142,7 +146,12 @@ int release_keys_load(const char* dir, release_keys* keys) {
       rl_log_err("release key %s/%s unusable\n", dir, e->d_name);
     }
   }
+  int saved = errno;  // readdir's: 0 at the end of the listing
   closedir(d);
+  if (saved != 0) {
+    errno = saved;
+    return -1;
+  }
   return keys->files;
 }
 
@@ -185,15 +194,19 @@ const char* release_sig_fault_text(int fault) {
     case RELEASE_SIG_MISMATCH: return "signature does not match the image";
     case RELEASE_SIG_NO_USABLE_KEY: return "no usable release key on this phone";
     case RELEASE_SIG_NO_MEMORY: return "no memory for a private copy of the image";
+    case RELEASE_SIG_KEYS_UNREADABLE: return "the phone's release keys cannot be read";
     default: return "unknown fault";
   }
 }
 
 int rom_release_gate(const char* keys_dir, const unsigned char** image, size_t* image_len) {
   static release_keys keys;
-  if (release_keys_load(keys_dir, &keys) == 0) return 0;
+  // A key folder that cannot be listed may hold keys: refuse rather than
+  // take it for a phone without any.
+  int found = release_keys_load(keys_dir, &keys);
+  if (found == 0) return 0;
   release_sig_block block;
-  int fault = release_sig_read(*image, *image_len, &block);
+  int fault = found < 0 ? RELEASE_SIG_KEYS_UNREADABLE : release_sig_read(*image, *image_len, &block);
   unsigned char* copy = nullptr;
   size_t copied = 0;
   if (fault == RELEASE_SIG_OK) {

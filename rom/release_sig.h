@@ -38,6 +38,7 @@ enum release_sig_fault {
   RELEASE_SIG_MISMATCH = -7,
   RELEASE_SIG_NO_USABLE_KEY = -8,
   RELEASE_SIG_NO_MEMORY = -9,
+  RELEASE_SIG_KEYS_UNREADABLE = -10,
 };
 
 struct release_key {
@@ -64,7 +65,8 @@ struct release_sig_block {
 int release_sig_read(const unsigned char* image, size_t image_len, release_sig_block* out);
 // A key from the text of an Ed25519 PEM public key. 0, or -1.
 int release_key_from_pem(const char* text, size_t len, release_key* out);
-// Reads every "*.pem" of `dir`. The number of key files found.
+// Reads every "*.pem" of `dir`. The number of key files found (0 when `dir`
+// does not exist), or -1 with errno when `dir` is there but cannot be listed.
 int release_keys_load(const char* dir, release_keys* keys);
 // Checks the image's signature against the keys. RELEASE_SIG_OK or a fault.
 int release_sig_verify(const unsigned char* image, size_t image_len, const release_keys* keys);

@@ -68,10 +68,6 @@ void bind_readonly(const std::string& root, const std::string& from, const std::
     boot_die("remount read-only", to);
 }
 
-void bind_file(const std::string& root, const std::string& from, const std::string& to) {
-  Target t(root, to, true);
-  if (mount(from.c_str(), t.path, nullptr, MS_BIND, nullptr) != 0) boot_die("bind", from);
-}
 
 constexpr int kLinkedPids = 256;
 
@@ -182,6 +178,11 @@ void enter_root(const std::string& root) {
 
 }  // namespace
 
+void boot_bind_file(const std::string& root, const std::string& from, const std::string& to) {
+  Target t(root, to, true);
+  if (mount(from.c_str(), t.path, nullptr, MS_BIND, nullptr) != 0) boot_die("bind", from);
+}
+
 // The host's libraries, devices and bound directories, the phone's RAM /tmp
 // and its own file systems: mounted from outside the root, each onto a place
 // looked up inside it.
@@ -204,7 +205,7 @@ void boot_setup_mounts(const BootOptions& host_view) {
     }
     bind_readonly(o.root, dir, dir, true);
   }
-  for (const char* dev : kHostDevices) bind_file(o.root, dev, dev);
+  for (const char* dev : kHostDevices) boot_bind_file(o.root, dev, dev);
   for (const std::string& path : o.binds) bind_readonly(o.root, path, path, false);
   mount_realproc(o.root, !o.device.enabled);
   // The FUSE servers open /dev/fuse once they run inside the root; it is

@@ -36,6 +36,9 @@ int boot_shell_status(int status);
 // init's). The caller is inside the root on return, with stdio only.
 void boot_setup_mounts(const BootOptions& o);
 void boot_drop_fuse_device();
+// Binds the file `from` over the root's `to` (made when missing), looked up
+// inside the root.
+void boot_bind_file(const std::string& root, const std::string& from, const std::string& to);
 
 // The program and the second program: their output on the device's
 // console file when one is given.
@@ -65,7 +68,6 @@ struct Boot {
   // Serving the phone's devices and starting its other processes (boot_serve.cpp).
   void start_procfs();
   void start_flashfs();
-  static void bind_file(const std::string& from, const std::string& to);
   void start_syslogd();
   void start_listener();
   void start_saver(int64_t at_ns, bool wait);

@@ -67,24 +67,35 @@ void boot_wait_ready(int fd, const char* what) {
   }
 }
 
-void Boot::start_procfs() {
+namespace {
+
+// A server of the boot's devices: a child that dies with init and writes a
+// byte to its ready descriptor once it serves, which init waits for.
+template <typename Serve>
+pid_t start_server(const char* what, Serve serve) {
   BootPipe p = boot_pipe();
   pid_t pid = fork();
-  if (pid < 0) boot_die("fork", "procfs");
+  if (pid < 0) boot_die("fork", what);
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     close(p.r);
     boot_unblock_signals();
-    ProcfsOptions po = o.device.procfs;
-    po.boot_start_ns = start_ns;
-    po.power = power;
-    po.cut_frame = o.device.cut.frame;
-    procfs_serve(po, p.w);
+    (void)serve(p.w);
     _exit(125);
   }
   close(p.w);
-  actors.insert(pid);
-  boot_wait_ready(p.r, "the /proc server (FUSE)");
+  boot_wait_ready(p.r, what);
+  return pid;
+}
+
+}  // namespace
+
+void Boot::start_procfs() {
+  ProcfsOptions po = o.device.procfs;
+  po.boot_start_ns = start_ns;
+  po.power = power;
+  po.cut_frame = o.device.cut.frame;
+  actors.insert(start_server("the /proc server (FUSE)", [&po](int ready) { return procfs_serve(po, ready); }));
 }
 
 // The flash chip's windows cover the root's /dev/mtdN, their control
@@ -96,33 +107,14 @@ void Boot::start_flashfs() {
   fo.cut = o.device.cut;
   fo.power = power;
   if (rootfs_mkdirs("/", fo.mountpoint) != 0) boot_die("mkdir", fo.mountpoint);
-  BootPipe p = boot_pipe();
-  pid_t pid = fork();
-  if (pid < 0) boot_die("fork", "flash server");
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    close(p.r);
-    boot_unblock_signals();
-    (void)flashfs_serve(fo, p.w);
-    _exit(125);
-  }
-  close(p.w);
-  actors.insert(pid);
-  boot_wait_ready(p.r, "the flash server (FUSE)");
+  actors.insert(start_server("the flash server (FUSE)", [&fo](int ready) { return flashfs_serve(fo, ready); }));
   for (const std::string& name : chip_window_names()) {
     std::string served = fo.mountpoint + flashfs_path(name), dev = "/dev/" + name;
     struct stat st;
     if (stat(served.c_str(), &st) != 0) continue;  // the phone has no such partition
-    bind_file(served, dev);
-    if (name.rfind("mtdblock", 0) != 0) bind_file(served + ".sim", dev + ".sim");
+    boot_bind_file("/", served, dev);
+    if (name.rfind("mtdblock", 0) != 0) boot_bind_file("/", served + ".sim", dev + ".sim");
   }
-}
-
-void Boot::bind_file(const std::string& from, const std::string& to) {
-  int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) boot_die("create", to);
-  close(fd);
-  if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) boot_die("bind", from);
 }
 
 void Boot::start_syslogd() {

@@ -117,6 +117,9 @@ int empty_dir_at(int top, int dir, dev_t dev, int depth, bool* moved) {
   return rc;
 }
 
+// An id of the phone's (below `count`) as the host sees it.
+unsigned shifted(unsigned id, uid_t base, unsigned count) { return id < count ? id + base : id; }
+
 int shift_at(int dir, dev_t dev, uid_t base, unsigned count, int depth) {
   if (depth > kTreeDepthMax) return 0;
   Listing listing(dir);
@@ -126,9 +129,9 @@ int shift_at(int dir, dev_t dev, uid_t base, unsigned count, int depth) {
     struct stat st;
     if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != dev) continue;
     if (st.st_uid < count || st.st_gid < count) {
-      uid_t uid = st.st_uid < count ? st.st_uid + base : st.st_uid;
-      gid_t gid = st.st_gid < count ? st.st_gid + base : st.st_gid;
-      if (fchownat(dir, e->d_name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) rc = -1;
+      if (fchownat(dir, e->d_name, shifted(st.st_uid, base, count), shifted(st.st_gid, base, count),
+                   AT_SYMLINK_NOFOLLOW) != 0)
+        rc = -1;
       // chown drops set-id bits; the root's files carry none worth keeping.
     }
     if (S_ISDIR(st.st_mode)) {
@@ -175,8 +178,6 @@ int rootfs_anchor(const std::string& root) {
 }
 
 int rootfs_open(const std::string& root, const std::string& path, int flags, mode_t mode) {
-  unique_fd anchor(rootfs_anchor(root));
-  if (!anchor.valid()) return -1;
   if (flags & O_CREAT) {
     // Create the last step in its directory without following a link there.
     std::string leaf;
@@ -184,6 +185,8 @@ int rootfs_open(const std::string& root, const std::string& path, int flags, mod
     if (!dir.valid()) return -1;
     return openat(dir.get(), leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
   }
+  unique_fd anchor(rootfs_anchor(root));
+  if (!anchor.valid()) return -1;
   return openat2_in(anchor.get(), path, flags, mode);
 }
 
@@ -335,8 +338,7 @@ int rootfs_shift_owner(const std::string& root, uid_t base, unsigned count) {
   struct stat st;
   if (!top.valid() || fstat(top.get(), &st) != 0) return -1;
   if ((st.st_uid < count || st.st_gid < count) &&
-      fchown(top.get(), st.st_uid < count ? st.st_uid + base : st.st_uid,
-             st.st_gid < count ? st.st_gid + base : st.st_gid) != 0)
+      fchown(top.get(), shifted(st.st_uid, base, count), shifted(st.st_gid, base, count)) != 0)
     return -1;
   return shift_at(top.get(), st.st_dev, base, count, 0);
 }

@@ -72,6 +72,19 @@ TEST_P(Gate, PassesOnTheBytesItChecked) {
   EXPECT_TRUE(std::string(reinterpret_cast<const char*>(checked), len) == unsigned_image);
 }
 
+// A phone without a key folder checks nothing; one whose key folder is there
+// but cannot be listed refuses, rather than take it for a phone without keys.
+TEST(GateKeys, OnlyAMissingFolderMeansNoKeys) {
+  ASSERT_TRUE(write_file("/tmp/keys-file", "not a folder\n"));
+  static const unsigned char image[] = "any image";
+  for (auto [dir, want] : {std::pair<const char*, int>{"/tmp/no-such-keys", 0}, {"/tmp/keys-file", -70}}) {
+    const unsigned char* p = image;
+    size_t len = sizeof image;
+    EXPECT_EQ(want, rom_release_gate(dir, &p, &len)) << dir;
+    EXPECT_EQ(image, p) << dir;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sources, Gate, ::testing::ValuesIn(kSources),
                          [](const ::testing::TestParamInfo<Source>& p) { return std::string(p.param.name); });
 

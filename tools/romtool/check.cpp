@@ -25,6 +25,7 @@
 #include "sim/boot.h"
 #include "sim/chip.h"
 #include "sim/device.h"
+#include "sim/rootfs.h"
 #include "sim/simroot.h"
 #include "tools/romtool/romtool.h"
 
@@ -38,27 +39,37 @@ int complain(const std::string& message) {
   return kExitUsage;
 }
 
+// /tmp/bin holds what /bin does: links as links, files hard-linked. Every
+// name is looked up inside the root.
 int copy_bin_to_tmp(const std::string& root) {
-  std::string from = root + "/bin", to = root + "/tmp/bin";
-  if (mkdir(to.c_str(), 0755) != 0 && errno != EEXIST) return -1;
-  DIR* dir = opendir(from.c_str());
-  if (!dir) return -1;
+  if (sim::rootfs_mkdirs(root, "/tmp/bin") != 0) return -1;
+  unique_fd to(sim::rootfs_open(root, "/tmp/bin", O_PATH | O_DIRECTORY));
+  int from = sim::rootfs_open(root, "/bin", O_RDONLY | O_DIRECTORY);
+  DIR* dir = from < 0 ? nullptr : fdopendir(from);
+  if (!to.valid() || !dir) {
+    if (from >= 0) close(from);
+    return -1;
+  }
   int rc = 0;
   while (struct dirent* e = readdir(dir)) {
-    std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    std::string src = from + "/" + name, dst = to + "/" + name;
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
     char target[PATH_MAX];
-    ssize_t n = readlink(src.c_str(), target, sizeof target - 1);
+    ssize_t n = readlinkat(from, e->d_name, target, sizeof target - 1);
     if (n >= 0) {
       target[n] = '\0';
-      if (symlink(target, dst.c_str()) != 0 && errno != EEXIST) rc = -1;
-    } else if (link(src.c_str(), dst.c_str()) != 0 && errno != EEXIST) {
+      if (symlinkat(target, to.get(), e->d_name) != 0 && errno != EEXIST) rc = -1;
+    } else if (linkat(from, e->d_name, to.get(), e->d_name, 0) != 0 && errno != EEXIST) {
       rc = -1;
     }
   }
   closedir(dir);
   return rc;
+}
+
+// An empty file of the root, `size` bytes long (a hole).
+int make_sized_file(const std::string& root, const std::string& path, unsigned long long size) {
+  unique_fd fd(sim::rootfs_open(root, path, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  return fd.valid() && ftruncate(fd.get(), static_cast<off_t>(size)) == 0 ? 0 : -1;
 }
 
 // The flash devices, each with its erase unit: the check asks whether the
@@ -73,17 +84,15 @@ int lay_out_flash(const std::string& root, const sim::Profile& profile) {
     for (const sim::Window& w : windows) {
       if (w.name.rfind("mtdblock", 0) == 0) continue;
       std::string control = "erasesize " + std::to_string(sim::chip_erase_size(chip, w.start, w.size)) + "\n";
-      if (write_whole_file(root + "/dev/" + w.name + ".sim", control, &error) != 0) return -1;
+      if (sim::simroot_write(root, "/dev/" + w.name + ".sim", control, 0644, &error) != 0) return -1;
     }
     return 0;
   }
   for (int i = 0; i < 10; ++i) {
-    std::string path = root + "/dev/mtd" + std::to_string(i);
     unsigned long long start = 0, end = 0;
     std::string range = profile.get("env", "mtd" + std::to_string(i));
     if (sscanf(range.c_str(), "%llx,%llx", &start, &end) != 2 || end < start) start = end = 0;
-    if (write_whole_file(path, "", &error) != 0 || truncate(path.c_str(), static_cast<off_t>(end - start)) != 0)
-      return -1;
+    if (make_sized_file(root, "/dev/mtd" + std::to_string(i), end - start) != 0) return -1;
   }
   return 0;
 }
@@ -93,9 +102,6 @@ int lay_out_device(const std::string& root, const sim::Profile& profile, const s
   std::string env;
   if (const sim::ProfileSection* s = profile.section("env")) {
     for (const auto& kv : s->entries) env += kv.first + " " + kv.second + "\n";
-  }
-  for (const char* d : {"/proc/avalanche", "/proc/misc", "/proc/ver"}) {
-    if (mkdir((root + d).c_str(), 0755) != 0 && errno != EEXIST) return complain(root + d + ": " + strerror(errno));
   }
   struct {
     std::string path, text;
@@ -109,7 +115,7 @@ int lay_out_device(const std::string& root, const sim::Profile& profile, const s
       {kImageInRoot, image},
   };
   for (const auto& f : files) {
-    if (write_whole_file(root + f.path, f.text, &error) != 0) return complain(error);
+    if (sim::simroot_write(root, f.path, f.text, 0644, &error) != 0) return complain(error);
   }
   // The phone's release keys, as its profile installs them.
   std::vector<std::pair<std::string, std::string>> keys;
