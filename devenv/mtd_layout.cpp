@@ -53,9 +53,13 @@ bool scan_pair(const char* text, uint32_t* start, uint32_t* end) {
   return scan_hex(rest + 1, end, &rest);
 }
 
+// A non-empty range inside the flash's window.
+bool inside_window(uint32_t start, uint32_t end) {
+  return start < end && start >= MTD_WINDOW_START && end <= MTD_WINDOW_END;
+}
+
 bool valid_pair(uint32_t start, uint32_t end) {
-  return start < end && start >= MTD_WINDOW_START && start <= MTD_WINDOW_END && end >= MTD_WINDOW_START &&
-         end <= MTD_WINDOW_END && start % MTD_LAYOUT_ALIGN == 0 && end % MTD_LAYOUT_ALIGN == 0;
+  return inside_window(start, end) && start % MTD_LAYOUT_ALIGN == 0 && end % MTD_LAYOUT_ALIGN == 0;
 }
 
 // Reads the ten pairs of the layout file into layout; the number of leading
@@ -100,10 +104,11 @@ int copy_block(const char* format, const char* target) {
 // Re-maps partition i's window to the place the environment records (a
 // no-op where it already is). A kernel that keeps re-maps across reboots
 // may still show a window moved by a run that lost its power before the
-// write-back; what that window holds is not the partition.
+// write-back; what that window holds is not the partition. A place outside
+// the flash (a damaged environment) is none to re-map to.
 bool window_at_recorded_place(int i) {
   const env_info& place = g_original[i];
-  if (place.end_addr <= place.start_addr) return false;
+  if (!inside_window(place.start_addr, place.end_addr)) return false;
   return mtd_addr_repair(i, place.start_addr + kWindowToOffset, place.end_addr - place.start_addr) == 0;
 }
 

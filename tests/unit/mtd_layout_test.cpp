@@ -231,6 +231,7 @@ TEST_F(MtdLayoutTest, WindowsMoveWithTheirCopiesAndBackWithout) {
     int env_copies;          // runs of the environment's copy command
     std::vector<int> written_back;
     std::string log3, log4;
+    uint32_t env3_end = 0;   // the environment's end of mtd3; 0: as installed
   } cases[] = {
       {"configuration not copied", false, "remap 1\n", -1, 1, {},
        "remap 0x180000 0x80000\nremap 0x700000 0x80000\nremap 0x180000 0x80000\n",
@@ -242,6 +243,8 @@ TEST_F(MtdLayoutTest, WindowsMoveWithTheirCopiesAndBackWithout) {
        "remap 0x200000 0x80000\nremap 0x780000 0x80000\n"},
       // No copy is taken where the window may not be the partition.
       {"environment's window cannot be put back", true, "remap 1\nfail remap\n", -1, 0, {}, "", ""},
+      // A place beyond the flash's window is no place to re-map to.
+      {"environment records mtd3 beyond the flash", true, "remap 1\n", -1, 0, {}, "", "", 0x9FFF0000u},
   };
   const std::string env_block(0x10000, '\x33');
   for (const auto& c : cases) {
@@ -251,6 +254,7 @@ TEST_F(MtdLayoutTest, WindowsMoveWithTheirCopiesAndBackWithout) {
     ASSERT_TRUE(write_file("/dev/mtdblock/3", env_block));
     if (c.config_block) { ASSERT_TRUE(write_file("/dev/mtdblock/4", "config")); }
     write_layout_file(moving_env_and_config());
+    if (c.env3_end != 0) env_[10 - 3].end_addr = c.env3_end;
     SyslogCapture cap;
     ASSERT_EQ(c.rc, mtd_config_deal(env_));
     EXPECT_EQ(c.env_copies, cap.count("shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n", LOG_INFO));
