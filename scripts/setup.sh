@@ -117,7 +117,7 @@ register_qemu
 
 # The static mipsel libraries the phone's program links (nettle, gmp),
 # unpacked into build/mipsel-libs, never installed.
-bash "$(dirname "$0")/mipsel-libs.sh"
+bash scripts/mipsel-libs.sh
 
 # FUSE inside a phone's user namespace: the mapped ids open /dev/fuse
 # themselves (Debian's udev rule makes it 0666; a machine without udev keeps

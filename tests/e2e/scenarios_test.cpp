@@ -439,7 +439,11 @@ std::string signed_and_tampered(const Scenario& s, std::string rom) {
   if (s.signer) rom = sign_rom(rom, s.signer);
   if (rom.empty() || (s.tamper.empty() && s.cut == 0)) return rom;
   std::string image = read_file(rom);
-  for (auto [at, mask] : s.tamper) image[at < 0 ? image.size() + at : at] ^= mask;
+  for (auto [at, mask] : s.tamper) {
+    size_t index = at < 0 ? image.size() + at : static_cast<size_t>(at);
+    if (index >= image.size()) return "";  // the release is smaller than the row thinks
+    image[index] ^= mask;
+  }
   image.resize(image.size() - s.cut);
   rom += ".changed";
   return write_file(rom, image) ? rom : "";
