@@ -8,15 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cache=$(realpath -m "${1:-build/kernel-cache}")
 export DEBIAN_FRONTEND=noninteractive
+source scripts/debs.sh
 
 if ! command -v qemu-system-mipsel >/dev/null; then
   apt-get update
   apt-get install -y --no-install-recommends qemu-system-mips
 fi
-if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
-  dpkg --add-architecture mipsel
-  apt-get update
-fi
+debs_foreign_arch
 
 # The kernel package of the day: the meta package names it.
 kernel_pkg=$(apt-cache depends linux-image-4kc-malta:mipsel 2>/dev/null |
@@ -28,23 +26,20 @@ if [ -z "$kernel_pkg" ]; then
 fi
 [ -n "$kernel_pkg" ] || { echo "kernel-cache: no linux-image-*-4kc-malta:mipsel in the archive" >&2; exit 1; }
 
-stamp="$cache/READY"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$kernel_pkg" ]; then
+if debs_ready "$cache" "$kernel_pkg"; then
   echo "kernel-cache: $cache holds $kernel_pkg"
   exit 0
 fi
-rm -rf "$cache"
-mkdir -p "$cache/debs" "$cache/root"
-(cd "$cache/debs" && apt-get download "$kernel_pkg:mipsel" busybox-static:mipsel libfuse3-dev:mipsel)
-for deb in "$cache"/debs/*.deb; do dpkg-deb -x "$deb" "$cache/root"; done
+debs_unpack "$cache" "$kernel_pkg:mipsel" busybox-static:mipsel libfuse3-dev:mipsel
 
-vmlinuz=$(find "$cache/root/boot" -name "vmlinuz-*" | head -n 1)
-release=$(find "$cache/root/lib/modules" -mindepth 1 -maxdepth 1 -printf "%f\n" | head -n 1)
-[ -n "$vmlinuz" ] && [ -x "$cache/root/bin/busybox" ] && [ -f "$cache/root/usr/lib/mipsel-linux-gnu/libfuse3.a" ] || {
+next="$cache.new"
+vmlinuz=$(find "$next/root/boot" -name "vmlinuz-*" | head -n 1)
+release=$(find "$next/root/lib/modules" -mindepth 1 -maxdepth 1 -printf "%f\n" | head -n 1)
+[ -n "$vmlinuz" ] && [ -x "$next/root/bin/busybox" ] && [ -f "$next/root/usr/lib/mipsel-linux-gnu/libfuse3.a" ] || {
   echo "kernel-cache: the unpacked packages lack the kernel, busybox or libfuse3.a" >&2
   exit 1
 }
-ln -sf "${vmlinuz#$cache/}" "$cache/kernel"
-echo "$release" > "$cache/release"
-echo "$kernel_pkg" > "$stamp"
+ln -sf "${vmlinuz#$next/}" "$next/kernel"
+echo "$release" > "$next/release"
+debs_commit "$cache" "$kernel_pkg"
 echo "kernel-cache: $kernel_pkg ($release) ready in $cache"

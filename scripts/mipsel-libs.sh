@@ -9,25 +9,19 @@ cd "$(dirname "$0")/.."
 dest=$(realpath -m "${1:-build/mipsel-libs}")
 packages=(nettle-dev:mipsel libgmp-dev:mipsel libnettle8:mipsel libhogweed6:mipsel libgmp10:mipsel)
 export DEBIAN_FRONTEND=noninteractive
+source scripts/debs.sh
 
-if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
-  dpkg --add-architecture mipsel
-  apt-get update
-fi
+debs_foreign_arch
 want=$(apt-cache policy "${packages[@]}" | sed -n 's/^ *Candidate: //p' | tr '\n' ' ')
-stamp="$dest/READY"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+if debs_ready "$dest" "$want"; then
   echo "mipsel-libs: $dest ready"
   exit 0
 fi
-rm -rf "$dest"
-mkdir -p "$dest/debs" "$dest/root"
-(cd "$dest/debs" && apt-get download "${packages[@]}")
-for deb in "$dest"/debs/*.deb; do dpkg-deb -x "$deb" "$dest/root"; done
-lib="$dest/root/usr/lib/mipsel-linux-gnu"
+debs_unpack "$dest" "${packages[@]}"
+lib="$dest.new/root/usr/lib/mipsel-linux-gnu"
 [ -f "$lib/libhogweed.a" ] && [ -f "$lib/libnettle.a" ] && [ -f "$lib/libgmp.a" ] && [ -e "$lib/libgmp.so" ] || {
   echo "mipsel-libs: the unpacked packages lack nettle's or GMP's libraries" >&2
   exit 1
 }
-echo "$want" > "$stamp"
+debs_commit "$dest" "$want"
 echo "mipsel-libs: nettle and gmp ready in $dest"
