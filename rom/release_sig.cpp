@@ -20,11 +20,10 @@
 #include "common/byteorder.h"
 #include "common/unique_fd.h"
 #include "log/rl_log.h"
+#include "rom/rom_format.h"
 
 namespace {
 
-constexpr size_t kHeaderSizeField = 0x04;
-constexpr size_t kRomSizeField = 0x24;
 constexpr size_t kCopyChunk = 64 * 1024;
 // A PEM key's base64 text is 60 characters; room for line ends and blanks.
 constexpr size_t kMaxPemBody = 256;
@@ -92,8 +91,8 @@ unsigned char* private_copy(const unsigned char* src, size_t len) {
 }  // namespace
 
 int release_sig_read(const unsigned char* image, size_t image_len, release_sig_block* out) {
-  if (!image || image_len < kRomSizeField + 4) return RELEASE_SIG_NO_HEADER;
-  uint64_t end = uint64_t{load_le32(image + kHeaderSizeField)} + 12 + load_le32(image + kRomSizeField);
+  uint64_t end = 0;
+  if (!rom_data_end(image, image_len, &end)) return RELEASE_SIG_NO_HEADER;
   if (end > image_len || image_len - end < 4 || load_le32(image + end) != RELEASE_SIG_MAGIC)
     return RELEASE_SIG_MISSING;
   if (image_len - end < RELEASE_SIG_BLOCK_SIZE) return RELEASE_SIG_TRUNCATED;

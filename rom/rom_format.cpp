@@ -72,6 +72,13 @@ bool rom_span_inside(size_t image_len, uint64_t offset, uint64_t len) {
   return offset <= total && len <= total - offset;
 }
 
+bool rom_data_end(const unsigned char* image, size_t image_len, uint64_t* end) {
+  if (!image || !rom_span_inside(image_len, offsetof(rom_header, rom_size), 4)) return false;
+  *end = uint64_t{load_le32(image + offsetof(rom_header, rom_header_size))} + 12 +
+         load_le32(image + offsetof(rom_header, rom_size));
+  return true;
+}
+
 int rom_header_descramble(rom_header* header) {
   if (!header) return 0;
   uint32_t size = header->rom_header_size;

@@ -89,6 +89,10 @@ uint32_t rom_xor_words(const unsigned char* p, size_t words);
 // Computed in 64 bits so that no header field can wrap it.
 bool rom_span_inside(size_t image_len, uint64_t offset, uint64_t len);
 
+// Where the data area ends in the image as stored: rom_header_size + 12 +
+// rom_size, both plain words. False when the image is too short to hold them.
+bool rom_data_end(const unsigned char* image, size_t image_len, uint64_t* end);
+
 // Descrambles a header copy in place when its rom_header_size asks for it
 // (ROM_SCRAMBLED_HEADER_MIN to ROM_SCRAMBLED_HEADER_MAX): the plain words at
 // 0x14, 0x24 and 0x28 keep their stored values. 1 when descrambled, else 0.

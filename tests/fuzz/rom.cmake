@@ -6,6 +6,7 @@ upg_fuzz_target(fuzz_rom_check ${CMAKE_CURRENT_LIST_DIR}/fuzz_rom_check.cpp
 target_link_libraries(fuzz_rom_check PRIVATE devenv upg_common rl_log)
 
 # The signature block and key readers, and the check against one key.
-upg_fuzz_target(fuzz_release_sig ${CMAKE_CURRENT_LIST_DIR}/fuzz_release_sig.cpp ${PROJECT_SOURCE_DIR}/rom/release_sig.cpp)
+upg_fuzz_target(fuzz_release_sig ${CMAKE_CURRENT_LIST_DIR}/fuzz_release_sig.cpp ${PROJECT_SOURCE_DIR}/rom/release_sig.cpp
+  ${PROJECT_SOURCE_DIR}/rom/rom_format.cpp)
 include(${PROJECT_SOURCE_DIR}/cmake/nettle.cmake)
 target_link_libraries(fuzz_release_sig PRIVATE upg_nettle upg_common rl_log)
